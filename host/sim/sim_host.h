@@ -1,0 +1,64 @@
+// The simulated Cinema 4D host: a c4d_host_table answered from the in-memory document
+// model of sim_document.h, the JSON document loader, and the host-side state a test or
+// c4dsim needs to drive a plug-in (save dialog answer, messages shown, registered
+// commands).
+#pragma once
+
+#include "sim_document.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The table handed to the plug-in. Valid for the life of the process.
+const c4d_host_table* hostTable();
+
+// Handle conversions: every model element is handed out as its own address.
+c4d_base* handle(Element* e);
+Element* element(c4d_base* h);
+
+// Prepares a built document for use: sets parent links and unique keys, and evaluates
+// it at its current time. Call after building or changing a document by hand.
+void finalize(Document& doc);
+
+// Applies the tracks at the document's current time (linear interpolation between keys,
+// held before the first and after the last key) to the animated vectors.
+void evaluate(Document& doc);
+
+// Local and global matrices of an object as the host derives them from position,
+// rotation (with rotation order) and scale.
+Matrix localMatrix(const Object& o);
+Matrix globalMatrix(const Object& o);
+
+// Reads a document from a JSON file (format in docs/document-format.md). On failure
+// returns null and sets error to a message naming the JSON path and what is wrong.
+std::unique_ptr<Document> loadDocument(const std::string& path, std::string& error);
+std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::string& folder,
+                                        std::string& error);
+
+// Host-side state that tests and c4dsim set and inspect.
+struct SaveDialog {
+    bool cancel = false;
+    std::string path; // answered when not cancelled; a name without suffix gets the forced one
+};
+void setSaveDialog(const SaveDialog& answer);
+
+struct RegisteredCommand {
+    int32_t id = 0;
+    std::string name;
+    std::string help;
+    std::string iconFile;   // the file the plug-in asked for, "" when none
+    bool iconLoaded = false;
+    c4d_command command{};
+};
+const std::vector<RegisteredCommand>& registeredCommands();
+// Folder whose "res" subfolder holds the plug-in's icons (set by c4dsim from the plug-in path).
+void setPluginFolder(const std::string& folder);
+
+// Texts the plug-in showed with message_dialog (also printed on standard error).
+const std::vector<std::string>& messages();
+void clearHostState();
+
+} // namespace sim

@@ -1,0 +1,40 @@
+// The factory of the Export command: opens the scene file, makes the text writer over it
+// with binary lists on, writes the file's header lines when a wrapper attaches, and at
+// its end deletes the writer and closes the file.
+//
+// A regular target (or one that does not exist yet) is written to a temporary file beside
+// it, which replaces the target only when closing succeeded; a failed export leaves the
+// previous file as it was. "-" writes to the process's standard output.
+#pragma once
+
+#include "LightFactory.h"
+
+#include <cstdio>
+#include <string>
+
+namespace orv {
+
+class orvScene_api_file;
+
+class LightFileFactory : public LightFactory {
+public:
+    // Throws std::runtime_error("could not open file: \"<path>\"") when the file cannot
+    // be opened.
+    explicit LightFileFactory(const std::string& path);
+    // Performs close(); a failure is reported on standard error, never thrown.
+    ~LightFileFactory() override;
+
+    orvScene_api* getApi() override;
+    void onAttach(orvSceneapi_oo* wrapper) override;
+    // Deletes the writer and closes the file. Throws std::runtime_error("could not close
+    // file") when the file could not be written completely.
+    void close() override;
+
+private:
+    orvScene_api_file* writer = nullptr;
+    FILE* stream = nullptr;
+    std::string targetPath;    // where the scene must end up
+    std::string temporaryPath; // written instead of targetPath; empty when writing in place
+};
+
+} // namespace orv

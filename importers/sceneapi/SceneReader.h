@@ -1,0 +1,90 @@
+// Reads a scene file (or a live scene stream) back into a tree of statements. It accepts
+// the whole grammar the text writer produces: header comments, print/error/progress
+// records, blocks with quoted or hex-encoded names, attributes in both syntaxes, text
+// lists and binary runs, inline shaders and shader references, definitions, transforms.
+// It never reads past its input; the first malformed spot is reported with its offset.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orv::qrf {
+
+struct Block;
+
+// One value of a statement.
+struct Value {
+    enum class Kind {
+        Word,      // bare word or number: on, off, 1, -0.5, 0.1000000000000000
+        String,    // quoted "..." or hex xX... name, decoded to its bytes
+        Hex,       // bX... blob, decoded to its bytes (in text)
+        List,      // text list [ a b c, d e f ] : items hold the scalars in order
+        Binary,    // binary run [ tag count data ]
+        Shader,    // inline shader: text = kind, block = its attributes
+        ShaderRef, // "!" followed by a shader (inline: block set) or a shader number (text)
+    };
+    Kind kind = Kind::Word;
+    std::string text;                // Word / String / Hex / Shader kind / ShaderRef number
+    std::vector<std::string> items;  // List: every scalar or string in order
+    size_t listElements = 0;         // List: element count (separated by ",")
+    char binaryKind = 0;             // Binary: 'c', 'f', 'r', 'i'
+    std::vector<float> floats;       // Binary 'c' and 'f'
+    std::vector<double> doubles;     // Binary 'r'
+    std::vector<int32_t> ints;       // Binary 'i'
+    std::shared_ptr<Block> block;    // Shader and inline ShaderRef
+
+    double number() const;           // Word parsed as a number (0 when not numeric)
+    size_t binaryCount() const;      // scalars in a binary run
+};
+
+// One statement: a record, an attribute, a block header with its block.
+struct Statement {
+    size_t offset = 0;        // byte offset of its first character
+    bool define = false;      // written after "#define "
+    bool modify = false;      // written after "#modify "
+    bool quotedKey = false;   // key was quoted ("name" value, syntax)
+    // group, object, version, "#print", "#error", progress, render, flags, id, transform,
+    // "set transform", material, surface, "reflection map", attribute (file attribute),
+    // load, options, camera, geometry, animation, shader, or an attribute's name.
+    std::string keyword;
+    std::vector<Value> args;  // names and values after the keyword
+    std::shared_ptr<Block> block; // set when the statement opens a { } block
+
+    // Convenience for tests.
+    const std::string& name() const;          // first String argument, "" when none
+    const Statement* find(std::string_view keyword, std::string_view name = {}) const;
+};
+
+struct Block {
+    std::vector<Statement> statements;
+
+    // The first statement with this keyword (and first String argument, when given),
+    // searched in this block only; null when absent.
+    const Statement* find(std::string_view keyword, std::string_view name = {}) const;
+    // Every statement with this keyword, in order, searched in this block only.
+    std::vector<const Statement*> all(std::string_view keyword) const;
+    // Depth-first search through nested blocks (including inline shader blocks).
+    const Statement* findDeep(std::string_view keyword, std::string_view name = {}) const;
+    std::vector<const Statement*> allDeep(std::string_view keyword) const;
+};
+
+struct Document {
+    std::vector<std::string> comments; // "//..." lines, in order, without the line break
+    Block top;                          // every record after the comments
+};
+
+struct ParseError {
+    size_t offset = 0;
+    std::string message;
+};
+
+// Parses a whole scene text. Returns false and fills error at the first malformed spot.
+bool parse(std::string_view data, Document& out, ParseError& error);
+// Reads a file (or standard input for "-") and parses it.
+bool parseFile(const std::string& path, Document& out, ParseError& error);
+
+} // namespace orv::qrf

@@ -1,0 +1,37 @@
+// The one process-wide object that every command and translator receives.
+#pragma once
+
+#include "c4d_host.h"
+#include "material.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orv {
+class orvSceneapi_oo;
+}
+
+struct TranslationContext {
+    // Scratch buffers of the mesh translation, emptied per region and never shrunk, so
+    // heavy meshes do not reallocate from region to region.
+    std::vector<float> meshPositions;
+    std::vector<float> meshNormals;
+    std::vector<float> meshUVs;
+    std::vector<int32_t> meshTriangles;
+    std::vector<int32_t> meshNormalIndices;
+    std::vector<int32_t> meshUVIndices;
+
+    // Folder of the document's file; "" when it has none.
+    std::string documentPath;
+    // Material variant numbers, stable across commands for the life of the plug-in.
+    MaterialVariants materialVariants;
+    // Wrapper of the running command; null between commands.
+    orv::orvSceneapi_oo* scene = nullptr;
+    // Running progress fraction of the walk.
+    float progress = 0.0f;
+    host::Document document;
+    bool updateMode = false;
+    // Keys of the selected objects in update mode (sorted, unique).
+    std::vector<uint64_t> selectedKeys;
+};
