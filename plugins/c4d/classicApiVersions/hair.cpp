@@ -1,1 +1,3 @@
-// placeholder until the translator lands
+// Placeholder until the hair translation lands: hair objects produce nothing.
+#include "hair.h"
+void translateHairObject(TranslationContext&, const host::Object&, TextureTagList) {}
