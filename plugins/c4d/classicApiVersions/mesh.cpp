@@ -1,3 +1,370 @@
-// Placeholder until the mesh translation lands: polygon objects produce nothing.
+// Polygon objects into triangle meshes. The polygons are divided into material regions
+// (texture tags from the rightmost to the leftmost, each optionally restricted to a polygon
+// selection, the display colour last); each non-empty region becomes one scene object with
+// its own vertex numbering, per-corner normals and UVs and an inline material.
+//
+// Heavy meshes are the common case, so every per-polygon structure is dense and allocated
+// once per object: a state byte per polygon (free, assigned or dropped) stands for the set
+// of assigned polygons, a slot per point stamped with the region's number stands for the
+// region's vertex map (no clearing between regions), and a region is a pass over ascending
+// polygon indices. The output goes into the context's scratch buffers, sized once per
+// region to the exact count, and is handed to the back end as binary lists.
 #include "mesh.h"
-void translatePolygonObject(TranslationContext&, const host::Object&, TextureTagList) {}
+
+#include "TranslationContext.h"
+#include "material.h"
+#include "orvScene_api.h"
+#include "orvSceneapi_oo.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int32_t kLayerVisibleEditor = 1001;
+constexpr int32_t kLayerVisibleRender = 1002;
+constexpr int32_t kRestriction = 1006; // texture tag: name of the polygon selection it covers
+
+// State of one polygon during one object's translation.
+enum PolygonState : uint8_t {
+    Free = 0,
+    Assigned = 1, // emitted in an earlier region
+    Dropped = 2,  // names a point outside the point array: never emitted
+};
+
+// One point's slot in the vertex map: the vertex it became in the region stamped `region`.
+struct VertexSlot {
+    uint32_t region = 0;
+    int32_t vertex = 0;
+};
+
+// An inclusive range of polygon indices.
+using Range = std::pair<int32_t, int32_t>;
+
+// Everything one polygon object's translation reads, gathered once.
+struct MeshSource {
+    std::string name;
+    const host::CPolygon* polygons = nullptr;
+    int32_t polygonCount = 0;
+    const host::Vec3* points = nullptr;
+    int32_t pointCount = 0;
+    host::Tag uvwTag;
+    host::Tag normalTag;
+    host::PhongNormals phong;
+};
+
+// Working state of one object: polygon states, the vertex map and the region ranges.
+struct MeshWork {
+    std::vector<uint8_t> state;
+    int64_t settled = 0; // polygons assigned or dropped
+    std::vector<VertexSlot> vertexMap;
+    uint32_t region = 0;
+    std::vector<Range> ranges;
+};
+
+bool pointValid(int32_t index, int32_t pointCount)
+{
+    return index >= 0 && index < pointCount;
+}
+
+bool layerAllowsTranslation(TranslationContext& context, const host::Object& object)
+{
+    const host::Layer layer = object.layer(context.document);
+    if (!layer)
+        return true;
+    int32_t editor = 0;
+    int32_t render = 0;
+    return layer.getInt(kLayerVisibleEditor, editor) && layer.getInt(kLayerVisibleRender, render) &&
+           editor != 0 && render != 0;
+}
+
+// The ranges a polygon selection covers, clipped to the polygons, sorted and merged, so
+// that walking them visits each candidate once in ascending order whatever the host's
+// segments look like (overlapping, unordered, reversed or out of bounds).
+void selectionRanges(const host::Tag& selectionTag, int32_t polygonCount, std::vector<Range>& out)
+{
+    out.clear();
+    const host::Selection selection = selectionTag.selection();
+    const int32_t segments = selection ? selection.segments() : 0;
+    for (int32_t i = 0; i < segments; ++i) {
+        int32_t first = 0;
+        int32_t last = -1;
+        if (!selection.range(i, std::numeric_limits<int32_t>::max(), first, last))
+            continue;
+        first = std::max(first, 0);
+        last = std::min(last, polygonCount - 1);
+        if (first <= last)
+            out.emplace_back(first, last);
+    }
+    std::sort(out.begin(), out.end());
+    size_t merged = 0;
+    for (const Range& r : out) {
+        if (merged > 0 && static_cast<int64_t>(r.first) <= static_cast<int64_t>(out[merged - 1].second) + 1)
+            out[merged - 1].second = std::max(out[merged - 1].second, r.second);
+        else
+            out[merged++] = r;
+    }
+    out.resize(merged);
+}
+
+void sendArray(orvScene_api& api, const char* name, int type, const void* data, size_t count)
+{
+    const AttributeArray value{data, static_cast<int32_t>(count)};
+    api.attribute(name, type, &value);
+}
+
+// Writes the free polygons of `ranges` as one scene object and marks them assigned.
+void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork& work,
+                    const MaterialRecord& record)
+{
+    // Count the region's polygons and corners first, so that every buffer is sized once.
+    int64_t polygons = 0;
+    int64_t quads = 0;
+    for (const Range& r : work.ranges) {
+        for (int32_t p = r.first; p <= r.second; ++p) {
+            if (work.state[p] != Free)
+                continue;
+            ++polygons;
+            quads += src.polygons[p].c != src.polygons[p].d;
+        }
+    }
+    if (polygons == 0)
+        return;
+    const int64_t corners = polygons * 3 + quads;
+    const int64_t indices = (polygons + quads) * 3;
+    // A region too large to be counted in a list's 32-bit element count cannot be sent.
+    if (indices > std::numeric_limits<int32_t>::max() || corners * 3 > std::numeric_limits<int32_t>::max())
+        return;
+
+    const bool withUVs = static_cast<bool>(src.uvwTag);
+    const bool zeroNormals = static_cast<bool>(src.normalTag);
+    const bool phongNormals = !zeroNormals && static_cast<bool>(src.phong);
+    const bool withNormals = zeroNormals || phongNormals;
+
+    auto& positions = context.meshPositions;
+    auto& normals = context.meshNormals;
+    auto& uvs = context.meshUVs;
+    auto& triangles = context.meshTriangles;
+    auto& normalIndices = context.meshNormalIndices;
+    auto& uvIndices = context.meshUVIndices;
+    const int64_t maxVertices = std::min<int64_t>(corners, src.pointCount);
+    positions.resize(static_cast<size_t>(maxVertices * 3));
+    triangles.resize(static_cast<size_t>(indices));
+    normals.resize(withNormals ? static_cast<size_t>(corners * 3) : 0);
+    normalIndices.resize(withNormals ? static_cast<size_t>(indices) : 0);
+    uvs.resize(withUVs ? static_cast<size_t>(corners * 2) : 0);
+    uvIndices.resize(withUVs ? static_cast<size_t>(indices) : 0);
+
+    float* pos = positions.data();
+    float* nrm = normals.data();
+    float* uv = uvs.data();
+    int32_t* tri = triangles.data();
+    int32_t* nIdx = normalIndices.data();
+    int32_t* uvIdx = uvIndices.data();
+
+    const uint32_t region = ++work.region;
+    VertexSlot* map = work.vertexMap.data();
+    int32_t vertexCount = 0;
+    auto vertexOf = [&](int32_t point) -> int32_t {
+        VertexSlot& slot = map[point];
+        if (slot.region != region) {
+            slot.region = region;
+            slot.vertex = vertexCount++;
+            const host::Vec3& v = src.points[point];
+            *pos++ = static_cast<float>(v.x);
+            *pos++ = static_cast<float>(v.y);
+            *pos++ = static_cast<float>(v.z);
+        }
+        return slot.vertex;
+    };
+
+    const host::Vec32* phong = phongNormals ? src.phong.data() : nullptr;
+    const int64_t phongCount = phongNormals ? src.phong.count() : 0;
+    int32_t k = 0;
+    for (const Range& r : work.ranges) {
+        for (int32_t p = r.first; p <= r.second; ++p) {
+            if (work.state[p] != Free)
+                continue;
+            work.state[p] = Assigned;
+            ++work.settled;
+
+            const host::CPolygon& poly = src.polygons[p];
+            const bool triangle = poly.c == poly.d;
+            const int n = triangle ? 3 : 4;
+            const int32_t va = vertexOf(poly.a);
+            const int32_t vb = vertexOf(poly.b);
+            const int32_t vc = vertexOf(poly.c);
+            const int32_t vd = triangle ? vc : vertexOf(poly.d);
+
+            if (withUVs) {
+                host::UVWStruct w{};
+                if (!src.uvwTag.uvw(p, w))
+                    w = host::UVWStruct{}; // no entry for this polygon: zero UVs
+                const host::Vec3* c[4] = {&w.a, &w.b, &w.c, &w.d};
+                for (int i = 0; i < n; ++i) {
+                    *uv++ = static_cast<float>(c[i]->x);
+                    *uv++ = static_cast<float>(c[i]->y);
+                }
+            }
+            if (zeroNormals) {
+                for (int i = 0; i < n * 3; ++i)
+                    *nrm++ = 0.0f;
+            } else if (phongNormals) {
+                const int64_t base = static_cast<int64_t>(p) * 4;
+                for (int i = 0; i < n; ++i) {
+                    if (base + i < phongCount) {
+                        const host::Vec32& v = phong[base + i];
+                        *nrm++ = v.x;
+                        *nrm++ = v.y;
+                        *nrm++ = v.z;
+                    } else { // the host gave too few normals: zero for the missing corners
+                        *nrm++ = 0.0f;
+                        *nrm++ = 0.0f;
+                        *nrm++ = 0.0f;
+                    }
+                }
+            }
+
+            if (triangle) {
+                tri[0] = va;
+                tri[1] = vc;
+                tri[2] = vb;
+                tri += 3;
+                if (withNormals) {
+                    nIdx[0] = k;
+                    nIdx[1] = k + 2;
+                    nIdx[2] = k + 1;
+                    nIdx += 3;
+                }
+                if (withUVs) {
+                    uvIdx[0] = k;
+                    uvIdx[1] = k + 2;
+                    uvIdx[2] = k + 1;
+                    uvIdx += 3;
+                }
+                k += 3;
+            } else {
+                tri[0] = va;
+                tri[1] = vd;
+                tri[2] = vb;
+                tri[3] = vc;
+                tri[4] = vb;
+                tri[5] = vd;
+                tri += 6;
+                const int32_t q[6] = {k, k + 3, k + 1, k + 2, k + 1, k + 3};
+                if (withNormals) {
+                    std::copy(q, q + 6, nIdx);
+                    nIdx += 6;
+                }
+                if (withUVs) {
+                    std::copy(q, q + 6, uvIdx);
+                    uvIdx += 6;
+                }
+                k += 4;
+            }
+        }
+    }
+    positions.resize(static_cast<size_t>(vertexCount) * 3);
+
+    orvScene_api* api = context.scene != nullptr ? context.scene->api() : nullptr;
+    if (api == nullptr)
+        return;
+    api->beginObject(src.name.c_str(), 1);
+    api->beginGeometry("triangles");
+    sendArray(*api, "vertices", orvType::Float3Array, positions.data(), positions.size() / 3);
+    if (!normals.empty()) {
+        sendArray(*api, "normals", orvType::Float3Array, normals.data(), normals.size() / 3);
+        sendArray(*api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
+    }
+    if (!uvs.empty()) {
+        sendArray(*api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size());
+        sendArray(*api, "triangles_uv", orvType::IntArray, uvIndices.data(), uvIndices.size());
+    }
+    sendArray(*api, "triangles", orvType::IntArray, triangles.data(), triangles.size());
+    api->endGeometry();
+    emitMaterial(context, record);
+    api->endObject();
+}
+
+void clearScratch(TranslationContext& context)
+{
+    context.meshPositions.clear();
+    context.meshNormals.clear();
+    context.meshUVs.clear();
+    context.meshTriangles.clear();
+    context.meshNormalIndices.clear();
+    context.meshUVIndices.clear();
+}
+
+} // namespace
+
+void translatePolygonObject(TranslationContext& context, const host::Object& object,
+                            TextureTagList textureTags)
+{
+    if (!object || !layerAllowsTranslation(context, object))
+        return;
+
+    double colour[3];
+    displayColour(context, object, colour);
+
+    MeshSource src;
+    src.points = object.points(src.pointCount);
+    src.polygons = object.polygons(src.polygonCount);
+    src.name = object.name();
+    if (src.name.empty())
+        src.name = "object";
+
+    SelectionTagMap selectionTags;
+    for (host::Tag tag = object.firstTag(); tag; tag = tag.next())
+        visitTag(tag, &src.uvwTag, &src.normalTag, &selectionTags, textureTags);
+    if (!src.normalTag)
+        src.phong = object.phongNormals();
+
+    MeshWork work;
+    work.state.assign(static_cast<size_t>(src.polygonCount), Free);
+    // A polygon that names a point outside the point array cannot be written: it is
+    // dropped up front, so no region reads past the points or counts it as emitted.
+    for (int32_t p = 0; p < src.polygonCount; ++p) {
+        const host::CPolygon& poly = src.polygons[p];
+        if (!pointValid(poly.a, src.pointCount) || !pointValid(poly.b, src.pointCount) ||
+            !pointValid(poly.c, src.pointCount) || !pointValid(poly.d, src.pointCount)) {
+            work.state[p] = Dropped;
+            ++work.settled;
+        }
+    }
+    work.vertexMap.assign(static_cast<size_t>(src.pointCount), VertexSlot{});
+
+    for (auto entry = textureTags.rbegin(); entry != textureTags.rend(); ++entry) {
+        clearScratch(context);
+        if (work.settled >= src.polygonCount)
+            break;
+
+        const host::Tag& tag = *entry;
+        host::Tag selection;
+        if (tag) {
+            if (tag.type() != host::ids::Ttexture)
+                continue;
+            std::string restriction;
+            if (tag.getString(kRestriction, restriction) && !restriction.empty()) {
+                const auto found = selectionTags.find(restriction);
+                if (found != selectionTags.end())
+                    selection = found->second;
+            }
+        }
+
+        MaterialRecord record = makeMaterialRecord(colour);
+        if (tag && !readMaterialTag(context, tag, record))
+            continue;
+
+        if (selection)
+            selectionRanges(selection, src.polygonCount, work.ranges);
+        else
+            work.ranges.assign(1, Range{0, src.polygonCount - 1});
+        emitMeshRegion(context, src, work, record);
+    }
+    clearScratch(context);
+}
