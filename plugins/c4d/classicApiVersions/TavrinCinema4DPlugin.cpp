@@ -1,0 +1,134 @@
+// The plug-in's entry point. The host calls c4d_main with its life-cycle messages; at
+// start the plug-in creates the one translation context that every command shares and
+// registers the Render, Update and Export commands. Nothing is torn down at the end: the
+// context and the commands (owned by the host) live until the process ends.
+#include "TranslationContext.h"
+#include "c4d_host.h"
+#include "commands.h"
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+// Oldest host interface the plug-in works with.
+constexpr int32_t kMinimumHostVersion = 16000;
+
+// Answers of c4d_main.
+constexpr int kAnswerOk = 1;
+constexpr int kAnswerRefused = -3;
+constexpr int kAnswerUnknown = -1;
+constexpr int kAnswerMessage4 = 5;
+
+// Initialisation messages not yet balanced by an end message.
+int g_initCount = 0;
+// Where the host loaded the plug-in from; empty when not initialised.
+std::string g_pluginPath;
+// The one translation context, shared by all commands; never freed.
+TranslationContext* g_context = nullptr;
+
+struct CommandEntry {
+    int32_t id;
+    const char* name;
+    const char* icon;
+    const char* help;
+};
+
+constexpr CommandEntry kCommands[] = {
+    {command_ids::Render, "Render", "render.png", "Render in Tavrin"},
+    {command_ids::Update, "Update", "update.png", "Update Tavrin scene"},
+    {command_ids::Export, "Export", "export.png", "Export to .qrf"},
+};
+
+host::CommandData* makeCommand(int32_t id, TranslationContext* context)
+{
+    switch (id) {
+    case command_ids::Render:
+        return new TavrinCinema4DRender(context);
+    case command_ids::Update:
+        return new TavrinCinema4DUpdate(context);
+    default:
+        return new TavrinCinema4DExport(context);
+    }
+}
+
+// Takes the host's table from the first initialisation message. A table older than the
+// plug-in needs, one smaller than the functions the plug-in calls, or a call without a
+// plug-in path is refused.
+int initialise(const c4d_host_table* table, const char* path)
+{
+    if (++g_initCount != 1)
+        return kAnswerOk;
+    if (table == nullptr || table->version < kMinimumHostVersion ||
+        table->size < sizeof(c4d_host_table) || path == nullptr || *path == '\0')
+        return kAnswerRefused;
+    host::bind(table);
+    g_pluginPath = path;
+    return kAnswerOk;
+}
+
+void onPluginEnd() {}
+
+void end()
+{
+    if (g_initCount == 0)
+        return;
+    if (--g_initCount != 0)
+        return;
+    onPluginEnd();
+    host::unbind();
+    g_pluginPath.clear();
+}
+
+// Creates the shared context (once per process) and registers the three commands. A
+// registration the host refuses is not reported: start-up succeeds all the same. Without
+// a host table (initialisation refused) there is nobody to register with.
+bool onPluginStart()
+{
+    if (g_context == nullptr)
+        g_context = new TranslationContext();
+    if (host::table() == nullptr)
+        return true;
+    for (const CommandEntry& entry : kCommands) {
+        c4d_bitmap* icon = host::autoBitmap(entry.icon, 1.0);
+        host::registerCommand(entry.id, entry.name, 0, icon, entry.help,
+                              makeCommand(entry.id, g_context));
+    }
+    return true;
+}
+
+// Plug-in messages 0 and 1 are acknowledged; the plug-in handles no other.
+bool onPluginMessage(int32_t id, void* /*data*/)
+{
+    return static_cast<uint32_t>(id) < 2u;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int c4d_main(int action, void* p1, void* p2,
+                                                               void* /*p3*/)
+{
+    try {
+        switch (action) {
+        case C4DPL_INIT_SYS:
+            return initialise(static_cast<const c4d_host_table*>(p1),
+                              static_cast<const char*>(p2));
+        case C4DPL_START:
+            return onPluginStart() ? kAnswerOk : kAnswerUnknown;
+        case C4DPL_END:
+            end();
+            return kAnswerOk;
+        case C4DPL_MESSAGE_4:
+            return kAnswerMessage4;
+        case C4DPL_MESSAGE:
+            return onPluginMessage(static_cast<int32_t>(reinterpret_cast<intptr_t>(p1)), p2)
+                       ? kAnswerOk
+                       : kAnswerUnknown;
+        default:
+            return kAnswerUnknown;
+        }
+    } catch (...) {
+        // Out of memory while starting, say: the host must never see an exception.
+        return kAnswerUnknown;
+    }
+}

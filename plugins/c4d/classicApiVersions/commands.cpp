@@ -1,0 +1,118 @@
+// The Export command and what every command shares: the wrapper of one run and the way a
+// failure reaches the user.
+#include "commands.h"
+
+#include "LightFileFactory.h"
+#include "LightNode.h"
+#include "TranslationContext.h"
+#include "orvSceneapi_oo.h"
+#include "translate_document.h"
+
+#include <exception>
+#include <memory>
+#include <optional>
+
+CommandScene::CommandScene(TranslationContext& context, orv::LightFactory& factory)
+    : context(context), scene(new orv::orvSceneapi_oo(&factory))
+{
+    context.scene = scene;
+}
+
+CommandScene::~CommandScene()
+{
+    // A translator may have dropped the pointer already; the wrapper is ours either way.
+    if (context.scene == scene)
+        context.scene = nullptr;
+    delete scene;
+}
+
+bool CommandScene::hasBackEnd() const { return scene->api() != nullptr; }
+
+void setExportOptions(orv::DefaultRTModule& options)
+{
+    options.setImportMode(true);
+    options.setMergeGroups(false);
+    options.setMergeObjects(false);
+    options.setAdjustEnvironment(true);
+    options.setAdjustCamera(true);
+    options.setKeepOriginal(true);
+    options.setUpVector(1);
+    options.setMeterScale(100.0f);
+    options.setSnapToGround(false);
+    options.setCenterGeometry(false);
+    options.setExt(false);
+}
+
+void showCommandFailure(const std::string& command, const std::string& reason)
+{
+    try {
+        host::messageDialog(command + " failed: " + reason);
+    } catch (...) {
+        // Nothing more can be done for the user; the host must not see the exception.
+    }
+}
+
+bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path)
+{
+    static const std::string command = "Export to .qrf";
+    std::optional<orv::LightFileFactory> factory;
+    try {
+        factory.emplace(path);
+    } catch (const std::exception& e) {
+        showCommandFailure(command, e.what());
+        return false;
+    }
+
+    bool written = true;
+    try {
+        CommandScene scene(context, *factory);
+        if (scene.hasBackEnd()) {
+            orv::DefaultRTModule options;
+            setExportOptions(options);
+            scene.wrapper().writeNode(options);
+            translateDocument(context, doc);
+        }
+    } catch (const std::exception& e) {
+        showCommandFailure(command, e.what());
+        written = false;
+    } catch (...) {
+        showCommandFailure(command, "unknown error while writing the scene");
+        written = false;
+    }
+
+    // Closing explicitly lets a failed close (a full disk, say) reach the user; the
+    // factory's destructor then has nothing left to close.
+    try {
+        factory->close();
+    } catch (const std::exception& e) {
+        showCommandFailure(command, e.what());
+        written = false;
+    }
+    return written;
+}
+
+bool TavrinCinema4DExport::Execute(host::Document doc)
+{
+    if (context == nullptr)
+        return true;
+    try {
+        host::Filename name;
+        name.setDirectory("%USERDATA%");
+        name.setFile("untitled");
+        name.setSuffix("qrf");
+        if (!name.select(0, 1, "Export to .qrf", "qrf"))
+            return true;
+
+        context->updateMode = false;
+        bool converted = false;
+        const std::string path = name.utf8(converted);
+        if (!converted || path.empty())
+            return true;
+        exportDocumentTo(*context, doc, path);
+    } catch (const std::exception& e) {
+        showCommandFailure("Export to .qrf", e.what());
+    } catch (...) {
+        showCommandFailure("Export to .qrf", "unknown error");
+    }
+    return true;
+}

@@ -1,0 +1,85 @@
+// The three menu commands of the plug-in. Each command object holds the one shared
+// translation context; the host owns the object once it is registered. Execute runs the
+// command's whole flow on the host's command thread and always answers true: a command
+// reports its own failures to the user and never lets an exception reach the host.
+#pragma once
+
+#include "c4d_host.h"
+
+#include <cstdint>
+#include <string>
+
+struct TranslationContext;
+namespace orv {
+class LightFactory;
+class orvSceneapi_oo;
+class DefaultRTModule;
+} // namespace orv
+
+namespace command_ids {
+constexpr int32_t Render = 1033591;
+constexpr int32_t Update = 1034393;
+constexpr int32_t Export = 1034420;
+} // namespace command_ids
+
+// Finds a renderer instance with an empty scene (or starts one) and sends the document.
+class TavrinCinema4DRender : public host::CommandData {
+public:
+    explicit TavrinCinema4DRender(TranslationContext* context) : context(context) {}
+    bool Execute(host::Document doc) override;
+
+private:
+    TranslationContext* context;
+};
+
+// Sends the document again to the renderer instance that already holds its scene.
+class TavrinCinema4DUpdate : public host::CommandData {
+public:
+    explicit TavrinCinema4DUpdate(TranslationContext* context) : context(context) {}
+    bool Execute(host::Document doc) override;
+
+private:
+    TranslationContext* context;
+};
+
+// Writes the document into a scene file chosen in the host's save dialog.
+class TavrinCinema4DExport : public host::CommandData {
+public:
+    explicit TavrinCinema4DExport(TranslationContext* context) : context(context) {}
+    bool Execute(host::Document doc) override;
+
+private:
+    TranslationContext* context;
+};
+
+// The wrapper of one command run. Makes an orvSceneapi_oo on the factory (which writes the
+// start of the scene when the factory has a back end) and stores it in context.scene; at
+// the end of the scope, also when the flow leaves by an exception, deletes it and sets
+// context.scene back to null. The factory must outlive this object.
+class CommandScene {
+public:
+    CommandScene(TranslationContext& context, orv::LightFactory& factory);
+    ~CommandScene();
+    CommandScene(const CommandScene&) = delete;
+    CommandScene& operator=(const CommandScene&) = delete;
+
+    orv::orvSceneapi_oo& wrapper() { return *scene; }
+    // True when the factory gave a back end, so that the scene may be written.
+    bool hasBackEnd() const;
+
+private:
+    TranslationContext& context;
+    orv::orvSceneapi_oo* scene;
+};
+
+// Sets the import options of an Export run on a fresh module.
+void setExportOptions(orv::DefaultRTModule& options);
+
+// Shows a failed command's reason to the user (the host's message dialog).
+void showCommandFailure(const std::string& command, const std::string& reason);
+
+// The Export flow after the dialog: writes the document to the scene file at path with the
+// export's import options. Failures of the file (open or close) and exceptions from the
+// translation are shown with host::messageDialog; the context's scene is null afterwards
+// in every case. Answers false when the file could not be written completely.
+bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path);

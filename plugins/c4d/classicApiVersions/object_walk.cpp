@@ -1,0 +1,266 @@
+// The object hierarchy walk: one group per visited object with its local transform, the
+// object's caches and children inside it, its content handed to the translator of its
+// type, and its animated position, rotation and scale written after the children. The
+// walk also keeps the running progress fraction and reports it to the back end.
+#include "object_walk.h"
+
+#include "TranslationContext.h"
+#include "animation.h"
+#include "hair.h"
+#include "light.h"
+#include "mesh.h"
+#include "orvSceneapi_oo.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Size of an object's name buffer, terminating zero included.
+constexpr size_t kNameSize = 1024;
+
+// Deepest nesting (objects and caches) the walk descends into. Real scenes stay far
+// below it; it only stops a hostile document from exhausting the command thread's stack.
+// What lies deeper is skipped, its share of the progress counted as done.
+constexpr int kMaxWalkDepth = 1000;
+
+// Visibility parameter value meaning "as the parent".
+constexpr int32_t kVisibilityAsParent = 2;
+
+// Smallest progress step worth a second report for one object.
+constexpr float kProgressEpsilon = 0.00001f;
+
+bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// The local matrix as a row-by-row 4x4 matrix: the three axes, then the offset.
+void localTransform(const host::Object& object, double out[16])
+{
+    host::Matrix m{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    object.ml(m);
+    const double rows[16] = {
+        m.v1.x,  m.v1.y,  m.v1.z,  0, //
+        m.v2.x,  m.v2.y,  m.v2.z,  0, //
+        m.v3.x,  m.v3.y,  m.v3.z,  0, //
+        m.off.x, m.off.y, m.off.z, 1,
+    };
+    std::memcpy(out, rows, sizeof rows);
+}
+
+// Reads a visibility parameter: 2 keeps the inherited flag, 0 is visible, anything else
+// hidden. An unreadable parameter keeps the inherited flag as well.
+bool visibility(const host::Object& object, int32_t id, bool inherited)
+{
+    int32_t value = kVisibilityAsParent;
+    if (!object.getInt(id, value) || value == kVisibilityAsParent)
+        return inherited;
+    return value == 0;
+}
+
+bool isSelected(const TranslationContext& context, const host::Object& object)
+{
+    return std::binary_search(context.selectedKeys.begin(), context.selectedKeys.end(),
+                              object.key());
+}
+
+bool translatesAsMesh(const TranslationContext& context, uint32_t bits, bool editorVisible,
+                      bool renderVisible, bool included)
+{
+    if ((bits & host::ids::BIT_CONTROLOBJECT) != 0 || !editorVisible || !renderVisible)
+        return false;
+    return included || context.selectedKeys.empty() || !context.updateMode;
+}
+
+void walk(TranslationContext& context, const host::Object& object, TextureTagList textureTags,
+          bool editorVisible, bool renderVisible, bool included, float weight, int depth)
+{
+    orv::orvSceneapi_oo& scene = *context.scene;
+    orvScene_api* api = scene.api();
+
+    if (depth >= kMaxWalkDepth) {
+        scene.error("object tree nested too deeply: objects below level " +
+                    std::to_string(kMaxWalkDepth) + " skipped");
+        context.progress += weight;
+        return;
+    }
+
+    if (!included)
+        included = isSelected(context, object);
+    const float start = context.progress;
+
+    char name[kNameSize] = "object";
+    if (const std::string hostName = object.name(); !hostName.empty())
+        copyUtf8Bounded(hostName, name, sizeof name);
+    const int32_t type = object.type();
+    double transform[16];
+    localTransform(object, transform);
+    host::Vec3 position{0, 0, 0};
+    host::Vec3 rotation{0, 0, 0};
+    host::Vec3 scale{1, 1, 1};
+    object.vector(C4D_REL_POS, position);
+    object.vector(C4D_REL_ROT, rotation);
+    object.vector(C4D_REL_SCALE, scale);
+    const int rotationOrder = object.rotationOrder();
+    const uint32_t bits = object.bits();
+
+    api->progress(name, context.progress);
+
+    editorVisible = visibility(object, host::ids::ID_BASEOBJECT_VISIBILITY_EDITOR, editorVisible);
+    renderVisible = visibility(object, host::ids::ID_BASEOBJECT_VISIBILITY_RENDER, renderVisible);
+
+    scene.beginGroup(name);
+    api->flags(1);
+    api->transform(transform);
+
+    for (host::Tag tag = object.firstTag(); tag; tag = tag.next())
+        visitTag(tag, nullptr, nullptr, nullptr, textureTags);
+
+    // Generators and deformers have no case of their own: what they make is reached
+    // through their caches, which take half of the object's share of the progress.
+    float remaining = weight;
+    if (host::Object deformed = object.deformCache()) {
+        walk(context, deformed, textureTags, editorVisible, renderVisible, included, weight * 0.5f,
+             depth + 1);
+        remaining = weight * 0.5f;
+    } else if (host::Object generated = object.cache()) {
+        walk(context, generated, textureTags, editorVisible, renderVisible, included, weight * 0.5f,
+             depth + 1);
+        remaining = weight * 0.5f;
+    } else if (type == host::ids::Opolygon) {
+        if (translatesAsMesh(context, bits, editorVisible, renderVisible, included)) {
+            translatePolygonObject(context, object, textureTags);
+            remaining = weight * 0.5f;
+        }
+    } else if (type == host::ids::Olight) {
+        translateLight(context, name, object);
+    } else if (type == host::ids::Ohair) {
+        translateHairObject(context, object, textureTags);
+    }
+
+    int children = 0;
+    for (host::Object child = object.down(); child; child = child.next())
+        ++children;
+    if (children > 0) {
+        const float childWeight = remaining * (1.0f / static_cast<float>(children));
+        for (host::Object child = object.down(); child; child = child.next())
+            walk(context, child, textureTags, editorVisible, renderVisible, included, childWeight,
+                 depth + 1);
+    }
+
+    std::vector<host::Track> scaleTracks;
+    std::vector<host::Track> rotationTracks;
+    std::vector<host::Track> positionTracks;
+    for (host::Track track = object.firstTrack(); track; track = track.next())
+        classifyTrack(track, scaleTracks, rotationTracks, positionTracks);
+    emitChannelAnimation(context, name, scaleTracks, "Scale", rotationOrder, false, position,
+                         rotation, scale);
+    emitChannelAnimation(context, name, rotationTracks, "Rotation", rotationOrder, false, position,
+                         rotation, scale);
+    emitChannelAnimation(context, name, positionTracks, "Position", rotationOrder, false, position,
+                         rotation, scale);
+
+    scene.endGroup();
+
+    // Whatever the subtree reported, this object ends at start + weight.
+    const float increment = weight + (start - context.progress);
+    context.progress += increment;
+    if (increment > kProgressEpsilon)
+        api->progress(name, context.progress);
+}
+
+} // namespace
+
+void walkObject(TranslationContext& context, host::Object object, TextureTagList textureTags,
+                bool editorVisible, bool renderVisible, bool included, float weight)
+{
+    if (!object || context.scene == nullptr || context.scene->api() == nullptr)
+        return;
+    walk(context, object, std::move(textureTags), editorVisible, renderVisible, included, weight, 0);
+}
+
+void visitTag(const host::Tag& tag, host::Tag* uvwTag, host::Tag* normalTag,
+              SelectionTagMap* selectionTags, TextureTagList& textureTags)
+{
+    switch (tag.type()) {
+    case host::ids::Ttexture:
+    case host::ids::Thairmaterial:
+        textureTags.push_back(tag);
+        break;
+    case host::ids::Tuvw:
+        if (uvwTag != nullptr)
+            *uvwTag = tag;
+        break;
+    case host::ids::Tnormal:
+        if (normalTag != nullptr)
+            *normalTag = tag;
+        break;
+    case host::ids::Tpolygonselection:
+        if (selectionTags != nullptr)
+            (*selectionTags)[tag.name()] = tag;
+        break;
+    default:
+        break;
+    }
+}
+
+void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
+                   std::vector<host::Track>& rotationTracks,
+                   std::vector<host::Track>& positionTracks)
+{
+    // Reading must not change the document: no curve is created for a track without one.
+    const host::Curve curve = track.curve(1, false);
+    const int32_t keys = curve.keyCount();
+    if (keys < 1)
+        return;
+    host::Time first;
+    host::Time last;
+    if (!curve.keyTime(0, first) || !curve.keyTime(keys - 1, last))
+        return;
+    const float t0 = static_cast<float>(first.seconds());
+    const float t1 = static_cast<float>(last.seconds());
+    if (!(t1 - t0 > 0.0f))
+        return;
+    int32_t animated = 0;
+    if (!track.getInt(host::ids::ID_BASEOBJECT_REL_ROTATION, animated) || animated == 0)
+        return;
+    switch (track.descId(0)) {
+    case host::ids::ID_BASEOBJECT_REL_POSITION:
+        positionTracks.push_back(track);
+        break;
+    case host::ids::ID_BASEOBJECT_REL_ROTATION:
+        rotationTracks.push_back(track);
+        break;
+    case host::ids::ID_BASEOBJECT_REL_SCALE:
+        scaleTracks.push_back(track);
+        break;
+    default:
+        break;
+    }
+}
+
+void emitChannelAnimation(TranslationContext& context, const std::string& objectName,
+                          const std::vector<host::Track>& tracks, const std::string& channelName,
+                          int rotationOrder, bool isCamera, const host::Vec3& position,
+                          const host::Vec3& rotation, const host::Vec3& scale)
+{
+    if (context.scene == nullptr)
+        return;
+    const auto records = sampleTracks(context, objectName, tracks, channelName, rotationOrder,
+                                      position, rotation, scale, isCamera);
+    for (const auto& record : records)
+        if (record)
+            record->write(*context.scene);
+}
+
+void copyUtf8Bounded(const std::string& text, char* buffer, size_t size)
+{
+    if (buffer == nullptr || size == 0)
+        return;
+    size_t length = std::min(text.size(), size - 1);
+    // A cut inside a character moves back to its first byte (at most three bytes back).
+    if (length < text.size())
+        for (int step = 0; step < 3 && length > 0 && isContinuationByte(text[length]); ++step)
+            --length;
+    std::memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+}
