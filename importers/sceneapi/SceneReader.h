@@ -35,7 +35,8 @@ struct Value {
     std::vector<float> floats;       // Binary 'c' and 'f'
     std::vector<double> doubles;     // Binary 'r'
     std::vector<int32_t> ints;       // Binary 'i'
-    std::shared_ptr<Block> block;    // Shader and inline ShaderRef
+    std::shared_ptr<Block> block;    // Shader and inline ShaderRef (text then holds the kind)
+    std::vector<Value> shaders;      // List: inline shader elements, in order (kinds also in items)
 
     double number() const;           // Word parsed as a number (0 when not numeric)
     size_t binaryCount() const;      // scalars in a binary run
@@ -50,6 +51,9 @@ struct Statement {
     // group, object, version, "#print", "#error", progress, render, flags, id, transform,
     // "set transform", material, surface, "reflection map", attribute (file attribute),
     // load, options, camera, geometry, animation, shader, or an attribute's name.
+    // A "//" comment line after the first record is a statement of its own: keyword "//"
+    // and one String argument holding the whole line (with the "//", without the break).
+    // "#print" and "#error" carry their text as one String argument.
     std::string keyword;
     std::vector<Value> args;  // names and values after the keyword
     std::shared_ptr<Block> block; // set when the statement opens a { } block
@@ -73,18 +77,28 @@ struct Block {
 };
 
 struct Document {
-    std::vector<std::string> comments; // "//..." lines, in order, without the line break
+    // The "//..." lines before the first record (the file header), in order, without the
+    // line break. Comment lines further on are statements (see Statement::keyword).
+    std::vector<std::string> comments;
     Block top;                          // every record after the comments
 };
 
 struct ParseError {
     size_t offset = 0;
     std::string message;
+    bool truncated = false; // the input ended where more was expected (a live stream may
+                            // simply not have delivered the rest yet)
 };
+
+// Blocks, inline shaders and lists nest at most this deep; deeper input is refused.
+inline constexpr size_t kMaxNesting = 256;
 
 // Parses a whole scene text. Returns false and fills error at the first malformed spot.
 bool parse(std::string_view data, Document& out, ParseError& error);
-// Reads a file (or standard input for "-") and parses it.
+// Reads a file (or standard input for "-") and parses it. An unreadable file gives offset 0
+// and a message naming the path and the system's reason.
 bool parseFile(const std::string& path, Document& out, ParseError& error);
+// Reads a whole file (or standard input for "-") into data; false with a message on failure.
+bool readInput(const std::string& path, std::string& data, std::string& error);
 
 } // namespace orv::qrf
