@@ -1,8 +1,363 @@
-// Placeholder until the animation sampling lands: no track produces a node.
+// Animation sampling: host position, rotation and scale tracks become FBXAnimation nodes,
+// one per animated vector component, each sample a full 4x4 matrix that says how far
+// that component has moved the object since its first key.
 #include "animation.h"
-std::vector<std::shared_ptr<orv::FBXAnimation>>
-sampleTracks(TranslationContext&, const std::string&, std::vector<host::Track>, const std::string&, int,
-             const host::Vec3&, const host::Vec3&, const host::Vec3&, bool)
+
+#include "TranslationContext.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+
+namespace affine {
+
+host::Matrix identity()
 {
-    return {};
+    return host::Matrix{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+}
+
+host::Matrix translation(const host::Vec3& v)
+{
+    host::Matrix m = identity();
+    m.off = v;
+    return m;
+}
+
+host::Matrix scaling(const host::Vec3& v)
+{
+    return host::Matrix{{0, 0, 0}, {v.x, 0, 0}, {0, v.y, 0}, {0, 0, v.z}};
+}
+
+namespace {
+
+host::Vec3 linear(const host::Matrix& m, const host::Vec3& p)
+{
+    return host::Vec3{m.v1.x * p.x + m.v2.x * p.y + m.v3.x * p.z,
+                      m.v1.y * p.x + m.v2.y * p.y + m.v3.y * p.z,
+                      m.v1.z * p.x + m.v2.z * p.y + m.v3.z * p.z};
+}
+
+host::Vec3 cross(const host::Vec3& a, const host::Vec3& b)
+{
+    return host::Vec3{a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+double dot(const host::Vec3& a, const host::Vec3& b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
+
+host::Matrix aboutX(double a)
+{
+    const double c = std::cos(a), s = std::sin(a);
+    return host::Matrix{{0, 0, 0}, {1, 0, 0}, {0, c, -s}, {0, s, c}};
+}
+
+host::Matrix aboutY(double a)
+{
+    const double c = std::cos(a), s = std::sin(a);
+    return host::Matrix{{0, 0, 0}, {c, 0, s}, {0, 1, 0}, {-s, 0, c}};
+}
+
+host::Matrix aboutZ(double a)
+{
+    const double c = std::cos(a), s = std::sin(a);
+    return host::Matrix{{0, 0, 0}, {c, -s, 0}, {s, c, 0}, {0, 0, 1}};
+}
+
+host::Matrix product(const host::Matrix& a, const host::Matrix& b, const host::Matrix& c)
+{
+    return multiply(multiply(a, b), c);
+}
+
+} // namespace
+
+host::Matrix multiply(const host::Matrix& a, const host::Matrix& b)
+{
+    const host::Vec3 o = linear(a, b.off);
+    return host::Matrix{{a.off.x + o.x, a.off.y + o.y, a.off.z + o.z},
+                        linear(a, b.v1), linear(a, b.v2), linear(a, b.v3)};
+}
+
+double determinant(const host::Matrix& m)
+{
+    return dot(m.v1, cross(m.v2, m.v3));
+}
+
+host::Matrix inverse(const host::Matrix& m)
+{
+    // Rows of the inverse axis part are the cross products of the axes over the determinant.
+    const host::Vec3 r0 = cross(m.v2, m.v3);
+    const host::Vec3 r1 = cross(m.v3, m.v1);
+    const host::Vec3 r2 = cross(m.v1, m.v2);
+    const double det = dot(m.v1, r0);
+    if (det == 0.0)
+        return identity();
+    const double k = 1.0 / det;
+    host::Matrix inv{{0, 0, 0},
+                     {r0.x * k, r1.x * k, r2.x * k},
+                     {r0.y * k, r1.y * k, r2.y * k},
+                     {r0.z * k, r1.z * k, r2.z * k}};
+    const host::Vec3 o = linear(inv, m.off);
+    inv.off = host::Vec3{-o.x, -o.y, -o.z};
+    return inv;
+}
+
+host::Matrix rotation(const host::Vec3& v, int order)
+{
+    if (order == 6) {
+        // Heading, pitch, bank: x turns about Y, y about X, z about Z.
+        return product(aboutY(v.x), aboutX(v.y), aboutZ(v.z));
+    }
+    const host::Matrix e1 = aboutX(v.x), e2 = aboutY(v.y), e3 = aboutZ(v.z);
+    switch (order) {
+    case 0: return product(e3, e1, e2);
+    case 1: return product(e1, e3, e2);
+    case 2: return product(e1, e2, e3);
+    case 4: return product(e2, e3, e1);
+    case 5: return product(e3, e2, e1);
+    default: return product(e2, e1, e3); // order 3 and anything unknown
+    }
+}
+
+host::Vec3 apply(const host::Matrix& m, const host::Vec3& p)
+{
+    const host::Vec3 o = linear(m, p);
+    return host::Vec3{m.off.x + o.x, m.off.y + o.y, m.off.z + o.z};
+}
+
+void toRows(const host::Matrix& m, double out[16])
+{
+    const host::Vec3* rows[4] = {&m.v1, &m.v2, &m.v3, &m.off};
+    for (int r = 0; r < 4; ++r) {
+        out[r * 4 + 0] = rows[r]->x;
+        out[r * 4 + 1] = rows[r]->y;
+        out[r * 4 + 2] = rows[r]->z;
+        out[r * 4 + 3] = r == 3 ? 1.0 : 0.0;
+    }
+}
+
+} // namespace affine
+
+namespace {
+
+constexpr int32_t kPosition = host::ids::ID_BASEOBJECT_REL_POSITION;
+constexpr int32_t kRotation = host::ids::ID_BASEOBJECT_REL_ROTATION;
+constexpr int32_t kScale = host::ids::ID_BASEOBJECT_REL_SCALE;
+constexpr int32_t kFramesPerSecond = 30;
+// One thirtieth of a second in single precision, added to a single-precision time.
+constexpr float kStep = 0.033333335f;
+// Sample count reserved up front at most; longer tracks grow their lists geometrically.
+constexpr double kReserveLimit = 1 << 20;
+
+// Position of each component (x, y, z) in the sort sequence of rotation orders 0 to 6.
+constexpr std::array<std::array<int, 3>, 7> kComponentRank{{
+    {1, 2, 0}, // z, x, y
+    {0, 2, 1}, // x, z, y
+    {0, 1, 2}, // x, y, z
+    {1, 0, 2}, // y, x, z
+    {2, 0, 1}, // y, z, x
+    {2, 1, 0}, // z, y, x
+    {0, 1, 2}, // x, y, z
+}};
+
+int componentOf(const host::Track& track)
+{
+    return track.descId(1) - host::ids::VECTOR_X;
+}
+
+bool validComponent(int c)
+{
+    return c >= 0 && c <= 2;
+}
+
+double& componentRef(host::Vec3& v, int c)
+{
+    return c == 0 ? v.x : (c == 1 ? v.y : v.z);
+}
+
+float keySeconds(const host::Curve& curve, int32_t index)
+{
+    host::Time t;
+    if (!curve.keyTime(index, t))
+        return 0.0f;
+    return static_cast<float>(t.seconds());
+}
+
+// The z mirror between the host's left-handed world and the renderer's.
+const host::Matrix& mirrorZ()
+{
+    static const host::Matrix f = affine::scaling(host::Vec3{1, 1, -1});
+    return f;
+}
+
+// The static matrices of one call (step 2 of the sampling).
+struct StaticFrames {
+    host::Matrix T, S, Rx, Ry, Rz, Rall;
+};
+
+// A sample's matrix is pre * D * post, with D the component's change since the first key.
+struct Frame {
+    host::Matrix pre = affine::identity();
+    host::Matrix post = affine::identity();
+};
+
+Frame frameFor(const StaticFrames& s, int kind, int c, bool isCamera)
+{
+    using affine::inverse;
+    using affine::multiply;
+    const host::Matrix& F = mirrorZ();
+    // Per-axis rotations before and after component c, always in the sequence x, y, z.
+    host::Matrix before = affine::identity(), after = affine::identity();
+    if (c == 0) {
+        after = multiply(multiply(s.Rx, s.Ry), s.Rz);
+    } else if (c == 1) {
+        before = s.Rx;
+        after = multiply(s.Ry, s.Rz);
+    } else {
+        before = multiply(s.Rx, s.Ry);
+        after = s.Rz;
+    }
+
+    Frame f;
+    if (!isCamera) {
+        if (kind == kScale)
+            return f;
+        const host::Matrix X = kind == kPosition ? multiply(s.S, s.Rall) : multiply(s.S, after);
+        f.pre = inverse(X);
+        f.post = X;
+        return f;
+    }
+    if (kind == kPosition) {
+        f.pre = F;
+        f.post = F;
+        return f;
+    }
+    const host::Matrix Y = kind == kRotation ? multiply(s.T, before) : multiply(s.T, s.Rall);
+    f.pre = multiply(F, Y);
+    f.post = multiply(inverse(Y), F);
+    return f;
+}
+
+host::Matrix valueMatrix(int kind, int c, float value, int order)
+{
+    host::Vec3 v = kind == kScale ? host::Vec3{1, 1, 1} : host::Vec3{0, 0, 0};
+    componentRef(v, c) = value;
+    if (kind == kPosition)
+        return affine::translation(v);
+    if (kind == kRotation)
+        return affine::rotation(v, order);
+    return affine::scaling(v);
+}
+
+// Samples one track into node. The time advances by single-precision steps, as the
+// renderer's timestamps expect; the loop also ends when the sum stops growing (far from
+// zero a step is lost in rounding), once the key span holds no further sample at 30 per
+// second, and before a timestamp would leave the range of an int.
+void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::Document& doc,
+                 int kind, int c, int order, float t0, float t1, const Frame& frame)
+{
+    const double span = static_cast<double>(t1) - static_cast<double>(t0);
+    const double maxSamples = std::ceil(span * kFramesPerSecond) + 1.0;
+    node.reserve(static_cast<size_t>(std::min(maxSamples, kReserveLimit)));
+
+    host::Matrix qInverse = affine::identity();
+    bool firstInvertible = true;
+    double rows[16];
+    double samples = 0;
+    float t = t0;
+    for (;;) {
+        const float ms = (t - t0) * 1000.0f;
+        if (!(ms < 2147483648.0f))
+            break;
+        const float value = static_cast<float>(track.value(doc, host::Time::fromSeconds(t), kFramesPerSecond));
+        const host::Matrix q = valueMatrix(kind, c, value, order);
+        host::Matrix a;
+        if (samples == 0) {
+            qInverse = affine::inverse(q);
+            firstInvertible = affine::determinant(q) != 0.0;
+        }
+        if (samples == 0 && firstInvertible) {
+            // No change yet: the identity in every frame, free of rounding noise.
+            a = affine::identity();
+        } else {
+            const host::Matrix d = affine::multiply(q, qInverse);
+            a = affine::multiply(affine::multiply(frame.pre, d), frame.post);
+        }
+        affine::toRows(a, rows);
+        node.addSample(static_cast<int>(ms), rows);
+        samples += 1;
+
+        if (samples >= maxSamples)
+            break;
+        const float next = t + kStep;
+        if (!(next > t))
+            break;
+        t = next;
+        if (!(t <= t1))
+            break;
+    }
+}
+
+} // namespace
+
+std::vector<std::shared_ptr<orv::FBXAnimation>>
+sampleTracks(TranslationContext& context, const std::string& objectName,
+             std::vector<host::Track> tracks, const std::string& channelName, int rotationOrder,
+             const host::Vec3& staticPosition, const host::Vec3& staticRotation,
+             const host::Vec3& staticScale, bool isCamera)
+{
+    std::vector<std::shared_ptr<orv::FBXAnimation>> result;
+    if (tracks.empty())
+        return result;
+
+    if (rotationOrder >= 0 && rotationOrder <= 6) {
+        const auto& rank = kComponentRank[static_cast<size_t>(rotationOrder)];
+        auto rankOf = [&rank](const host::Track& t) {
+            const int c = componentOf(t);
+            return validComponent(c) ? rank[static_cast<size_t>(c)] : 3;
+        };
+        std::sort(tracks.begin(), tracks.end(),
+                  [&rankOf](const host::Track& a, const host::Track& b) { return rankOf(a) < rankOf(b); });
+    }
+
+    StaticFrames s;
+    s.T = affine::translation(staticPosition);
+    s.S = affine::scaling(staticScale);
+    s.Rx = affine::rotation(host::Vec3{staticRotation.x, 0, 0}, rotationOrder);
+    s.Ry = affine::rotation(host::Vec3{0, staticRotation.y, 0}, rotationOrder);
+    s.Rz = affine::rotation(host::Vec3{0, 0, staticRotation.z}, rotationOrder);
+    s.Rall = affine::rotation(staticRotation, rotationOrder);
+
+    const std::string folder = objectName + "/" + channelName;
+    result.reserve(tracks.size());
+    for (auto it = tracks.rbegin(); it != tracks.rend(); ++it) {
+        const host::Track& track = *it;
+        const host::Curve curve = track.curve(1, true);
+        if (!curve)
+            continue;
+        const int32_t n = curve.keyCount();
+        if (n < 2)
+            continue;
+        const float t0 = keySeconds(curve, 0);
+        const float t1 = keySeconds(curve, n - 1);
+        int32_t enabled = 0;
+        if (!track.getInt(kRotation, enabled) || enabled == 0)
+            continue;
+        if (!(t1 - t0 > 0.0f))
+            continue;
+        const int c = componentOf(track);
+        const int kind = track.descId(0);
+        // A track without an x, y or z component, or of another parameter, has no matrix.
+        if (!validComponent(c) || (kind != kPosition && kind != kRotation && kind != kScale))
+            continue;
+
+        auto node = std::make_shared<orv::FBXAnimation>(track.name(), false, t0, t1 - t0);
+        node->setFolder(folder);
+        sampleTrack(*node, track, context.document, kind, c, rotationOrder, t0, t1,
+                    frameFor(s, kind, c, isCamera));
+        result.push_back(std::move(node));
+    }
+    return result;
 }

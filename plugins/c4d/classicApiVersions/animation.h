@@ -1,4 +1,6 @@
-// Sampling of position, rotation and scale tracks into matrix animations.
+// Sampling of position, rotation and scale tracks into matrix animations, and the small
+// affine matrix toolkit the translators share (host matrices: offset and three axes,
+// acting on column vectors, the rightmost factor applied first).
 #pragma once
 
 #include "Animation.h"
@@ -10,8 +12,34 @@
 
 struct TranslationContext;
 
+// One node per usable track (at least two keys, a time span, parameter 904 non-zero),
+// sampled 30 times per second from the first key to the last. Tracks are sorted by
+// component in the sequence of the rotation order and processed from the last to the
+// first. In object mode each sample is the component's change since the first key in the
+// object's local frame; in camera mode in the z-mirrored world frame.
 std::vector<std::shared_ptr<orv::FBXAnimation>>
 sampleTracks(TranslationContext& context, const std::string& objectName,
              std::vector<host::Track> tracks, const std::string& channelName, int rotationOrder,
              const host::Vec3& staticPosition, const host::Vec3& staticRotation,
              const host::Vec3& staticScale, bool isCamera);
+
+namespace affine {
+
+host::Matrix identity();
+host::Matrix translation(const host::Vec3& v);
+host::Matrix scaling(const host::Vec3& v);
+// a * b: b is applied first.
+host::Matrix multiply(const host::Matrix& a, const host::Matrix& b);
+// Determinant of the three axes.
+double determinant(const host::Matrix& m);
+// The inverse of an affine matrix; the identity when the determinant of the axes is 0.
+host::Matrix inverse(const host::Matrix& m);
+// Rotation by the three angles (radians) in the sequence of a host rotation order
+// (0 to 6; other values use the sequence of order 3).
+host::Matrix rotation(const host::Vec3& angles, int rotationOrder);
+// m applied to a point.
+host::Vec3 apply(const host::Matrix& m, const host::Vec3& p);
+// The 16 values x axis, 0, y axis, 0, z axis, 0, offset, 1.
+void toRows(const host::Matrix& m, double out[16]);
+
+} // namespace affine
