@@ -21,6 +21,7 @@ using Matrix = c4d_matrix;
 using Time = c4d_time;
 
 struct Element;
+struct Document;
 
 // A link parameter: the target, or null for an empty or dangling link.
 struct Link {
@@ -43,7 +44,12 @@ struct Element {
     int32_t type = 0;
     std::string name;
     std::map<int32_t, Value> params;
-    uint64_t key = 0; // unique per document, assigned by Document::assignKeys
+    uint64_t key = 0; // unique per document, assigned by finalize (0: not yet assigned)
+
+    // Derived by finalize, not data of their own: the following element of the same list
+    // (sibling object, tag, track, shader, material, layer) and the document it belongs to.
+    Element* next = nullptr;
+    Document* owner = nullptr;
 };
 
 struct Layer : Element {};

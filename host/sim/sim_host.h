@@ -45,6 +45,17 @@ struct SaveDialog {
 };
 void setSaveDialog(const SaveDialog& answer);
 
+// What the plug-in last asked of the save dialog.
+struct SaveDialogRequest {
+    int calls = 0;           // dialogs shown since clearHostState
+    int32_t type = 0;
+    int32_t flags = 0;
+    std::string title;
+    std::string forceSuffix;
+    std::string suggested;   // the file name the plug-in set before showing the dialog
+};
+const SaveDialogRequest& lastSaveDialogRequest();
+
 struct RegisteredCommand {
     int32_t id = 0;
     std::string name;
@@ -56,6 +67,8 @@ struct RegisteredCommand {
 const std::vector<RegisteredCommand>& registeredCommands();
 // Folder whose "res" subfolder holds the plug-in's icons (set by c4dsim from the plug-in path).
 void setPluginFolder(const std::string& folder);
+// Pixel size of a bitmap answered by load_icon; false for null.
+bool bitmapSize(const c4d_bitmap* bitmap, int32_t& width, int32_t& height);
 
 // Texts the plug-in showed with message_dialog (also printed on standard error).
 const std::vector<std::string>& messages();
