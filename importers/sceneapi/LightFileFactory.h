@@ -29,6 +29,9 @@ public:
     // Deletes the writer and closes the file. Throws std::runtime_error("could not close
     // file") when the file could not be written completely.
     void close() override;
+    // Gives the export up: deletes the writer, closes the file and, when writing beside
+    // the target, removes what was written so the previous file stays. Never throws.
+    void abandon();
 
 private:
     orvScene_api_file* writer = nullptr;

@@ -1,0 +1,183 @@
+// The Export command's factory: scene file, writer, header lines, safe replacement.
+#include "LightFileFactory.h"
+
+#include "orvScene_api_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orv {
+
+namespace {
+
+const char* const headerLines[] = {
+    "//---orvane:dal:7---\n",
+    "//---import:dal:1---\n",
+    "//---id:1---\n",
+    "// This is a Tavrin scene file\n\n",
+};
+
+// The mode an ordinary fopen would give a new file.
+mode_t creationMode()
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Opens a temporary file in the folder of `target` with the mode the target has (or
+// would get). Returns null, with no file left behind, when the folder admits none.
+FILE* openTemporary(const std::string& target, mode_t mode, std::string& temporaryPath)
+{
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.empty()) return nullptr;
+    std::string pattern = folder + "." + base + ".tmp-XXXXXX";
+    const int saved = errno;
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) {
+        errno = saved;
+        return nullptr;
+    }
+    FILE* stream = nullptr;
+    if (fchmod(fd, mode) == 0) stream = fdopen(fd, "wb+");
+    if (!stream) {
+        ::close(fd);
+        unlink(pattern.c_str());
+        errno = saved;
+        return nullptr;
+    }
+    temporaryPath = pattern;
+    return stream;
+}
+
+} // namespace
+
+LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
+{
+    if (path == "-") {
+        // The scene goes to what standard output was; anything the process writes to
+        // standard output from now on lands on standard error instead.
+        int fd = dup(1);
+        if (fd >= 0) {
+            stream = fdopen(fd, "wb");
+            if (!stream) ::close(fd);
+            else dup2(2, 1);
+        }
+    } else {
+        // A regular file (or one still to be made) is written beside the target and only
+        // replaces it once complete. Other targets are written in place.
+        struct stat info;
+        std::string realTarget = path;
+        bool replaceable = false;
+        mode_t mode = creationMode();
+        if (!path.empty() && stat(path.c_str(), &info) == 0) {
+            if (S_ISREG(info.st_mode)) {
+                replaceable = true;
+                mode = info.st_mode & 07777;
+                struct stat link;
+                if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+                    // Replace the file the link names, keep the link.
+                    char* resolved = realpath(path.c_str(), nullptr);
+                    if (resolved) realTarget = resolved;
+                    else replaceable = false;
+                    free(resolved);
+                }
+            }
+        } else if (!path.empty() && errno == ENOENT) {
+            replaceable = true;
+        }
+        if (replaceable) {
+            stream = openTemporary(realTarget, mode, temporaryPath);
+            if (stream) targetPath = realTarget;
+        }
+        if (!stream) stream = fopen(path.c_str(), "wb+");
+    }
+    if (!stream) {
+        perror("opening file");
+        throw std::runtime_error("could not open file: \"" + path + "\"");
+    }
+    writer = new orvScene_api_file(stream, true);
+}
+
+LightFileFactory::~LightFileFactory()
+{
+    try {
+        close();
+    } catch (const std::exception& e) {
+        fprintf(stderr, "%s\n", e.what());
+    } catch (...) {
+    }
+}
+
+orvScene_api* LightFileFactory::getApi() { return writer; }
+
+void LightFileFactory::onAttach(orvSceneapi_oo*)
+{
+    if (!writer) return;
+    for (const char* line : headerLines) writer->printRaw("%s", line);
+}
+
+void LightFileFactory::close()
+{
+    bool ok = true;
+    int reason = 0;
+    if (writer) {
+        if (writer->writeFailed()) {
+            ok = false;
+            reason = writer->writeErrno();
+        }
+        delete writer;
+        writer = nullptr;
+    }
+    if (!stream) return;
+
+    FILE* closing = stream;
+    stream = nullptr;
+    // A write error that happened earlier sticks to the stream; a later successful write
+    // must not make the file look complete.
+    errno = 0;
+    if (fflush(closing) != 0 || ferror(closing)) {
+        if (ok) reason = errno ? errno : EIO;
+        ok = false;
+    }
+    if (fclose(closing) != 0) {
+        if (ok) reason = errno;
+        ok = false;
+    }
+    if (!temporaryPath.empty()) {
+        if (ok && rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
+            reason = errno;
+            ok = false;
+        }
+        if (!ok) unlink(temporaryPath.c_str());
+        temporaryPath.clear();
+    }
+    if (!ok) {
+        errno = reason ? reason : EIO;
+        perror("closing file");
+        throw std::runtime_error("could not close file");
+    }
+}
+
+void LightFileFactory::abandon()
+{
+    delete writer;
+    writer = nullptr;
+    if (stream) {
+        fclose(stream);
+        stream = nullptr;
+    }
+    if (!temporaryPath.empty()) {
+        unlink(temporaryPath.c_str());
+        temporaryPath.clear();
+    }
+}
+
+} // namespace orv
