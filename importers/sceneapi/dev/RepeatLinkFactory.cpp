@@ -1,0 +1,269 @@
+#include "RepeatLinkFactory.h"
+
+#include "InstallLocator.h"
+#include "launch.h"
+#include "tavrinlive_loader.h"
+#include "xml_guard.h"
+
+#include <tinyxml.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+const char* const RepeatLinkFactory::kNoSceneApi =
+    "Could not get a scene api. Please check your Tavrin installation.\n";
+const char* const RepeatLinkFactory::kNoQueryApi =
+    "Could not get a query api. Please check your Tavrin installation.\n";
+const char* const RepeatLinkFactory::kLaunchFailed = "Unabled to launch Tavrin. Please check your Tavrin installation.";
+const char* const RepeatLinkFactory::kNoPort =
+    "Could not connect on any known port. Please check your Tavrin installation and Live Link settings.";
+const char* const RepeatLinkFactory::kFailedPrefix = "Failed to connect. ";
+
+namespace {
+
+constexpr int kHighestPort = 65535;
+
+// Parses a text that passed the guard; false when it is refused or malformed.
+bool parse_guarded(const char* text, TiXmlDocument& doc) {
+    if (check_xml_text(text) != XmlTextCheck::Ok) return false;
+    doc.Parse(text, nullptr, TIXML_ENCODING_UTF8);
+    return !doc.Error() && doc.RootElement();
+}
+
+// The first element named `name`, depth first, starting with `element` itself. The guard
+// bounds the nesting, and so the recursion.
+const TiXmlElement* find_first_named(const TiXmlElement* element, const char* name) {
+    if (element->ValueStr() == name) return element;
+    for (const TiXmlElement* child = element->FirstChildElement(); child; child = child->NextSiblingElement())
+        if (const TiXmlElement* found = find_first_named(child, name)) return found;
+    return nullptr;
+}
+
+// A whole decimal integer, optionally signed and surrounded by blanks; false for empty,
+// partly numeric or out-of-range text.
+bool parse_integer(const char* text, long long& value) {
+    if (!text) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (end == text || errno == ERANGE) return false;
+    while (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r') ++end;
+    if (*end != '\0') return false;
+    value = parsed;
+    return true;
+}
+
+// Reads the integer text of the first element named `name` below (or at) `instance`.
+bool read_number(const TiXmlElement* instance, const char* name, long long& value) {
+    const TiXmlElement* element = find_first_named(instance, name);
+    return element && parse_integer(element->GetText(), value);
+}
+
+// Depth-limited search for the element named `name`, skipping model sets that are not
+// active together with everything below them.
+const TiXmlElement* find_model_set(const TiXmlElement* element, const std::string& name, int depth) {
+    if (depth <= 0) return nullptr;
+    const std::string* state = element->Attribute(std::string("modelset"));
+    if (state && *state != "active") return nullptr;
+    const std::string* elementName = element->Attribute(std::string("name"));
+    if (elementName && *elementName == name) return element;
+    for (const TiXmlElement* child = element->FirstChildElement(); child; child = child->NextSiblingElement())
+        if (const TiXmlElement* found = find_model_set(child, name, depth - 1)) return found;
+    return nullptr;
+}
+
+// An instance is empty when its scene's first element has children, none of which has a
+// child element of its own.
+bool scene_is_empty(const TiXmlElement* root) {
+    const TiXmlElement* first = root->FirstChildElement();
+    if (!first) return false;
+    for (const TiXmlElement* child = first->FirstChildElement(); child; child = child->NextSiblingElement())
+        if (child->FirstChildElement()) return false;
+    return true;
+}
+
+} // namespace
+
+LinkServices LinkServices::system() {
+    LinkServices s;
+    s.scene_api = orv_get_scene_api;
+    s.query_api = orv_get_query_api;
+    s.unload = tavrin_live_unload;
+    s.launch = launch_renderer;
+    s.sleep = InstallLocator::sleep_ms;
+    return s;
+}
+
+RepeatLinkFactory::RepeatLinkFactory() : services_(LinkServices::system()) {}
+
+RepeatLinkFactory::RepeatLinkFactory(LinkServices services) : services_(std::move(services)) {
+    const LinkServices defaults = LinkServices::system();
+    if (!services_.scene_api) services_.scene_api = defaults.scene_api;
+    if (!services_.query_api) services_.query_api = defaults.query_api;
+    if (!services_.unload) services_.unload = defaults.unload;
+    if (!services_.launch) services_.launch = defaults.launch;
+    if (!services_.sleep) services_.sleep = defaults.sleep;
+}
+
+RepeatLinkFactory::~RepeatLinkFactory() {
+    try {
+        close();
+    } catch (...) {
+        // Nothing may leave a destructor that runs at the end of a host command.
+    }
+}
+
+void RepeatLinkFactory::set_version_range(int lowest, int highest) {
+    lowest_version_ = lowest;
+    highest_version_ = highest;
+}
+
+void RepeatLinkFactory::set_scene_name(const std::string& name) {
+    scene_name_ = name;
+}
+
+void RepeatLinkFactory::set_accept_any_instance(bool accept) {
+    accept_any_instance_ = accept;
+}
+
+void RepeatLinkFactory::set_attempts(int attempts) {
+    attempts_ = attempts;
+}
+
+void RepeatLinkFactory::set_poll_delay_ms(int ms) {
+    poll_delay_ms_ = ms;
+}
+
+void RepeatLinkFactory::onAttach(orv::orvSceneapi_oo*) {}
+
+orvScene_api* RepeatLinkFactory::getApi() {
+    error_text_.clear();
+    if (api_ && linked_) return api_;
+    try {
+        linked_ = establish_link();
+    } catch (...) {
+        // Allocation failure while listing; treated like a failed link.
+        linked_ = false;
+        if (error_text_.empty()) error_text_ = kNoQueryApi;
+    }
+    if (!linked_) {
+        error_text_.insert(0, kFailedPrefix);
+        return nullptr;
+    }
+    return api_;
+}
+
+void RepeatLinkFactory::close() {
+    if (!api_) return;
+    api_->disconnect();
+    services_.unload();
+    api_ = nullptr;
+    linked_ = false;
+}
+
+bool RepeatLinkFactory::establish_link() {
+    api_ = services_.scene_api(lowest_version_, highest_version_);
+    if (!api_) {
+        error_text_ = kNoSceneApi;
+        return false;
+    }
+    api_->id(static_cast<unsigned>(scene_id_));
+
+    TavrinQueryApi* query = services_.query_api(lowest_version_, highest_version_);
+    if (!query) {
+        error_text_ = kNoQueryApi;
+        return false;
+    }
+
+    std::vector<InstanceRecord> instances = list_instances(*query);
+    InstanceRecord chosen = choose_instance(*query, instances);
+    if (chosen.version == 0) {
+        if (!services_.launch(lowest_version_, highest_version_)) {
+            error_text_ = kLaunchFailed;
+            return false;
+        }
+        if (attempts_ > 1) {
+            for (int n = attempts_;; --n) {
+                instances = list_instances(*query);
+                chosen = choose_instance(*query, instances);
+                services_.sleep(poll_delay_ms_);
+                if (chosen.version != 0 || n < 3) break;
+            }
+        }
+    }
+
+    if (!connect_to(chosen)) {
+        error_text_ = kNoPort;
+        api_ = nullptr;
+        return false;
+    }
+    port_ = chosen.port;
+    return true;
+}
+
+bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
+    if (chosen.port >= 1) return api_->connect("localhost", static_cast<unsigned>(chosen.port), 4);
+    int first = 0;
+    int last = 0;
+    if (InstallLocator::known_port_range(first, last) < -1) return false;
+    if (first > last) return false;
+    for (int p = first; p <= last; ++p)
+        if (api_->connect("127.0.0.1", static_cast<unsigned>(p), 1)) return true;
+    return false;
+}
+
+std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& query) const {
+    std::vector<InstanceRecord> instances;
+    TiXmlDocument doc;
+    if (!parse_guarded(query.instances_xml(), doc)) return instances;
+
+    for (const TiXmlElement* entry = doc.RootElement()->FirstChildElement(); entry;
+         entry = entry->NextSiblingElement()) {
+        long long version = 0;
+        if (!read_number(entry, "version_major", version)) continue;
+        // Version 0 stands for "no instance", so only positive versions can be chosen.
+        if (version < 1 || version > INT_MAX) continue;
+        if (version < lowest_version_ || version > highest_version_) continue;
+        long long processId = 0;
+        long long port = 0;
+        if (!read_number(entry, "process_id", processId) || processId < 1) continue;
+        if (!read_number(entry, "livelink_port", port) || port < INT_MIN || port > kHighestPort) continue;
+        InstanceRecord record;
+        record.version = static_cast<int>(version);
+        record.process_id = static_cast<int64_t>(processId);
+        record.port = static_cast<int>(port);
+        instances.push_back(record);
+    }
+    return instances;
+}
+
+InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances) {
+    InstanceRecord bestEmpty;
+    InstanceRecord bestAny;
+    InstanceRecord bestHolding;
+    for (const InstanceRecord& record : instances) {
+        if (!query.select_instance(record.process_id)) continue;
+        TiXmlDocument doc;
+        const char* text = query.scene_xml();
+        if (text && parse_guarded(text, doc)) {
+            const TiXmlElement* root = doc.RootElement();
+            const bool empty = scene_is_empty(root);
+            const bool holds =
+                !scene_name_.empty() && find_model_set(root, scene_name_, record.version > 6 ? 4 : 3) != nullptr;
+            if (empty && record.version > bestEmpty.version) bestEmpty = record;
+            if (accept_any_instance_ && record.version > bestAny.version) bestAny = record;
+            if (holds && record.version > bestHolding.version) bestHolding = record;
+        }
+        query.end_selection();
+    }
+    if (bestHolding.version >= 1) {
+        scene_found_ = true;
+        return bestHolding;
+    }
+    scene_found_ = false;
+    if (bestAny.version >= 1) return bestAny;
+    if (bestEmpty.version >= 1) return bestEmpty;
+    return InstanceRecord{};
+}

@@ -1,0 +1,102 @@
+// The scene API factory of the Render and Update commands: obtains the live back end from
+// the live library, lists the running renderer instances, picks one by a fixed preference,
+// starts a renderer when none fits and polls for it, then connects the back end to the
+// chosen instance over a local port.
+//
+// Lives on a command's stack for one command and is used from that thread only. Failures
+// are reported by a null getApi() and the text in error_text(); nothing is thrown.
+#pragma once
+
+#include "LightFactory.h"
+#include "orvScene_api.h"
+#include "tavrin_live.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// One running renderer instance from the instance list. version 0 means "no instance".
+struct InstanceRecord {
+    int version = 0;
+    int64_t process_id = 0;
+    int port = 0;
+};
+
+// What the factory asks of the rest of the system; the defaults are the live library
+// loader, the renderer launch and the locator's sleep. Tests put fakes in their place.
+struct LinkServices {
+    std::function<orvScene_api*(int lowest, int highest)> scene_api;
+    std::function<TavrinQueryApi*(int lowest, int highest)> query_api;
+    std::function<void()> unload;
+    std::function<bool(int lowest, int highest)> launch;
+    std::function<void(int ms)> sleep;
+
+    static LinkServices system();
+};
+
+class RepeatLinkFactory : public orv::LightFactory {
+public:
+    RepeatLinkFactory();
+    explicit RepeatLinkFactory(LinkServices services);
+    ~RepeatLinkFactory() override;
+
+    RepeatLinkFactory(const RepeatLinkFactory&) = delete;
+    RepeatLinkFactory& operator=(const RepeatLinkFactory&) = delete;
+
+    // The connected back end, linking on first use; null when no link could be made (the
+    // reason is in error_text(), prefixed "Failed to connect. ").
+    orvScene_api* getApi() override;
+    void onAttach(orv::orvSceneapi_oo* wrapper) override;
+    // Disconnects the back end and unloads the live library when a back end is held.
+    void close() override;
+
+    // Settings, given before getApi().
+    void set_version_range(int lowest, int highest);
+    void set_scene_name(const std::string& name);
+    void set_accept_any_instance(bool accept);
+    // Number of instance-list polls after a launch is attempts - 1 (default 20), each
+    // followed by a pause of poll_delay_ms (default 1000).
+    void set_attempts(int attempts);
+    void set_poll_delay_ms(int ms);
+
+    // Results.
+    bool scene_found() const { return scene_found_; }
+    const std::string& error_text() const { return error_text_; }
+    // The instance-list port of the instance connected to (-1 before a link).
+    int port() const { return port_; }
+
+    // The instances of the list whose major version lies in the accepted range. Entries
+    // with missing, non-numeric or out-of-range numbers are left out, and so is every
+    // entry of a text that is refused or cannot be parsed.
+    std::vector<InstanceRecord> list_instances(TavrinQueryApi& query) const;
+    // The preferred instance: the newest holding the scene (sets scene_found), else the
+    // newest of any kind when any is accepted, else the newest empty one, else version 0.
+    InstanceRecord choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances);
+
+    static const char* const kNoSceneApi;
+    static const char* const kNoQueryApi;
+    static const char* const kLaunchFailed;
+    static const char* const kNoPort;
+    static const char* const kFailedPrefix;
+
+private:
+    bool establish_link();
+    bool connect_to(const InstanceRecord& chosen);
+
+    LinkServices services_;
+    int attempts_ = 20;
+    int poll_delay_ms_ = 1000;
+    orvScene_api* api_ = nullptr;
+    int lowest_version_ = 7;
+    int highest_version_ = 20;
+    int port_ = -1;
+    std::string scene_name_;
+    bool accept_any_instance_ = false;
+    bool scene_found_ = false;
+    std::string error_text_;
+    int scene_id_ = 1;
+    // True once the held back end is connected; a held but unconnected back end (query
+    // API or launch failure) is not handed out.
+    bool linked_ = false;
+};
