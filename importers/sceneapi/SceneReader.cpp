@@ -382,6 +382,7 @@ private:
             if (!parseValue(item, depth, true)) return false;
             if (item.kind == Value::Kind::Hex) return fail(pos_, "hex blob in a list");
             v.items.push_back(item.text);
+            v.itemKinds.push_back(item.kind);
             if (item.kind == Value::Kind::Shader) v.shaders.push_back(std::move(item));
             elementOpen = true;
         }

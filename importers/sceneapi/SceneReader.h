@@ -30,6 +30,7 @@ struct Value {
     Kind kind = Kind::Word;
     std::string text;                // Word / String / Hex / Shader kind / ShaderRef number
     std::vector<std::string> items;  // List: every scalar or string in order
+    std::vector<Kind> itemKinds;     // List: Word, String or Shader for each item
     size_t listElements = 0;         // List: element count (separated by ",")
     char binaryKind = 0;             // Binary: 'c', 'f', 'r', 'i'
     std::vector<float> floats;       // Binary 'c' and 'f'
