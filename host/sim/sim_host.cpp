@@ -319,6 +319,11 @@ bool defaultInt(const Element& e, int32_t id, int32_t& out)
             return true;
         }
     }
+    // Layers are shown and rendered unless the document says otherwise.
+    if (dynamic_cast<const Layer*>(&e) && (id == 1001 || id == 1002)) {
+        out = 1;
+        return true;
+    }
     if (auto* t = dynamic_cast<const Track*>(&e); t && id == 904) {
         out = trackParameterOn(*t);
         return true;
