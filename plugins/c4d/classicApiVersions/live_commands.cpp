@@ -1,14 +1,119 @@
-// The Render and Update commands, which send the document to a running renderer. Until
-// the connection flows are in place both commands do nothing and answer true, as every
-// command does.
+// The Render and Update commands, which send the document to a running renderer through
+// the connection factory instead of writing a file. Render looks for an instance with an
+// empty scene (or starts one); Update looks for the instance that already holds this
+// document's scene and accepts any running one.
 #include "commands.h"
 
-bool TavrinCinema4DRender::Execute(host::Document)
+#include "LightNode.h"
+#include "RepeatLinkFactory.h"
+#include "TranslationContext.h"
+#include "orvSceneapi_oo.h"
+#include "translate_document.h"
+
+#include <exception>
+#include <string>
+
+namespace {
+
+const char* const kRenderCommand = "Render in Tavrin";
+const char* const kUpdateCommand = "Update Tavrin scene";
+
+// Renderer major versions the commands accept, whatever the factory's own defaults.
+constexpr int kLowestVersion = 9;
+constexpr int kHighestVersion = 10;
+
+// Import options of a live run. Camera and environment are adjusted only when the
+// instance does not hold the scene yet, so an update keeps what the user set up there.
+void setLiveOptions(orv::DefaultRTModule& options, bool sceneFound)
 {
+    options.setImportMode(true);
+    options.setMergeGroups(false);
+    options.setMergeObjects(false);
+    options.setAdjustEnvironment(!sceneFound);
+    options.setAdjustCamera(!sceneFound);
+    options.setKeepOriginal(true);
+    options.setUpVector(1);
+    options.setMeterScale(100.0f);
+    options.setSnapToGround(false);
+    options.setCenterGeometry(false);
+    options.setExt(false);
+}
+
+// Steps shared by both commands, from making the wrapper on the configured factory to
+// destroying the factory. Returns the reason when nothing could be sent, else "".
+std::string sendDocument(TranslationContext& context, host::Document doc, RepeatLinkFactory& factory)
+{
+    std::string failure;
+    try {
+        CommandScene scene(context, factory); // finds or launches the renderer and connects
+        if (scene.hasBackEnd()) {
+            orv::DefaultRTModule options;
+            setLiveOptions(options, factory.scene_found());
+            scene.wrapper().writeNode(options);
+            translateDocument(context, doc);
+        } else {
+            failure = factory.error_text();
+            if (failure.empty())
+                failure = "no renderer could be reached";
+        }
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown error while sending the scene";
+    }
+    return failure;
+}
+
+// Runs one live command: the factory lives for the run only, and a failure is shown once
+// the connection is released.
+template <typename Configure>
+void runLiveCommand(TranslationContext& context, host::Document doc, const char* command,
+                    Configure configure)
+{
+    std::string failure;
+    try {
+        RepeatLinkFactory factory;
+        configure(factory);
+        failure = sendDocument(context, doc, factory);
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown error";
+    }
+    if (!failure.empty())
+        showCommandFailure(command, failure);
+}
+
+} // namespace
+
+bool TavrinCinema4DRender::Execute(host::Document doc)
+{
+    if (context == nullptr)
+        return true;
+    context->updateMode = false;
+    runLiveCommand(*context, doc, kRenderCommand, [](RepeatLinkFactory& factory) {
+        factory.set_scene_name(std::string());
+        factory.set_accept_any_instance(false);
+        factory.set_version_range(kLowestVersion, kHighestVersion);
+    });
     return true;
 }
 
-bool TavrinCinema4DUpdate::Execute(host::Document)
+bool TavrinCinema4DUpdate::Execute(host::Document doc)
 {
+    if (context == nullptr)
+        return true;
+    context->updateMode = true;
+    std::string sceneName;
+    try {
+        sceneName = sceneNameOf(doc);
+    } catch (...) {
+        sceneName = "untitled";
+    }
+    runLiveCommand(*context, doc, kUpdateCommand, [&sceneName](RepeatLinkFactory& factory) {
+        factory.set_scene_name(sceneName);
+        factory.set_accept_any_instance(true);
+        factory.set_version_range(kLowestVersion, kHighestVersion);
+    });
     return true;
 }

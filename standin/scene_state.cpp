@@ -1,0 +1,138 @@
+#include "scene_state.h"
+
+#include <cstdio>
+
+namespace standin {
+
+namespace {
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not valid
+// (overlong forms, surrogates and code points above U+10FFFF included).
+size_t utf8Length(std::string_view text, size_t i)
+{
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char b = byte(i);
+    size_t len = 0;
+    uint32_t cp = 0;
+    if (b < 0x80)
+        return 1;
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+        cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        cp = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        cp = b & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size())
+        return 0;
+    for (size_t k = 1; k < len; ++k) {
+        unsigned char c = byte(i + k);
+        if ((c & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (c & 0x3F);
+    }
+    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+size_t countGroups(const orv::qrf::Block& block)
+{
+    return block.allDeep("group").size();
+}
+
+} // namespace
+
+std::string xmlEscape(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        switch (c) {
+        case '&': out += "&amp;"; ++i; continue;
+        case '<': out += "&lt;"; ++i; continue;
+        case '>': out += "&gt;"; ++i; continue;
+        case '"': out += "&quot;"; ++i; continue;
+        case '\'': out += "&apos;"; ++i; continue;
+        default: break;
+        }
+        if (c < 0x20) {
+            char ref[16];
+            std::snprintf(ref, sizeof ref, "&#x%X;", unsigned(c));
+            out += ref;
+            ++i;
+            continue;
+        }
+        size_t len = utf8Length(text, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+            continue;
+        }
+        out.append(text.substr(i, len));
+        i += len;
+    }
+    return out;
+}
+
+std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int stream)
+{
+    std::vector<std::string> names;
+    for (const orv::qrf::Statement& s : doc.top.statements) {
+        if (s.keyword != "group" || s.define)
+            continue;
+        ModelSet set;
+        set.name = s.name();
+        set.stream = stream;
+        if (s.block) {
+            set.objects = s.block->allDeep("object").size();
+            set.groups = countGroups(*s.block);
+        }
+        bool replaced = false;
+        for (ModelSet& existing : sets_) {
+            if (existing.name == set.name) {
+                existing = set;
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced)
+            sets_.push_back(set);
+        names.push_back(set.name);
+    }
+    return names;
+}
+
+std::string SceneState::sceneXml(int64_t processId, int major) const
+{
+    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    x += "<tavrin_scene process_id=\"" + std::to_string(processId) + "\" version_major=\"" +
+         std::to_string(major) + "\">\n";
+    x += "  <scene>\n    <environment/>\n    <camera/>\n";
+    for (const ModelSet& set : sets_) {
+        x += "    <modelset modelset=\"active\" name=\"" + xmlEscape(set.name) + "\">";
+        x += "<objects>" + std::to_string(set.objects) + "</objects>";
+        x += "<groups>" + std::to_string(set.groups) + "</groups>";
+        x += "<stream>" + std::to_string(set.stream) + "</stream>";
+        x += "</modelset>\n";
+    }
+    x += "  </scene>\n</tavrin_scene>\n";
+    return x;
+}
+
+std::string instanceXml(int major, int64_t processId, int port)
+{
+    return "<tavrin_instance><version_major>" + std::to_string(major) +
+           "</version_major><process_id>" + std::to_string(processId) +
+           "</process_id><livelink_port>" + std::to_string(port) +
+           "</livelink_port></tavrin_instance>\n";
+}
+
+} // namespace standin

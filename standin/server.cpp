@@ -1,0 +1,373 @@
+#include "server.h"
+
+#include "protocol.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace standin {
+
+namespace {
+
+constexpr int64_t kRequestTimeoutMs = 5000;
+constexpr int kReplyStallMs = 1000;
+constexpr uint64_t kMaxStreamBytes = uint64_t(4) << 30;
+constexpr size_t kReadChunk = 256 * 1024;
+
+std::string printable(std::string_view text, size_t max)
+{
+    std::string out;
+    for (char c : text.substr(0, max))
+        out.push_back(static_cast<unsigned char>(c) < 0x20 ? '?' : c);
+    if (text.size() > max)
+        out += "...";
+    return out;
+}
+
+} // namespace
+
+struct Server::Connection {
+    enum class State { Request, Streaming, Stalled };
+    net::Fd fd;
+    State state = State::Request;
+    int64_t opened = 0;
+    std::string data; // the request line while it arrives, then the stream
+    uint64_t streamBytes = 0;
+    protocol::Request request;
+    std::unique_ptr<ProgressScanner> scanner;
+    bool closed = false;
+};
+
+Server::Server(ServerOptions options, std::ostream& console)
+    : options_(std::move(options)), console_(console)
+{
+    pid_ = int64_t(::getpid());
+    tty_ = ::isatty(STDOUT_FILENO) == 1;
+}
+
+Server::~Server() = default;
+
+bool Server::start(std::string& error)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(options_.outputDir, ec);
+    if (ec || !std::filesystem::is_directory(options_.outputDir)) {
+        error = "cannot use the output folder \"" + options_.outputDir + "\": " +
+                (ec ? ec.message() : std::string("not a folder"));
+        return false;
+    }
+
+    int first = options_.port > 0 ? options_.port : net::kFirstPort;
+    int last = options_.port > 0 ? options_.port : net::kLastPort;
+    for (int port = first; port <= last; ++port) {
+        net::Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!s) {
+            error = std::string("cannot make a socket: ") + std::strerror(errno);
+            return false;
+        }
+        int one = 1;
+        ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+            continue;
+        if (::listen(s.get(), 16) != 0)
+            continue;
+        listener_ = std::move(s);
+        port_ = port;
+        lastActivity_ = net::nowMs();
+        return true;
+    }
+    if (options_.port > 0)
+        error = "port " + std::to_string(options_.port) + " on 127.0.0.1 is not free";
+    else
+        error = "no free port on 127.0.0.1 between " + std::to_string(net::kFirstPort) + " and " +
+                std::to_string(net::kLastPort);
+    return false;
+}
+
+int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
+{
+    console_ << "tavrin " << net::kMajorVersion << " (stand-in) listening on 127.0.0.1:" << port_
+             << ", process " << pid_ << ", writing to " << options_.outputDir << std::endl;
+    std::vector<pollfd> fds;
+    for (;;) {
+        if (stop && *stop) {
+            endProgress();
+            console_ << "tavrin: stopping on request" << std::endl;
+            return 0;
+        }
+        int64_t now = net::nowMs();
+        closeIdleRequests(now);
+
+        bool busy = false;
+        fds.clear();
+        fds.push_back(pollfd{listener_.get(), POLLIN, 0});
+        for (const auto& c : connections_) {
+            short events = c->state == Connection::State::Stalled ? 0 : POLLIN;
+            if (c->state != Connection::State::Stalled)
+                busy = true;
+            fds.push_back(pollfd{c->fd.get(), events, 0});
+        }
+
+        int64_t waitMs = -1;
+        if (options_.idleExitSeconds > 0 && !busy) {
+            int64_t deadline = lastActivity_ + int64_t(options_.idleExitSeconds) * 1000;
+            if (now >= deadline) {
+                endProgress();
+                console_ << "tavrin: idle for " << options_.idleExitSeconds << " s, exiting"
+                         << std::endl;
+                return 0;
+            }
+            waitMs = deadline - now;
+        }
+        if (busy && (waitMs < 0 || waitMs > 1000))
+            waitMs = 1000; // to drop clients that never send their request
+        timespec ts{};
+        timespec* timeout = nullptr;
+        if (waitMs >= 0) {
+            ts.tv_sec = time_t(waitMs / 1000);
+            ts.tv_nsec = long(waitMs % 1000) * 1000000L;
+            timeout = &ts;
+        }
+        int r = ::ppoll(fds.data(), fds.size(), timeout, waitMask);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            console_ << "tavrin: poll failed: " << std::strerror(errno) << std::endl;
+            return 1;
+        }
+        if (r == 0)
+            continue;
+        if (fds[0].revents & POLLIN)
+            accept();
+        for (size_t i = 1; i < fds.size(); ++i) {
+            Connection& c = *connections_[i - 1];
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                readFrom(c);
+        }
+        std::erase_if(connections_, [](const auto& c) { return c->closed; });
+    }
+}
+
+void Server::accept()
+{
+    for (;;) {
+        int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        auto c = std::make_unique<Connection>();
+        c->fd.reset(fd);
+        c->opened = net::nowMs();
+        lastActivity_ = c->opened;
+        connections_.push_back(std::move(c));
+    }
+}
+
+void Server::closeIdleRequests(int64_t now)
+{
+    for (auto& c : connections_) {
+        if (c->state == Connection::State::Request && now - c->opened > kRequestTimeoutMs)
+            c->closed = true;
+    }
+    std::erase_if(connections_, [](const auto& c) { return c->closed; });
+}
+
+void Server::readFrom(Connection& c)
+{
+    if (c.state == Connection::State::Stalled || c.closed)
+        return;
+    lastActivity_ = net::nowMs();
+    readBuffer_.resize(kReadChunk);
+    char* buffer = readBuffer_.data();
+    ssize_t n = ::recv(c.fd.get(), buffer, readBuffer_.size(), MSG_DONTWAIT);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+            return;
+        if (c.state == Connection::State::Streaming) {
+            endProgress();
+            console_ << "tavrin: stream " << streams_ << " broke off after " << c.streamBytes
+                     << " bytes: " << std::strerror(errno) << std::endl;
+        }
+        c.closed = true;
+        return;
+    }
+    if (n == 0) {
+        if (c.state == Connection::State::Streaming)
+            finishStream(c);
+        c.closed = true;
+        return;
+    }
+
+    if (c.state == Connection::State::Request) {
+        c.data.append(buffer, size_t(n));
+        size_t eol = c.data.find('\n');
+        if (eol == std::string::npos) {
+            if (c.data.size() > protocol::kMaxLine)
+                c.closed = true;
+            return;
+        }
+        std::string rest = c.data.substr(eol + 1);
+        c.data.resize(eol);
+        handleRequest(c);
+        if (c.closed || rest.empty())
+            return;
+        c.data.clear();
+        c.data.swap(rest);
+        c.streamBytes = c.data.size();
+        c.scanner->feed(c.data.data(), c.data.size());
+        return;
+    }
+
+    // Streaming.
+    c.streamBytes += uint64_t(n);
+    if (c.streamBytes > kMaxStreamBytes) {
+        endProgress();
+        console_ << "tavrin: stream " << streams_ << " is larger than the limit, dropped"
+                 << std::endl;
+        c.data.clear();
+        c.data.shrink_to_fit();
+        c.closed = true;
+        return;
+    }
+    c.data.append(buffer, size_t(n));
+    c.scanner->feed(buffer, size_t(n));
+    if (options_.failAfterBytes >= 0 && c.streamBytes >= uint64_t(options_.failAfterBytes)) {
+        endProgress();
+        console_ << "tavrin: failing on purpose after " << c.streamBytes << " bytes" << std::endl;
+        std::raise(SIGKILL);
+    }
+    if (options_.stallAfterBytes >= 0 && c.streamBytes >= uint64_t(options_.stallAfterBytes)) {
+        endProgress();
+        console_ << "tavrin: no longer reading stream " << streams_ << " after " << c.streamBytes
+                 << " bytes (on purpose)" << std::endl;
+        c.state = Connection::State::Stalled;
+    }
+}
+
+void Server::handleRequest(Connection& c)
+{
+    auto request = protocol::parseRequest(c.data);
+    if (!request) {
+        console_ << "tavrin: unknown request \"" << printable(c.data, 80) << "\", connection closed"
+                 << std::endl;
+        c.closed = true;
+        return;
+    }
+    c.request = *request;
+    switch (request->kind) {
+    case protocol::Request::Kind::QueryInstance:
+        net::sendAll(c.fd.get(), instanceXml(net::kMajorVersion, pid_, port_), kReplyStallMs);
+        c.closed = true;
+        return;
+    case protocol::Request::Kind::QueryScene:
+        net::sendAll(c.fd.get(), scene_.sceneXml(pid_, net::kMajorVersion), kReplyStallMs);
+        c.closed = true;
+        return;
+    case protocol::Request::Kind::Stream:
+        break;
+    }
+    ++streams_;
+    endProgress();
+    console_ << "tavrin: receiving stream " << streams_ << " (id " << request->id << ", mode "
+             << request->mode << ")" << std::endl;
+    c.state = Connection::State::Streaming;
+    c.data.clear();
+    c.streamBytes = 0;
+    c.scanner = std::make_unique<ProgressScanner>(
+        [this](const std::string& message, float fraction) { showProgress(message, fraction); });
+    if (!net::sendAll(c.fd.get(), protocol::readyLine(net::kMajorVersion, pid_), kReplyStallMs))
+        c.closed = true;
+}
+
+void Server::finishStream(Connection& c)
+{
+    endProgress();
+    const int number = streams_;
+    std::string file = (std::filesystem::path(options_.outputDir) /
+                        ("received-" + std::to_string(pid_) + "-" + std::to_string(number) + ".qrf"))
+                           .string();
+    std::string temp = file + ".part";
+    bool written = false;
+    if (FILE* f = std::fopen(temp.c_str(), "wb")) {
+        written = std::fwrite(c.data.data(), 1, c.data.size(), f) == c.data.size();
+        written = std::fclose(f) == 0 && written;
+        written = written && std::rename(temp.c_str(), file.c_str()) == 0;
+        if (!written)
+            std::remove(temp.c_str());
+    }
+    if (written)
+        console_ << "tavrin: stream " << number << ": " << c.data.size() << " bytes written to "
+                 << file << std::endl;
+    else
+        console_ << "tavrin: stream " << number << ": could not write " << file << ": "
+                 << std::strerror(errno) << std::endl;
+
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    std::string reply;
+    if (orv::qrf::parse(c.data, doc, error)) {
+        for (const orv::qrf::Statement& s : doc.top.statements) {
+            if (s.keyword == "#print" || s.keyword == "#error")
+                console_ << "tavrin: " << s.keyword.substr(1) << ": " << printable(s.name(), 200)
+                         << std::endl;
+        }
+        std::vector<std::string> names = scene_.receive(doc, number);
+        for (const std::string& name : names)
+            console_ << "tavrin: model set \"" << printable(name, 200) << "\" is active" << std::endl;
+        if (names.empty())
+            console_ << "tavrin: stream " << number << " holds no scene group" << std::endl;
+        reply = "TAVRIN-RECEIVED " + std::to_string(c.data.size()) + " ok\n";
+    } else {
+        console_ << "tavrin: stream " << number << " is malformed at byte " << error.offset << ": "
+                 << printable(error.message, 200) << std::endl;
+        reply = "TAVRIN-RECEIVED " + std::to_string(c.data.size()) + " error " +
+                std::to_string(error.offset) + " " + printable(error.message, 200) + "\n";
+    }
+    c.data.clear();
+    c.data.shrink_to_fit();
+    net::sendAll(c.fd.get(), reply, kReplyStallMs);
+}
+
+void Server::showProgress(const std::string& message, float fraction)
+{
+    if (options_.quiet)
+        return;
+    if (!(fraction >= 0))
+        fraction = 0;
+    if (fraction > 1)
+        fraction = 1;
+    int percent = int(fraction * 100.0f + 0.5f);
+    if (!tty_) {
+        console_ << "progress " << percent << "% " << printable(message, 60) << "\n";
+        return;
+    }
+    constexpr int width = 30;
+    int filled = int(fraction * width + 0.5f);
+    std::string bar(size_t(filled), '#');
+    bar.append(size_t(width - filled), '.');
+    std::string text = printable(message, 40);
+    text.resize(43, ' ');
+    char pct[8];
+    std::snprintf(pct, sizeof pct, "%3d%%", percent);
+    console_ << "\r[" << bar << "] " << pct << " " << text << std::flush;
+    barShown_ = true;
+}
+
+void Server::endProgress()
+{
+    if (barShown_)
+        console_ << "\n";
+    barShown_ = false;
+}
+
+} // namespace standin

@@ -1,0 +1,111 @@
+// The stand-in Tavrin renderer: a process that behaves towards the plug-in like a running
+// renderer (instance and scene queries, live scene streams) without rendering anything.
+// A renderer launched by the plug-in gets no arguments, so the settings that matter in
+// tests can also come from the environment.
+#include "net.h"
+#include "server.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void onSignal(int)
+{
+    g_stop = 1;
+}
+
+// Reads a whole non-negative number of seconds from the environment; false with a
+// message when the variable is set but is not one.
+bool secondsFromEnvironment(const char* name, int& out, std::string& error)
+{
+    const char* value = std::getenv(name);
+    if (!value || !*value)
+        return true;
+    char* end = nullptr;
+    long v = std::strtol(value, &end, 10);
+    if (*end != '\0' || v < 0 || v > 86400 * 365) {
+        error = std::string(name) + " must be a whole number of seconds, not \"" + value + "\"";
+        return false;
+    }
+    out = int(v);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    standin::ServerOptions options;
+    if (const char* dir = std::getenv("TAVRIN_STANDIN_OUTPUT"); dir && *dir)
+        options.outputDir = dir;
+    std::string envError;
+    if (!secondsFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", options.idleExitSeconds, envError)) {
+        std::cerr << "tavrin: " << envError << "\n";
+        return 2;
+    }
+
+    CLI::App app{"Stand-in Tavrin " + std::to_string(standin::net::kMajorVersion) +
+                 " renderer: answers instance and scene queries and receives live scene streams "
+                 "on 127.0.0.1. Every received stream is written to a file in the output folder."};
+    app.add_option("--port", options.port,
+                   "Port to listen on (default: the first free one of 3141..3151)")
+        ->check(CLI::Range(1, 65535));
+    app.add_option("--output", options.outputDir,
+                   "Folder for received streams (default: $TAVRIN_STANDIN_OUTPUT, else "
+                   "./tavrin-received)");
+    app.add_option("--idle-exit", options.idleExitSeconds,
+                   "Exit after this many seconds without a connection (default: "
+                   "$TAVRIN_STANDIN_IDLE_EXIT, else 0 = never)")
+        ->check(CLI::Range(0, 86400 * 365));
+    app.add_flag("--quiet", options.quiet, "Do not show the progress bar");
+    app.add_option("--fail-after", options.failAfterBytes,
+                   "Testing: die (SIGKILL) after receiving this many bytes of a stream")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--stall-after", options.stallAfterBytes,
+                   "Testing: stop reading a stream after this many bytes")
+        ->check(CLI::NonNegativeNumber);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+
+    // SIGTERM, SIGINT and SIGHUP are blocked except while the server waits, so a stop
+    // request can never fall between its check and the wait.
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGTERM);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGHUP);
+
+    try {
+        standin::Server server(options, std::cout);
+        std::string error;
+        if (!server.start(error)) {
+            std::cerr << "tavrin: " << error << "\n";
+            return 3;
+        }
+        return server.run(&g_stop, &waitMask);
+    } catch (const std::exception& e) {
+        std::cerr << "tavrin: " << e.what() << "\n";
+        return 1;
+    }
+}
