@@ -31,9 +31,14 @@ std::string bundle_folder(BundleKind kind, int version) {
     return std::string(buffer, static_cast<size_t>(n + m));
 }
 
-bool exists(const std::string& path) {
+// Existence test of a bundle folder: anything at the folder's path counts, a plain file
+// too, so the trailing "/" (which would demand a folder) is left out.
+bool exists(const std::string& folder) {
+    if (folder.empty()) return false;
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
     struct stat st;
-    return !path.empty() && ::stat(path.c_str(), &st) == 0;
+    return ::stat(path.c_str(), &st) == 0;
 }
 
 // Executable inside `folder` (which ends in "/"). Versions above 6 use the plain name,

@@ -1,0 +1,409 @@
+#include "RepeatLinkFactory.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace {
+
+// Query API over fixed texts: an instance list and one scene description per process id.
+class FakeQuery final : public TavrinQueryApi {
+public:
+    std::string list;
+    bool listIsNull = false;
+    std::map<int64_t, std::string> scenes;  // missing id: select fails
+    std::vector<int64_t> unreachable;
+    int listCalls = 0;
+    int openSelections = 0;
+    int selections = 0;
+    // Instances that appear in the list only after this many list calls.
+    int appearAfter = 0;
+    std::string lateList;
+
+    const char* instances_xml() override {
+        ++listCalls;
+        if (listIsNull) return nullptr;
+        if (appearAfter > 0 && listCalls > appearAfter) return lateList.c_str();
+        return list.c_str();
+    }
+    bool select_instance(int64_t pid) override {
+        if (std::find(unreachable.begin(), unreachable.end(), pid) != unreachable.end()) return false;
+        if (!scenes.count(pid)) return false;
+        current_ = pid;
+        ++openSelections;
+        ++selections;
+        return true;
+    }
+    void reserved_query1() override {}
+    void end_selection() override { --openSelections; }
+    void reserved_query2() override {}
+    void reserved_query3() override {}
+    const char* scene_xml() override {
+        const std::string& s = scenes[current_];
+        return s == "<null>" ? nullptr : s.c_str();
+    }
+
+private:
+    int64_t current_ = 0;
+};
+
+// A back end whose connect succeeds for one host and port.
+class FakeApi final : public NullApi {
+public:
+    std::string acceptHost;
+    unsigned acceptPort = 0;
+    std::vector<std::tuple<std::string, unsigned, int>> connects;
+    std::vector<unsigned> ids;
+    int disconnects = 0;
+
+    bool connect(const char* host, unsigned port, int mode) override {
+        connects.emplace_back(host, port, mode);
+        return host == acceptHost && port == acceptPort;
+    }
+    int disconnect() override {
+        ++disconnects;
+        return 0;
+    }
+    void id(unsigned id) override { ids.push_back(id); }
+};
+
+std::string instance(int version, int64_t pid, int port) {
+    return "<tavrin_instance><info><version_major>" + std::to_string(version) + "</version_major></info><process_id>" +
+           std::to_string(pid) + "</process_id><livelink_port>" + std::to_string(port) +
+           "</livelink_port></tavrin_instance>";
+}
+std::string list_of(const std::vector<std::string>& entries) {
+    std::string s = "<?xml version=\"1.0\" ?>\n<instances>";
+    for (const std::string& e : entries) s += e;
+    return s + "</instances>";
+}
+
+const std::string kEmptyScene = "<scene><world><camera/><light/></world></scene>";
+const std::string kBusyScene = "<scene><world><group name=\"other\"><mesh/></group></world></scene>";
+std::string holding(const std::string& name, const char* state = "active") {
+    return "<scene><world><models><set modelset=\"" + std::string(state) + "\" name=\"" + name +
+           "\"><mesh/></set></models></world></scene>";
+}
+
+// A factory wired to the fakes, with the Render command's settings by default.
+struct Rig {
+    FakeQuery query;
+    FakeApi api;
+    bool haveApi = true;
+    bool haveQuery = true;
+    bool launchResult = true;
+    int launches = 0;
+    int unloads = 0;
+    std::vector<int> sleeps;
+    RepeatLinkFactory factory;
+
+    Rig() : factory(services()) {
+        factory.set_version_range(9, 10);
+        factory.set_scene_name("");
+        factory.set_accept_any_instance(false);
+    }
+    LinkServices services() {
+        LinkServices s;
+        s.scene_api = [this](int, int) -> orvScene_api* { return haveApi ? &api : nullptr; };
+        s.query_api = [this](int, int) -> TavrinQueryApi* { return haveQuery ? &query : nullptr; };
+        s.unload = [this] { ++unloads; };
+        s.launch = [this](int, int) {
+            ++launches;
+            return launchResult;
+        };
+        s.sleep = [this](int ms) { sleeps.push_back(ms); };
+        return s;
+    }
+    void update_settings(const std::string& name) {
+        factory.set_scene_name(name);
+        factory.set_accept_any_instance(true);
+    }
+};
+
+TEST(RepeatLinkFactory, RenderLaunchesWhenOnlyBusyInstancesRunAndPollsBounded) {
+    Rig rig;
+    rig.query.list = list_of({instance(9, 100, 4000)});
+    rig.query.scenes[100] = kBusyScene;
+    EXPECT_EQ(rig.factory.getApi(), nullptr);
+    EXPECT_EQ(rig.launches, 1);
+    // Default attempts 20: 19 polls after the first listing, each followed by a pause.
+    EXPECT_EQ(rig.query.listCalls, 20);
+    EXPECT_EQ(rig.sleeps, std::vector<int>(19, 1000));
+    EXPECT_EQ(rig.factory.error_text(), std::string("Failed to connect. ") + RepeatLinkFactory::kNoPort);
+    // No instance: the known ports were scanned on 127.0.0.1 with mode 1.
+    ASSERT_EQ(rig.api.connects.size(), 11u);
+    EXPECT_EQ(rig.api.connects.front(), std::make_tuple(std::string("127.0.0.1"), 3141u, 1));
+    EXPECT_EQ(rig.api.connects.back(), std::make_tuple(std::string("127.0.0.1"), 3151u, 1));
+    EXPECT_EQ(rig.api.ids, std::vector<unsigned>{1});
+    EXPECT_EQ(rig.query.openSelections, 0);
+}
+
+TEST(RepeatLinkFactory, LaunchedInstanceFoundWhilePolling) {
+    Rig rig;
+    rig.factory.set_attempts(5);
+    rig.factory.set_poll_delay_ms(3);
+    rig.query.list = list_of({});
+    rig.query.appearAfter = 2;
+    rig.query.lateList = list_of({instance(10, 7, 5000)});
+    rig.query.scenes[7] = kEmptyScene;
+    rig.api.acceptHost = "localhost";
+    rig.api.acceptPort = 5000;
+    EXPECT_EQ(rig.factory.getApi(), &rig.api);
+    EXPECT_EQ(rig.factory.error_text(), "");
+    EXPECT_EQ(rig.sleeps, (std::vector<int>{3, 3}));
+    EXPECT_EQ(rig.api.connects, (std::vector<std::tuple<std::string, unsigned, int>>{{"localhost", 5000u, 4}}));
+    EXPECT_EQ(rig.factory.port(), 5000);
+    EXPECT_FALSE(rig.factory.scene_found());
+}
+
+TEST(RepeatLinkFactory, PollingHonoursSmallAttemptCounts) {
+    for (const auto& [attempts, polls] : std::vector<std::pair<int, int>>{{0, 0}, {1, 0}, {2, 1}, {3, 2}}) {
+        Rig rig;
+        rig.factory.set_attempts(attempts);
+        rig.query.list = list_of({});
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.query.listCalls, 1 + polls) << attempts;
+    }
+}
+
+TEST(RepeatLinkFactory, UpdatePrefersTheInstanceHoldingTheScene) {
+    Rig rig;
+    rig.update_settings("Cube");
+    rig.query.list = list_of({instance(9, 1, 4001), instance(10, 2, 4002)});
+    rig.query.scenes[1] = holding("Cube");
+    rig.query.scenes[2] = kBusyScene;
+    rig.api.acceptHost = "localhost";
+    rig.api.acceptPort = 4001;
+    EXPECT_EQ(rig.factory.getApi(), &rig.api);
+    EXPECT_TRUE(rig.factory.scene_found());
+    EXPECT_EQ(rig.launches, 0);
+
+    // Linked: a second request lists nothing again.
+    const int listed = rig.query.listCalls;
+    EXPECT_EQ(rig.factory.getApi(), &rig.api);
+    EXPECT_EQ(rig.query.listCalls, listed);
+
+    rig.factory.close();
+    EXPECT_EQ(rig.api.disconnects, 1);
+    EXPECT_EQ(rig.unloads, 1);
+    rig.factory.close();
+    EXPECT_EQ(rig.unloads, 1);
+}
+
+TEST(RepeatLinkFactory, ChoiceRules) {
+    struct Case {
+        const char* what;
+        std::string name;
+        bool any;
+        std::vector<std::pair<int, std::string>> instances;  // version, scene (pid = index + 1)
+        int64_t chosenPid;                                    // 0: none
+        bool found;
+    };
+    const std::vector<Case> cases = {
+        {"first of two equal empty instances", "", false, {{9, kEmptyScene}, {9, kEmptyScene}}, 1, false},
+        {"newest empty instance", "", false, {{9, kEmptyScene}, {10, kEmptyScene}}, 2, false},
+        {"busy instance not taken by Render", "", false, {{10, kBusyScene}}, 0, false},
+        {"any instance taken by Update", "X", true, {{9, kEmptyScene}, {10, kBusyScene}}, 2, false},
+        {"any beats empty when accepted", "", true, {{10, kEmptyScene}, {10, kBusyScene}}, 1, false},
+        {"holding beats newer", "Cube", true, {{10, kEmptyScene}, {9, holding("Cube")}}, 2, true},
+        {"inactive model set not found", "Cube", false, {{9, holding("Cube", "hidden")}}, 0, false},
+        {"name must match exactly", "Cube", false, {{9, holding("Cube2")}}, 0, false},
+        {"out of range version never chosen", "", true, {{11, kEmptyScene}, {8, kEmptyScene}}, 0, false},
+        {"root without children is not empty", "", false, {{9, "<scene/>"}}, 0, false},
+        {"null scene text counts for nothing", "", true, {{9, "<null>"}}, 0, false},
+        {"malformed scene counts for nothing", "", true, {{9, "<scene><world>"}}, 0, false},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        if (!c.name.empty()) rig.update_settings(c.name);
+        rig.factory.set_accept_any_instance(c.any);
+        std::vector<std::string> entries;
+        std::vector<InstanceRecord> records;
+        for (size_t i = 0; i < c.instances.size(); ++i) {
+            entries.push_back(instance(c.instances[i].first, static_cast<int64_t>(i + 1), 0));
+            rig.query.scenes[static_cast<int64_t>(i + 1)] = c.instances[i].second;
+        }
+        rig.query.list = list_of(entries);
+        const InstanceRecord chosen = rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query));
+        EXPECT_EQ(chosen.process_id, c.chosenPid) << c.what;
+        EXPECT_EQ(chosen.version == 0, c.chosenPid == 0) << c.what;
+        EXPECT_EQ(rig.factory.scene_found(), c.found) << c.what;
+        EXPECT_EQ(rig.query.openSelections, 0) << c.what;
+    }
+}
+
+TEST(RepeatLinkFactory, ModelSetSearchDepthDependsOnVersion) {
+    // The set sits four levels below the root: found for version 7 and above only.
+    const std::string deep =
+        "<scene><a><b><set modelset=\"active\" name=\"S\"/></b></a><x><y/></x></scene>";
+    for (const int version : {6, 7, 9}) {
+        Rig rig;
+        rig.factory.set_version_range(1, 20);
+        rig.update_settings("S");
+        rig.query.list = list_of({instance(version, 5, 0)});
+        rig.query.scenes[5] = deep;
+        rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query));
+        EXPECT_EQ(rig.factory.scene_found(), version > 6) << version;
+    }
+    // Below an inactive set nothing is searched.
+    Rig rig;
+    rig.update_settings("S");
+    rig.query.list = list_of({instance(9, 5, 0)});
+    rig.query.scenes[5] = "<scene><m modelset=\"off\"><set name=\"S\"/></m></scene>";
+    rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query));
+    EXPECT_FALSE(rig.factory.scene_found());
+}
+
+TEST(RepeatLinkFactory, UnreachableInstanceIsSkippedWithoutEndingASelection) {
+    Rig rig;
+    rig.query.list = list_of({instance(10, 1, 0), instance(9, 2, 0)});
+    rig.query.scenes[1] = kEmptyScene;
+    rig.query.scenes[2] = kEmptyScene;
+    rig.query.unreachable = {1};
+    const InstanceRecord chosen = rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query));
+    EXPECT_EQ(chosen.process_id, 2);
+    EXPECT_EQ(rig.query.selections, 1);
+    EXPECT_EQ(rig.query.openSelections, 0);
+}
+
+TEST(RepeatLinkFactory, PortScanStopsAtTheFirstSuccess) {
+    Rig rig;
+    rig.query.list = list_of({instance(9, 1, 0)});
+    rig.query.scenes[1] = kEmptyScene;
+    rig.api.acceptHost = "127.0.0.1";
+    rig.api.acceptPort = 3144;
+    EXPECT_EQ(rig.factory.getApi(), &rig.api);
+    ASSERT_EQ(rig.api.connects.size(), 4u);
+    EXPECT_EQ(rig.api.connects.back(), std::make_tuple(std::string("127.0.0.1"), 3144u, 1));
+    EXPECT_EQ(rig.launches, 0);
+}
+
+TEST(RepeatLinkFactory, FailureTextsAndWhatIsHeld) {
+    {
+        Rig rig;
+        rig.haveApi = false;
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.factory.error_text(),
+                  "Failed to connect. Could not get a scene api. Please check your Tavrin installation.\n");
+        rig.factory.close();
+        EXPECT_EQ(rig.unloads, 0);
+    }
+    {
+        // The back end is held (and released by close) but not handed out unconnected.
+        Rig rig;
+        rig.haveQuery = false;
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.factory.error_text(),
+                  "Failed to connect. Could not get a query api. Please check your Tavrin installation.\n");
+        rig.factory.close();
+        EXPECT_EQ(rig.api.disconnects, 1);
+        EXPECT_EQ(rig.unloads, 1);
+    }
+    {
+        Rig rig;
+        rig.launchResult = false;
+        rig.query.list = list_of({});
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.factory.error_text(),
+                  "Failed to connect. Unabled to launch Tavrin. Please check your Tavrin installation.");
+        EXPECT_TRUE(rig.api.connects.empty());
+    }
+    {
+        // A connection failure lets go of the back end; the library stays loaded.
+        Rig rig;
+        rig.query.list = list_of({instance(9, 1, 4000)});
+        rig.query.scenes[1] = kEmptyScene;
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.factory.error_text(),
+                  "Failed to connect. Could not connect on any known port. Please check your Tavrin installation "
+                  "and Live Link settings.");
+        EXPECT_EQ(rig.api.connects.size(), 1u);
+        rig.factory.close();
+        EXPECT_EQ(rig.unloads, 0);
+        EXPECT_EQ(rig.api.disconnects, 0);
+    }
+}
+
+TEST(RepeatLinkFactory, DestructionReleasesTheLink) {
+    FakeApi api;
+    api.acceptHost = "localhost";
+    api.acceptPort = 4001;
+    FakeQuery query;
+    query.list = list_of({instance(9, 1, 4001)});
+    query.scenes[1] = kEmptyScene;
+    int unloads = 0;
+    {
+        LinkServices s;
+        s.scene_api = [&](int, int) -> orvScene_api* { return &api; };
+        s.query_api = [&](int, int) -> TavrinQueryApi* { return &query; };
+        s.unload = [&] { ++unloads; };
+        RepeatLinkFactory factory(s);
+        factory.set_version_range(9, 10);
+        EXPECT_EQ(factory.getApi(), &api);
+    }
+    EXPECT_EQ(api.disconnects, 1);
+    EXPECT_EQ(unloads, 1);
+}
+
+TEST(RepeatLinkFactory, DoubtfulInstanceEntriesAreLeftOut) {
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"no version", "<i><process_id>5</process_id><livelink_port>1</livelink_port></i>"},
+        {"no pid", "<i><version_major>9</version_major><livelink_port>1</livelink_port></i>"},
+        {"no port", "<i><version_major>9</version_major><process_id>5</process_id></i>"},
+        {"empty version", "<i><version_major/><process_id>5</process_id><livelink_port>1</livelink_port></i>"},
+        {"trailing text", "<i><version_major>9x</version_major><process_id>5</process_id><livelink_port>1</livelink_port></i>"},
+        {"not a number", "<i><version_major>nine</version_major><process_id>5</process_id><livelink_port>1</livelink_port></i>"},
+        {"huge version", "<i><version_major>4294967305</version_major><process_id>5</process_id><livelink_port>1</livelink_port></i>"},
+        {"overflowing pid", "<i><version_major>9</version_major><process_id>99999999999999999999</process_id><livelink_port>1</livelink_port></i>"},
+        {"negative pid", "<i><version_major>9</version_major><process_id>-5</process_id><livelink_port>1</livelink_port></i>"},
+        {"port too large", "<i><version_major>9</version_major><process_id>5</process_id><livelink_port>70000</livelink_port></i>"},
+        {"element as text", "<i><version_major><b>9</b></version_major><process_id>5</process_id><livelink_port>1</livelink_port></i>"},
+    };
+    for (const auto& [what, entry] : cases) {
+        Rig rig;
+        rig.factory.set_version_range(-100, 20);
+        rig.query.list = "<list>" + entry + "</list>";
+        EXPECT_TRUE(rig.factory.list_instances(rig.query).empty()) << what;
+    }
+    Rig rig;
+    rig.query.list = "<list><i> <version_major> 9 </version_major><process_id>5</process_id>"
+                     "<livelink_port>-1</livelink_port></i></list>";
+    const std::vector<InstanceRecord> ok = rig.factory.list_instances(rig.query);
+    ASSERT_EQ(ok.size(), 1u);
+    EXPECT_EQ(ok[0].version, 9);
+    EXPECT_EQ(ok[0].process_id, 5);
+    EXPECT_EQ(ok[0].port, -1);
+}
+
+TEST(RepeatLinkFactory, HostileListsYieldNothing) {
+    std::string deep;
+    for (int i = 0; i < 10000; ++i) deep += "<a>";
+    deep += instance(9, 1, 1);
+    for (int i = 0; i < 10000; ++i) deep += "</a>";
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"null", ""},
+        {"truncated", list_of({instance(9, 1, 1)}).substr(0, 60)},
+        {"garbage", "\x01\x02<<<>>>&&&"},
+        {"nested ten thousand deep", "<l>" + deep + "</l>"},
+        {"no root", "<?xml version=\"1.0\"?>"},
+    };
+    for (const auto& [what, text] : cases) {
+        Rig rig;
+        rig.query.list = text;
+        rig.query.listIsNull = std::string(what) == "null";
+        EXPECT_TRUE(rig.factory.list_instances(rig.query).empty()) << what;
+    }
+}
+
+TEST(RepeatLinkFactory, DeepSceneDescriptionIsNotChosen) {
+    Rig rig;
+    rig.factory.set_accept_any_instance(true);
+    rig.query.list = list_of({instance(9, 1, 0)});
+    std::string deep = "<scene><world>";
+    for (int i = 0; i < 20000; ++i) deep += "<g>";
+    rig.query.scenes[1] = deep;
+    EXPECT_EQ(rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query)).version, 0);
+    EXPECT_EQ(rig.query.openSelections, 0);
+}
+
+} // namespace

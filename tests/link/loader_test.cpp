@@ -1,0 +1,120 @@
+#include "InstallLocator.h"
+#include "link_test_support.h"
+#include "tavrinlive_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+using linktest::EnvGuard;
+using linktest::read_file;
+using linktest::ScratchRoot;
+
+namespace {
+
+int counter(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::atoi(v) : 0;
+}
+
+// A root with one regular bundle and its support folder; counters start at zero and the
+// loader at "absent".
+class LoaderTest : public testing::Test {
+protected:
+    void SetUp() override {
+        tavrin_live_unload();
+        unsetenv("FAKE_LIVE_INIT_CALLS");
+        unsetenv("FAKE_LIVE_SHUTDOWN_CALLS");
+        unsetenv("FAKE_LIVE_INIT_NULL");
+    }
+    void TearDown() override { tavrin_live_unload(); }
+
+    std::string install(int version, const char* library, const char* name) {
+        const std::string dir = root_.make_bundle(version);
+        root_.make_support(version);
+        std::filesystem::copy_file(library, dir + name);
+        return dir;
+    }
+    std::string log() { return read_file(root_.path() + "/Library/Application Support/Tavrin9/sceneapi.log"); }
+
+    ScratchRoot root_;
+};
+
+TEST_F(LoaderTest, LoadsFromTheBundleOnceAndReuses) {
+    const std::string dir = install(9, FAKE_LIVE_PATH, "orvtavrinlive6.so");
+    orvScene_api* api = orv_get_scene_api(9, 10);
+    ASSERT_NE(api, nullptr);
+    EXPECT_NE(orv_get_query_api(9, 10), nullptr);
+    // Another range does not matter while loaded.
+    EXPECT_EQ(orv_get_scene_api(11, 12), api);
+    EXPECT_EQ(counter("FAKE_LIVE_INIT_CALLS"), 1);
+
+    const std::string text = log();
+    EXPECT_NE(text.find("DEBUG:  shared_library_open: " + dir + "/orvtavrinlive6.so\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("DEBUG4:  Tavrin live: 0x"), std::string::npos) << text;
+    EXPECT_NE(text.find("DEBUG4:  orv_get_query_api -> tavrin_live_loader: 0x"), std::string::npos) << text;
+
+    tavrin_live_unload();
+    EXPECT_EQ(counter("FAKE_LIVE_SHUTDOWN_CALLS"), 1);
+    tavrin_live_unload();  // nothing loaded: no effect
+    EXPECT_EQ(counter("FAKE_LIVE_SHUTDOWN_CALLS"), 1);
+
+    // Unloaded: the next request loads anew.
+    EXPECT_NE(orv_get_scene_api(9, 10), nullptr);
+    EXPECT_EQ(counter("FAKE_LIVE_INIT_CALLS"), 2);
+}
+
+TEST_F(LoaderTest, FallsBackToTheWorkingFolderThenGivesUp) {
+    install(9, FAKE_LIVE_PATH, "unrelated.so");
+    const std::string cwd = root_.path() + "/work";
+    std::filesystem::create_directories(cwd);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(cwd);
+
+    EXPECT_EQ(orv_get_scene_api(9, 10), nullptr);
+    std::string text = log();
+    const size_t bundleTry = text.find("shared_library_open: " + root_.path());
+    const size_t localTry = text.find("shared_library_open: ./orvtavrinlive6.so\n");
+    EXPECT_NE(bundleTry, std::string::npos);
+    EXPECT_NE(localTry, std::string::npos);
+    EXPECT_LT(bundleTry, localTry);
+    EXPECT_NE(text.find("WARNING:  NO shared handle\n"), std::string::npos);
+
+    std::filesystem::copy_file(FAKE_LIVE_PATH, cwd + "/orvtavrinlive6.so");
+    EXPECT_NE(orv_get_scene_api(9, 10), nullptr);
+    std::filesystem::current_path(previous);
+}
+
+TEST_F(LoaderTest, OldRendererUsesTheUnnumberedLibrary) {
+    install(5, FAKE_LIVE_PATH, "orvtavrinlive.so");
+    EXPECT_NE(orv_get_scene_api(5, 5), nullptr);
+    EXPECT_STREQ(live_library_base_name(5), "orvtavrinlive");
+    EXPECT_STREQ(live_library_base_name(6), "orvtavrinlive6");
+}
+
+TEST_F(LoaderTest, NothingInstalledLogsNothing) {
+    root_.make_support(9);
+    EXPECT_EQ(orv_get_scene_api(9, 10), nullptr);
+    EXPECT_EQ(orv_get_query_api(9, 10), nullptr);
+    EXPECT_EQ(log().find("shared_library_open"), std::string::npos);
+}
+
+TEST_F(LoaderTest, MissingOrFailingEntryPointClosesTheLibrary) {
+    const std::string dir = install(9, FAKE_LIVE_NOENTRY_PATH, "orvtavrinlive6.so");
+    EXPECT_EQ(orv_get_scene_api(9, 10), nullptr);
+    EXPECT_EQ(::dlopen((dir + "/orvtavrinlive6.so").c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr);
+    EXPECT_NE(log().find("DEBUG4:  Tavrin live: 0\n"), std::string::npos) << log();
+
+    std::filesystem::remove(dir + "orvtavrinlive6.so");
+    std::filesystem::copy_file(FAKE_LIVE_PATH, dir + "orvtavrinlive6.so");
+    EnvGuard null("FAKE_LIVE_INIT_NULL", "1");
+    EXPECT_EQ(orv_get_query_api(9, 10), nullptr);
+    EXPECT_EQ(counter("FAKE_LIVE_INIT_CALLS"), 1);
+    EXPECT_EQ(counter("FAKE_LIVE_SHUTDOWN_CALLS"), 0);
+    EXPECT_EQ(::dlopen((dir + "/orvtavrinlive6.so").c_str(), RTLD_LAZY | RTLD_NOLOAD), nullptr);
+}
+
+} // namespace

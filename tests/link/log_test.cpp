@@ -1,0 +1,99 @@
+#include "InstallLocator.h"
+#include "link_test_support.h"
+#include "sceneapi_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+using linktest::read_file;
+using linktest::ScratchRoot;
+
+namespace {
+
+// A root with a version 9 bundle and its support folder; the log lands in the latter.
+struct LogRoot {
+    ScratchRoot root;
+    std::string logPath;
+    LogRoot() {
+        root.make_bundle(9);
+        logPath = root.make_support(9) + "sceneapi.log";
+    }
+};
+
+TEST(SceneLog, LinePrefixAndAppend) {
+    LogRoot r;
+    ORV_LOG(logDEBUG4) << "hello";
+    ORV_LOG(logERROR) << "second " << 42;
+    const std::string text = read_file(r.logPath);
+    const std::regex line("log_test\\.cpp:[0-9]+ - [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} DEBUG4:  hello\n"
+                          "log_test\\.cpp:[0-9]+ - [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} ERROR:  second 42\n");
+    EXPECT_TRUE(std::regex_match(text, line)) << text;
+
+    // A new process (here: a reopened stream) appends to what is there.
+    Output2FILE::Close();
+    ORV_LOG(logINFO) << "third";
+    EXPECT_NE(read_file(r.logPath).find("INFO:  third\n"), std::string::npos);
+    EXPECT_EQ(read_file(r.logPath).rfind(text, 0), 0u);
+}
+
+TEST(SceneLog, FileAtResetSizeIsEmptiedJustBelowIsKept) {
+    LogRoot r;
+    std::ofstream(r.logPath).close();
+    std::filesystem::resize_file(r.logPath, kLogResetSize - 1);
+    ORV_LOG(logINFO) << "kept";
+    Output2FILE::Close();
+    EXPECT_GT(std::filesystem::file_size(r.logPath), static_cast<uintmax_t>(kLogResetSize - 1));
+
+    std::filesystem::resize_file(r.logPath, kLogResetSize);
+    ORV_LOG(logINFO) << "fresh";
+    const std::string text = read_file(r.logPath);
+    EXPECT_LT(text.size(), 200u);
+    EXPECT_NE(text.find("INFO:  fresh\n"), std::string::npos);
+}
+
+TEST(SceneLog, MissingSupportFolderReportsAndRetries) {
+    ScratchRoot root;
+    root.make_bundle(9);
+    testing::internal::CaptureStderr();
+    ORV_LOG(logERROR) << "dropped";
+    ORV_LOG(logERROR) << "dropped again";
+    EXPECT_EQ(Output2FILE::logFile(), nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    // Each message tries again and reports again.
+    size_t count = 0;
+    for (size_t at = err.find("could not open log file:\n"); at != std::string::npos;
+         at = err.find("could not open log file:\n", at + 1))
+        ++count;
+    EXPECT_EQ(count, 3u);
+    EXPECT_NE(err.find("opening log: "), std::string::npos);
+}
+
+TEST(SceneLog, PrefixPieces) {
+    EXPECT_STREQ(log_base_name("a/b\\c"), "c");
+    EXPECT_STREQ(log_base_name("/x/y/loader.cpp"), "loader.cpp");
+    EXPECT_STREQ(log_base_name("plain"), "plain");
+    EXPECT_STREQ(log_base_name("dir/"), "");
+    EXPECT_STREQ(log_level_name(7), "DEBUG4");
+    EXPECT_STREQ(log_level_name(0), "ERROR");
+    EXPECT_STREQ(log_level_name(8), "NONE");
+    EXPECT_STREQ(log_level_name(-3), "NONE");
+    EXPECT_STREQ(log_level_name(99), "NONE");
+
+    std::tm t{};
+    t.tm_hour = 9;
+    t.tm_min = 5;
+    t.tm_sec = 7;
+    EXPECT_EQ(log_time_stamp(t, 4000), "09:05:07.004");
+    EXPECT_EQ(log_time_stamp(t, 999999), "09:05:07.999");
+    EXPECT_EQ(log_time_stamp(t, 0), "09:05:07.000");
+}
+
+TEST(SceneLog, EveryLevelUpToDebug4Passes) {
+    for (int level = logERROR; level <= logDEBUG4; ++level) EXPECT_LE(level, FILELog::reportingLevel());
+    EXPECT_GT(static_cast<int>(logNONE), FILELog::reportingLevel());
+}
+
+} // namespace
