@@ -105,6 +105,8 @@ bool onPluginMessage(int32_t id, void* /*data*/)
 
 } // namespace
 
+TranslationContext* sharedTranslationContext() { return g_context; }
+
 extern "C" __attribute__((visibility("default"))) int c4d_main(int action, void* p1, void* p2,
                                                                void* /*p3*/)
 {

@@ -52,6 +52,10 @@ private:
     TranslationContext* context;
 };
 
+// The translation context shared by all commands, created when the plug-in starts (null
+// before). Defined by the plug-in's entry file.
+TranslationContext* sharedTranslationContext();
+
 // The wrapper of one command run. Makes an orvSceneapi_oo on the factory (which writes the
 // start of the scene when the factory has a back end) and stores it in context.scene; at
 // the end of the scope, also when the flow leaves by an exception, deletes it and sets
