@@ -20,9 +20,11 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool isSpace(char c) { return isBlank(c) || c == '\n'; }
-// Bytes that end a bare word.
+// Bytes that end a bare word. Control bytes never belong to one.
 bool isDelimiter(char c) {
-    return isSpace(c) || c == ',' || c == '{' || c == '}' || c == '[' || c == ']' || c == '"';
+    const auto u = static_cast<unsigned char>(c);
+    return u < 0x20 || u == 0x7f || c == ' ' || c == ',' || c == '{' || c == '}' || c == '[' ||
+           c == ']' || c == '"';
 }
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -194,7 +196,8 @@ private:
             s.modify = true;
             pos_ += 8;
         } else if (peek() == '#') {
-            return fail(pos_, "unknown directive " + std::string(readWord()));
+            const size_t at = pos_;
+            return fail(at, "unknown directive " + std::string(readWord()));
         }
         // "#modify " is followed by the camera record, which starts on a new line.
         if (s.define || s.modify) skipSpace();
@@ -236,8 +239,8 @@ private:
             }
             if (c == '{') {
                 if (!blockKeyword) return fail(pos_, "unexpected '{' after " + s.keyword);
-                ++pos_;
                 if (!checkDepth(depth + 1)) return false;
+                ++pos_;
                 s.block = std::make_shared<Block>();
                 if (!parseBlock(*s.block, depth + 1)) return false;
                 skipBlanks();
@@ -327,8 +330,8 @@ private:
             if (allowShader) {
                 skipBlanks();
                 if (peek() == '{') {
-                    ++pos_;
                     if (!checkDepth(depth + 1)) return false;
+                    ++pos_;
                     v.kind = Value::Kind::Shader;
                     v.block = std::make_shared<Block>();
                     return parseBlock(*v.block, depth + 1);
@@ -342,8 +345,8 @@ private:
             return parseHexBytes(start, v.text, "hex blob");
         }
         if (c == '[') {
-            ++pos_;
             if (!checkDepth(depth + 1)) return false;
+            ++pos_;
             return parseList(v, start, depth + 1);
         }
         const std::string_view word = readWord();
