@@ -25,10 +25,17 @@ namespace {
 
 constexpr int kHighestPort = 65535;
 
+// TinyXML steps over a UTF-8 sequence by its lead byte's length even when the text ends
+// inside it, and then reads on past the terminator. The parsed copy therefore carries
+// enough NUL bytes behind the text for every such step to land on one.
+constexpr size_t kParsePadding = 16;
+
 // Parses a text that passed the guard; false when it is refused or malformed.
 bool parse_guarded(const char* text, TiXmlDocument& doc) {
     if (check_xml_text(text) != XmlTextCheck::Ok) return false;
-    doc.Parse(text, nullptr, TIXML_ENCODING_UTF8);
+    std::string padded(text);
+    padded.append(kParsePadding, '\0');
+    doc.Parse(padded.c_str(), nullptr, TIXML_ENCODING_UTF8);
     return !doc.Error() && doc.RootElement();
 }
 
