@@ -195,7 +195,7 @@ public:
     int reserved4() override { return 0; }
     int reserved5() override { return 0; }
     void fileAttribute(const char*, const char*) override {}
-    void printRaw(const char*, ...) override {}
+    ORV_PRINTF(2, 3) void printRaw(const char*, ...) override {}
     void setFormatFlags(int) override {}
     void version(int) override {}
     void reserved6() override {}
@@ -206,6 +206,6 @@ public:
     void flags(unsigned) override {}
     int reserved7() override { return 0; }
     bool render() override { return false; }
-    void print(const char*, ...) override {}
-    void error(const char*, ...) override {}
+    ORV_PRINTF(2, 3) void print(const char*, ...) override {}
+    ORV_PRINTF(2, 3) void error(const char*, ...) override {}
 };
