@@ -1,0 +1,216 @@
+#include "mesh_fixture.h"
+
+#include "LightFactory.h"
+#include "c4d_host.h"
+#include "orvScene_api_file.h"
+#include "orvSceneapi_oo.h"
+#include "sim_host.h"
+#include "translate_document.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace meshtest {
+
+void grid(sim::Object& o, int rows, int cols)
+{
+    for (int r = 0; r <= rows; ++r)
+        for (int c = 0; c <= cols; ++c)
+            o.points.push_back({double(c), double(r), 0});
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c) {
+            const int32_t p = r * (cols + 1) + c;
+            o.polygons.push_back({p, p + 1, p + cols + 2, p + cols + 1});
+        }
+}
+
+MeshTest::MeshTest()
+{
+    doc->docName = "meshes.c4d";
+}
+
+sim::Object& MeshTest::polygon(const std::string& name, std::vector<sim::Vec3> points,
+                               std::vector<Poly> polygons, sim::Object* parent)
+{
+    auto o = std::make_unique<sim::Object>();
+    o->type = 5100;
+    o->name = name;
+    o->parent = parent;
+    o->points = std::move(points);
+    for (const Poly& p : polygons)
+        o->polygons.push_back({p.a, p.b, p.c, p.d});
+    sim::Object& ref = *o;
+    (parent ? parent->children : doc->objects).push_back(std::move(o));
+    return ref;
+}
+
+sim::Object& MeshTest::null(const std::string& name)
+{
+    sim::Object& o = polygon(name, {}, {});
+    o.type = 5140;
+    return o;
+}
+
+sim::Tag& MeshTest::tag(sim::Object& o, int32_t type, const std::string& name)
+{
+    auto t = std::make_unique<sim::Tag>();
+    t->type = type;
+    t->name = name;
+    o.tags.push_back(std::move(t));
+    return *o.tags.back();
+}
+
+sim::Tag& MeshTest::uvw(sim::Object& o, size_t polygons)
+{
+    sim::Tag& t = tag(o, 5671);
+    for (size_t p = 0; p < polygons; ++p) {
+        c4d_uvw w{};
+        sim::Vec3* corner[4] = {&w.a, &w.b, &w.c, &w.d};
+        for (int i = 0; i < 4; ++i)
+            *corner[i] = {double(p) + i / 10.0, double(p) + i / 100.0, 7};
+        t.uvw.push_back(w);
+    }
+    return t;
+}
+
+sim::Tag& MeshTest::texture(sim::Object& o, sim::Material* m, const std::string& restriction)
+{
+    sim::Tag& t = tag(o, 5616);
+    t.material = m;
+    t.params[1006] = restriction;
+    return t;
+}
+
+sim::Tag& MeshTest::selection(sim::Object& o, const std::string& name,
+                              std::vector<std::pair<int32_t, int32_t>> segments)
+{
+    sim::Tag& t = tag(o, 5673, name);
+    t.segments = std::move(segments);
+    return t;
+}
+
+sim::Material& MeshTest::material(const std::string& name, sim::Vec3 colour)
+{
+    auto m = std::make_unique<sim::Material>();
+    m->type = 5703;
+    m->name = name;
+    m->channels[0] = true;
+    m->params[2100] = colour;
+    doc->materials.push_back(std::move(m));
+    return *doc->materials.back();
+}
+
+sim::Shader& MeshTest::shader(sim::Material& m, int32_t type)
+{
+    m.shaders.push_back(std::make_unique<sim::Shader>());
+    m.shaders.back()->type = type;
+    return *m.shaders.back();
+}
+
+sim::Layer& MeshTest::layer(sim::Object& o)
+{
+    doc->layers.push_back(std::make_unique<sim::Layer>());
+    o.layer = doc->layers.back().get();
+    return *o.layer;
+}
+
+std::vector<const Statement*> MeshTest::exportObjects()
+{
+    sim::finalize(*doc);
+    host::bind(sim::hostTable());
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&data, &size);
+    {
+        orv::orvScene_api_file writer(stream, true);
+        orv::PassThroughFactory factory(&writer);
+        orv::orvSceneapi_oo wrapper(&factory);
+        context.scene = &wrapper;
+        translateDocument(context, host::Document(sim::handle(doc.get())));
+        context.scene = nullptr;
+    }
+    std::fclose(stream);
+    const std::string text(data, size);
+    std::free(data);
+
+    scene = {};
+    orv::qrf::ParseError error;
+    if (!orv::qrf::parse(text, scene, error))
+        ADD_FAILURE() << "scene does not parse at " << error.offset << ": " << error.message;
+    return scene.top.allDeep("object");
+}
+
+std::vector<double> numbers(const Statement* s)
+{
+    using Kind = orv::qrf::Value::Kind;
+    std::vector<double> out;
+    if (s == nullptr)
+        return out;
+    for (const orv::qrf::Value& v : s->args) {
+        if (v.kind == Kind::Binary) {
+            out.insert(out.end(), v.floats.begin(), v.floats.end());
+            out.insert(out.end(), v.doubles.begin(), v.doubles.end());
+            out.insert(out.end(), v.ints.begin(), v.ints.end());
+        } else if (v.kind == Kind::List) {
+            for (const std::string& item : v.items)
+                out.push_back(std::strtod(item.c_str(), nullptr));
+        } else if (v.kind == Kind::Word) {
+            out.push_back(v.number());
+        }
+    }
+    return out;
+}
+
+const Statement* geometry(const Statement* object, const std::string& attribute)
+{
+    const Statement* g = object && object->block ? object->block->find("geometry") : nullptr;
+    return g && g->block ? g->block->find(attribute) : nullptr;
+}
+
+std::vector<double> geometryNumbers(const Statement* object, const std::string& attribute)
+{
+    return numbers(geometry(object, attribute));
+}
+
+std::string materialName(const Statement* object)
+{
+    const Statement* m = object && object->block ? object->block->find("material") : nullptr;
+    return m ? m->name() : "<none>";
+}
+
+static const orv::qrf::Value* surfaceValue(const Statement* object)
+{
+    const Statement* m = object && object->block ? object->block->find("material") : nullptr;
+    const Statement* s = m && m->block ? m->block->find("surface") : nullptr;
+    if (s != nullptr)
+        for (const orv::qrf::Value& v : s->args)
+            if (v.block)
+                return &v;
+    return nullptr;
+}
+
+std::string surfaceKind(const Statement* object)
+{
+    const orv::qrf::Value* v = surfaceValue(object);
+    return v ? v->text : "<none>";
+}
+
+const Block* surface(const Statement* object)
+{
+    const orv::qrf::Value* v = surfaceValue(object);
+    return v ? v->block.get() : nullptr;
+}
+
+const Block* textureShader(const Statement* object)
+{
+    const Block* s = surface(object);
+    if (s == nullptr)
+        return nullptr;
+    for (const Statement* d : s->all("diffuse"))
+        for (const orv::qrf::Value& v : d->args)
+            if (v.block)
+                return v.block.get();
+    return nullptr;
+}
+
+} // namespace meshtest

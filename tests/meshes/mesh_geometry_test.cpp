@@ -1,0 +1,121 @@
+// Geometry of one region: vertices shared through the vertex map, per-corner UVs and
+// normals, the reversed winding and the b-d split of quads.
+#include "mesh_fixture.h"
+
+namespace meshtest {
+namespace {
+
+using V = std::vector<double>;
+
+double f(double x) { return static_cast<float>(x); }
+
+TEST_F(MeshTest, SingleTriangleWithPhongNormalsAndDisplayColour)
+{
+    sim::Object& o = polygon("Tri", {{0.1, 2, -3}, {4, 5.5, 6}, {-7, 8, 9e9}}, {{0, 1, 2, 2}});
+    o.phongNormals = std::vector<c4d_vec32>{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {9, 9, 9}};
+    const auto objects = exportObjects();
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(objects[0]->name(), "Tri");
+    EXPECT_EQ(geometryNumbers(objects[0], "vertices"), (V{f(0.1), 2, -3, 4, 5.5, 6, -7, 8, f(9e9)}));
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles"), (V{0, 2, 1}));
+    EXPECT_EQ(geometryNumbers(objects[0], "normals"), (V{1, 0, 0, 0, 1, 0, 0, 0, 1}));
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles_norm"), (V{0, 2, 1}));
+    EXPECT_EQ(geometry(objects[0], "uv_tex"), nullptr);
+    EXPECT_EQ(geometry(objects[0], "triangles_uv"), nullptr);
+    EXPECT_EQ(materialName(objects[0]), "Display color");
+    EXPECT_EQ(surfaceKind(objects[0]), "orv_diffuse");
+    EXPECT_EQ(numbers(surface(objects[0])->find("diffuse")), (V{0.65, 0.65, 0.65}));
+}
+
+TEST_F(MeshTest, QuadIsSplitAlongBDWithPerCornerUVs)
+{
+    sim::Object& o = polygon("Quad", {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {{0, 1, 2, 3}});
+    uvw(o, 1);
+    const auto objects = exportObjects();
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles"), (V{0, 3, 1, 2, 1, 3}));
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles_uv"), (V{0, 3, 1, 2, 1, 3}));
+    // u and v of corners a, b, c, d; w dropped, v not flipped.
+    EXPECT_EQ(geometryNumbers(objects[0], "uv_tex"), (V{0, 0, f(0.1), f(0.01), f(0.2), f(0.02), f(0.3), f(0.03)}));
+    EXPECT_EQ(geometry(objects[0], "normals"), nullptr);
+    EXPECT_EQ(geometry(objects[0], "triangles_norm"), nullptr);
+}
+
+TEST_F(MeshTest, SharedPointsAreWrittenOncePerRegionWhileCornersAreNot)
+{
+    sim::Object& o = polygon("Strip", {}, {});
+    grid(o, 1, 2); // points 0 1 2 / 3 4 5; quads (0 1 4 3) and (1 2 5 4)
+    o.polygons.push_back({5, 2, 1, 1}); // a triangle after the quads
+    uvw(o, 3);
+    const auto objects = exportObjects();
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(geometryNumbers(objects[0], "vertices"), (V{0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0, 2, 1, 0}));
+    // point -> vertex: 0->0 1->1 4->2 3->3 2->4 5->5
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles"), (V{0, 3, 1, 2, 1, 3, 1, 2, 4, 5, 4, 2, 5, 1, 4}));
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles_uv"), (V{0, 3, 1, 2, 1, 3, 4, 7, 5, 6, 5, 7, 8, 10, 9}));
+    EXPECT_EQ(geometryNumbers(objects[0], "uv_tex").size(), 22u);
+}
+
+TEST_F(MeshTest, NormalTagGivesZeroNormalsPerCornerInsteadOfPhong)
+{
+    sim::Object& o = polygon("N", {}, {});
+    grid(o, 1, 1);
+    o.polygons.push_back({0, 1, 2, 2});
+    o.phongNormals = std::vector<c4d_vec32>(8, c4d_vec32{1, 1, 1});
+    tag(o, 5711);
+    const auto objects = exportObjects();
+    ASSERT_EQ(objects.size(), 1u);
+    EXPECT_EQ(geometryNumbers(objects[0], "normals"), V(21, 0.0));
+    EXPECT_EQ(geometryNumbers(objects[0], "triangles_norm"), (V{0, 3, 1, 2, 1, 3, 4, 6, 5}));
+}
+
+TEST_F(MeshTest, ObjectsWithoutPolygonsWriteNothing)
+{
+    polygon("Points only", {{0, 0, 0}, {1, 1, 1}}, {});
+    polygon("Empty", {}, {});
+    EXPECT_TRUE(exportObjects().empty());
+}
+
+TEST_F(MeshTest, LayerFlagsGateTheObject)
+{
+    struct Case {
+        const char* what;
+        bool hasLayer;
+        sim::Value editor, render;
+        size_t objects;
+    };
+    const Case cases[] = {
+        {"no layer", false, 1, 1, 1},
+        {"both on", true, 1, 1, 1},
+        {"render off", true, 1, 0, 0},
+        {"editor off", true, 0, 1, 0},
+        {"unreadable", true, std::string("on"), 1, 0},
+    };
+    for (const Case& c : cases) {
+        doc = std::make_unique<sim::Document>();
+        sim::Object& o = polygon("L", {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2, 2}});
+        if (c.hasLayer) {
+            sim::Layer& l = layer(o);
+            l.params[1001] = c.editor;
+            l.params[1002] = c.render;
+        }
+        EXPECT_EQ(exportObjects().size(), c.objects) << c.what;
+    }
+}
+
+TEST_F(MeshTest, ScratchBuffersKeepTheirRoomAcrossExports)
+{
+    sim::Object& o = polygon("Big", {}, {});
+    grid(o, 20, 20);
+    uvw(o, 400);
+    exportObjects();
+    const size_t room = context.meshUVs.capacity();
+    const float* data = context.meshUVs.data();
+    EXPECT_GE(room, 400u * 8);
+    exportObjects();
+    EXPECT_EQ(context.meshUVs.capacity(), room);
+    EXPECT_EQ(context.meshUVs.data(), data);
+}
+
+} // namespace
+} // namespace meshtest
