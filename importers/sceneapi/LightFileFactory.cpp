@@ -4,7 +4,6 @@
 #include "orvScene_api_file.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
@@ -22,39 +21,38 @@ const char* const headerLines[] = {
     "// This is a Tavrin scene file\n\n",
 };
 
-// The mode an ordinary fopen would give a new file.
-mode_t creationMode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-// Opens a temporary file in the folder of `target` with the mode the target has (or
-// would get). Returns null, with no file left behind, when the folder admits none.
-FILE* openTemporary(const std::string& target, mode_t mode, std::string& temporaryPath)
+// Opens a new temporary file in the folder of `target`. It is created with mode 0666, as
+// fopen would, so the process's umask applies; an existing target's mode is copied onto
+// it. Returns null, with no file left behind, when the folder admits none.
+FILE* openTemporary(const std::string& target, const struct stat* existing, std::string& temporaryPath)
 {
     const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     if (base.empty()) return nullptr;
-    std::string pattern = folder + "." + base + ".tmp-XXXXXX";
+    const std::string prefix = target.substr(0, target.size() - base.size()) + "." + base + ".tmp-" +
+                               std::to_string(getpid()) + "-";
+    static unsigned serial = 0;
     const int saved = errno;
-    int fd = mkstemp(pattern.data());
-    if (fd < 0) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = prefix + std::to_string(++serial);
+        int fd = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        FILE* stream = nullptr;
+        if (!existing || fchmod(fd, existing->st_mode & 07777) == 0) stream = fdopen(fd, "wb+");
+        if (!stream) {
+            ::close(fd);
+            unlink(candidate.c_str());
+            break;
+        }
+        temporaryPath = candidate;
         errno = saved;
-        return nullptr;
+        return stream;
     }
-    FILE* stream = nullptr;
-    if (fchmod(fd, mode) == 0) stream = fdopen(fd, "wb+");
-    if (!stream) {
-        ::close(fd);
-        unlink(pattern.c_str());
-        errno = saved;
-        return nullptr;
-    }
-    temporaryPath = pattern;
-    return stream;
+    errno = saved;
+    return nullptr;
 }
 
 } // namespace
@@ -74,13 +72,13 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
         // A regular file (or one still to be made) is written beside the target and only
         // replaces it once complete. Other targets are written in place.
         struct stat info;
+        const struct stat* existing = nullptr;
         std::string realTarget = path;
         bool replaceable = false;
-        mode_t mode = creationMode();
         if (!path.empty() && stat(path.c_str(), &info) == 0) {
             if (S_ISREG(info.st_mode)) {
                 replaceable = true;
-                mode = info.st_mode & 07777;
+                existing = &info;
                 struct stat link;
                 if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
                     // Replace the file the link names, keep the link.
@@ -91,10 +89,12 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
                 }
             }
         } else if (!path.empty() && errno == ENOENT) {
-            replaceable = true;
+            // Not there yet; a dangling link is left to fopen, which creates what it names.
+            struct stat link;
+            replaceable = lstat(path.c_str(), &link) != 0;
         }
         if (replaceable) {
-            stream = openTemporary(realTarget, mode, temporaryPath);
+            stream = openTemporary(realTarget, existing, temporaryPath);
             if (stream) targetPath = realTarget;
         }
         if (!stream) stream = fopen(path.c_str(), "wb+");
@@ -103,7 +103,12 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
         perror("opening file");
         throw std::runtime_error("could not open file: \"" + path + "\"");
     }
-    writer = new orvScene_api_file(stream, true);
+    try {
+        writer = new orvScene_api_file(stream, true);
+    } catch (...) {
+        abandon();
+        throw;
+    }
 }
 
 LightFileFactory::~LightFileFactory()

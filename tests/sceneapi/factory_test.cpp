@@ -115,6 +115,13 @@ TEST_F(FileFactory, ReplacesAnExistingFileKeepingItsMode)
     ASSERT_EQ(lstat((dir + "/link.qrf").c_str(), &link), 0);
     EXPECT_TRUE(S_ISLNK(link.st_mode));
     EXPECT_NE(readFile(path).find("group \"linked\""), std::string::npos);
+
+    // A dangling link: the file it names is made, as fopen would.
+    ASSERT_EQ(symlink("made.qrf", (dir + "/dangling.qrf").c_str()), 0);
+    { LightFileFactory factory(dir + "/dangling.qrf"); }
+    ASSERT_EQ(lstat((dir + "/dangling.qrf").c_str(), &link), 0);
+    EXPECT_TRUE(S_ISLNK(link.st_mode));
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir + "/made.qrf"));
 }
 
 TEST_F(FileFactory, CannotOpen)
