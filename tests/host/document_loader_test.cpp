@@ -1,0 +1,227 @@
+// The JSON document loader: rejections name the JSON path, every feature lands in the
+// model, odd host data is kept, hostile input never crashes, the examples load.
+#include "host_test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace {
+
+struct Rejection {
+    const char* json;
+    const char* message;
+};
+
+// Each malformed document and the exact message it must give.
+const Rejection kRejections[] = {
+    {R"([1, 2])", "the document must be a JSON object"},
+    {R"({"objects": [{}, {}, {"tags": [{"type": "texture", "material": "Wood"}]}]})",
+     "objects[2].tags[0].material: no material named \"Wood\""},
+    {R"({"objects": [{"positon": [1, 2, 3]}]})", "objects[0]: unknown key \"positon\""},
+    {R"({"objects": [{"position": [1, 2]}]})", "objects[0].position: expected an array of 3 numbers"},
+    {R"({"objects": [{"position": [1, "2", 3]}]})", "objects[0].position[1]: expected a number"},
+    {R"({"objects": [{"type": "teapot"}]})", "objects[0].type: unknown object type \"teapot\""},
+    {R"({"objects": [{"children": [{"polygons": [[0, 1, 2.5]]}]}]})",
+     "objects[0].children[0].polygons[0][2]: expected an integer"},
+    {R"({"objects": [{"polygons": [[0, 1, 4294967296]]}]})",
+     "objects[0].polygons[0][2]: integer out of the 32-bit range"},
+    {R"({"objects": [{"polygons": [[0, 1]]}]})", "objects[0].polygons[0]: expected 3 or 4 point indices"},
+    {R"({"objects": [{"cache": {"tags": [{"name": "x"}]}}]})", "objects[0].cache.tags[0]: a tag needs a \"type\""},
+    {R"({"objects": [{"params": {"visibilty_editor": 1}}]})",
+     "objects[0].params.visibilty_editor: unknown parameter \"visibilty_editor\""},
+    {R"({"objects": [{"params": {"color": [1, 0, 0], "908": [0, 1, 0]}}]})",
+     "objects[0].params.color: parameter 908 is given twice"},
+    {R"({"objects": [{"params": {"901": null}}]})",
+     "objects[0].params.901: expected a number, true/false, a vector, a text or an object with one of "
+     "\"int\", \"float\", \"vector\", \"string\", \"file\", \"link\", \"gradient\", \"time\""},
+    {R"({"objects": [{"params": {"1": {"link": {"material": 3}}}}]})",
+     "objects[0].params.1.link.material: no material number 3"},
+    {R"({"objects": [{"params": {"1": {"link": {"shader": "S"}}}}]})",
+     "objects[0].params.1.link.shader: shader links are only possible in material parameters"},
+    {R"({"materials": [{"params": {"8000": {"link": {"shader": "Nope"}}}}]})",
+     "materials[0].params.8000.link.shader: no shader named \"Nope\""},
+    {R"({"objects": [{"layer": "Hidden"}]})", "objects[0].layer: no layer named \"Hidden\""},
+    {R"({"objects": [{"tracks": [{"parameter": "position"}]}]})",
+     "objects[0].tracks[0]: a track needs \"parameter\" and \"component\" (or \"descId\")"},
+    {R"({"objects": [{"tracks": [{"parameter": "position", "component": "w"}]}]})",
+     "objects[0].tracks[0].component: unknown component \"w\""},
+    {R"({"objects": [{"tracks": [{"descId": [903, 1000], "keys": [[0]]}]}]})",
+     "objects[0].tracks[0].keys[0]: expected [time, value]"},
+    {R"({"objects": [{"tracks": [{"descId": [903], "keys": [{"time": {"num": 1}, "value": 2}]}]}]})",
+     "objects[0].tracks[0].keys[0].time: a time needs \"num\" and \"den\""},
+    {R"({"time": "now"})", "time: expected seconds or {\"num\", \"den\"}"},
+    {R"({"objects": [{"id": "a"}, {"id": "a"}]})", "objects[1].id: duplicate id \"a\""},
+    {R"({"selection": ["A/B"]})", "selection[0]: no object at \"A/B\""},
+    {R"({"objects": [{"name": "A"}], "selection": [{"object": "A", "tag": 0}]})",
+     "selection[0].tag: no tag number 0"},
+    {R"({"materials": [{"shaders": [{"name": "S"}]}]})", "materials[0].shaders[0]: a shader needs a \"type\""},
+    {R"({"materials": [{"channels": {"colour": true}}]})", "materials[0].channels.colour: unknown channel \"colour\""},
+    {R"({"objects": [{"hair": {"points": [[0, 0]]}}]})", "objects[0].hair.points[0]: expected an array of 3 numbers"},
+    {R"({"objects": [{"tags": [{"type": "uvw", "uvw": [[[0, 0], [1, 0]]]}]}]})",
+     "objects[0].tags[0].uvw[0]: expected the UVW of 3 or 4 corners"},
+    {R"({"objects": [{"tags": [{"type": "polygonselection", "segments": [[1, 2, 3]]}]}]})",
+     "objects[0].tags[0].segments[0]: expected [first, last]"},
+    {R"({"objects": [{"bits": -1}]})", "objects[0].bits: expected an unsigned 32-bit integer"},
+};
+
+class LoaderRejects : public ::testing::TestWithParam<Rejection> {};
+
+TEST_P(LoaderRejects, WithAMessageNamingThePath)
+{
+    std::string error;
+    auto doc = sim::parseDocument(GetParam().json, "/docs", error);
+    EXPECT_FALSE(doc);
+    EXPECT_EQ(error, GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoaderRejects, ::testing::ValuesIn(kRejections));
+
+TEST(Loader, InvalidJsonAndMissingFiles)
+{
+    std::string error;
+    EXPECT_FALSE(sim::parseDocument("{\"objects\": [", "", error));
+    EXPECT_EQ(error.rfind("not valid JSON: ", 0), 0u) << error;
+    EXPECT_FALSE(sim::parseDocument(R"({"objects": [{"position": [1e400, 0, 0]}]})", "", error));
+    EXPECT_EQ(error.rfind("not valid JSON: ", 0), 0u) << error;
+    EXPECT_FALSE(sim::parseDocument(R"({"objects": [{"tags": [{"type": "texture", "material": -1}]}],
+                                        "materials": [{}]})", "", error));
+    EXPECT_EQ(error, "objects[0].tags[0].material: no material number -1");
+    EXPECT_FALSE(sim::loadDocument("/nonexistent/doc.json", error));
+    EXPECT_EQ(error, "cannot open document \"/nonexistent/doc.json\": not a readable file");
+    EXPECT_FALSE(sim::loadDocument("/", error));
+
+    // Deep nesting is refused, not recursed into.
+    std::string deep;
+    for (int i = 0; i < 300; ++i)
+        deep += R"({"children": [)";
+    deep += "{}";
+    for (int i = 0; i < 300; ++i)
+        deep += "]}";
+    EXPECT_FALSE(sim::parseDocument(R"({"objects": [)" + deep + "]}", "", error));
+    EXPECT_NE(error.find("objects nested deeper than 256 levels"), std::string::npos) << error.substr(0, 80);
+    EXPECT_FALSE(sim::parseDocument(std::string(100000, '[') + std::string(100000, ']'), "", error));
+    EXPECT_EQ(error, "JSON nested deeper than 1024 levels");
+}
+
+TEST(Loader, EveryFeatureLandsInTheModel)
+{
+    std::string error;
+    auto doc = sim::parseDocument(R"({
+      "name": "n.c4d", "time": {"num": 1, "den": 2}, "minTime": 0.25,
+      "layers": [{"name": "L", "id": "lay", "view": false, "color": [1, 0, 0]}],
+      "materials": [{"name": "M", "type": "hair", "channels": {"alpha": true, "13": false},
+                     "data": {"65": [1, 2, 3]},
+                     "shaders": [{"type": "color", "color": [0, 1, 0]},
+                                 {"type": "gradient2", "gradient": [[0, 0, 1]]},
+                                 {"type": 1234, "params": {"5": {"time": 2}}}],
+                     "params": {"root_radius": 0.5, "hair_color_shader": {"link": {"shader": 0}}}}],
+      "objects": [{"type": 5100, "name": "", "rotationOrder": "hpb", "controlObject": true,
+                   "layer": "lay", "points": [[0, 0, 0]], "polygons": [[0, 5, 7, 9]],
+                   "params": {"use_color": true, "1": {"int": 3}, "2": {"float": 3}, "3": {"vector": [1, 2, 3]},
+                              "4": {"string": "s"}, "5": {"file": "a/b.png"}, "6": {"gradient": []},
+                              "7": {"link": {"layer": "L"}}, "8": 2147483648},
+                   "tags": [{"type": "hairmaterial", "params": {"hair_material": {"link": {"material": "M"}}}}],
+                   "hair": {"points": [[0, 0, 0], [0, 1, 0], [1, 0, 0], [1, 1, 0]], "rootUV": [[0, 0], [1, 0]]},
+                   "tracks": [{"descId": [905, 1001], "keys": [[0, 1]], "params": {"on": 0}}]}]
+    })", "/folder", error);
+    ASSERT_TRUE(doc) << error;
+    EXPECT_EQ(doc->path, "/folder") << "the path defaults to the given folder";
+    EXPECT_EQ(doc->docName, "n.c4d");
+    EXPECT_EQ(doc->time.den, 2);
+    EXPECT_EQ(doc->minTime.num, 0.25);
+
+    sim::Layer& layer = *doc->layers[0];
+    EXPECT_EQ(std::get<int32_t>(layer.params.at(1001)), 0);
+    EXPECT_EQ(layer.params.count(1002), 0u);
+    EXPECT_TRUE(std::holds_alternative<c4d_vec>(layer.params.at(1009)));
+
+    sim::Material& m = *doc->materials[0];
+    EXPECT_EQ(m.type, 1017730);
+    EXPECT_TRUE(m.channels.at(7));
+    EXPECT_FALSE(m.channels.at(13));
+    EXPECT_EQ(m.data.at(65).z, 3);
+    EXPECT_TRUE(std::holds_alternative<c4d_vec>(m.shaders[0]->params.at(1000)));
+    EXPECT_EQ(std::get<sim::Gradient>(m.shaders[1]->params.at(10001)).knots.size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<c4d_time>(m.shaders[2]->params.at(5)));
+    EXPECT_EQ(std::get<double>(m.params.at(3009)), 0.5);
+    EXPECT_EQ(std::get<sim::Link>(m.params.at(3000)).target, m.shaders[0].get());
+
+    sim::Object& o = *doc->objects[0];
+    EXPECT_EQ(o.name, "");
+    EXPECT_EQ(o.rotationOrder, 6);
+    EXPECT_EQ(o.bits, 1u << 9);
+    EXPECT_EQ(o.layer, &layer);
+    EXPECT_EQ(o.polygons[0].b, 5) << "indices past the points are kept";
+    EXPECT_EQ(std::get<int32_t>(o.params.at(907)), 1);
+    EXPECT_EQ(std::get<int32_t>(o.params.at(1)), 3);
+    EXPECT_EQ(std::get<double>(o.params.at(2)), 3.0);
+    EXPECT_EQ(std::get<std::string>(o.params.at(4)), "s");
+    EXPECT_EQ(std::get<sim::FilenameValue>(o.params.at(5)).full, "a/b.png");
+    EXPECT_EQ(std::get<sim::Link>(o.params.at(7)).target, &layer);
+    EXPECT_EQ(std::get<double>(o.params.at(8)), 2147483648.0) << "integers past 32 bits read as floats";
+    EXPECT_EQ(std::get<sim::Link>(o.tags[0]->params.at(1000)).target, &m);
+    EXPECT_EQ(o.hair.strandCount, 2) << "strand count from the roots";
+    EXPECT_EQ(o.hair.segmentCount, 1) << "segment count from the points per strand";
+    ASSERT_EQ(o.tracks[0]->keys.size(), 1u) << "a track with one key is kept";
+    EXPECT_EQ(std::get<int32_t>(o.tracks[0]->params.at(904)), 0);
+    EXPECT_EQ(o.key != 0 && o.owner == doc.get(), true) << "the loaded document is finalized";
+}
+
+TEST(Loader, DocumentFilesTakeTheirFolderAsPath)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("c4dsim_loader_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "d.json") << R"({"objects": [{"name": "A"}]})";
+    std::ofstream(dir / "p.json") << R"({"path": "/elsewhere"})";
+    std::ofstream(dir / "bad.json") << R"({"objects": [{"type": "x"}]})";
+    std::string error;
+    auto d = sim::loadDocument((dir / "d.json").string(), error);
+    ASSERT_TRUE(d) << error;
+    EXPECT_EQ(d->path, dir.string());
+    auto p = sim::loadDocument((dir / "p.json").string(), error);
+    ASSERT_TRUE(p) << error;
+    EXPECT_EQ(p->path, "/elsewhere");
+    EXPECT_FALSE(sim::loadDocument((dir / "bad.json").string(), error));
+    EXPECT_EQ(error, (dir / "bad.json").string() + ": objects[0].type: unknown object type \"x\"");
+    fs::remove_all(dir);
+}
+
+TEST(Loader, ExamplesLoad)
+{
+    for (const char* name : {"minimal.json", "hierarchy.json"}) {
+        std::string error;
+        auto doc = sim::loadDocument(std::string(TAVRIN_EXAMPLES_DIR) + "/" + name, error);
+        ASSERT_TRUE(doc) << name << ": " << error;
+        EXPECT_FALSE(doc->objects.empty()) << name;
+    }
+}
+
+// Damaged copies of the examples (cut short, bytes changed) give a document or an error,
+// never a crash; run under the sanitizers this also checks memory safety.
+TEST(Loader, DamagedDocumentsNeverCrash)
+{
+    std::ifstream in(std::string(TAVRIN_EXAMPLES_DIR) + "/hierarchy.json");
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_FALSE(text.empty());
+    std::mt19937 rng(1234);
+    const char replacements[] = "{}[]\",:0-9. e\"ax";
+    int loaded = 0, rejected = 0;
+    for (size_t cut = 0; cut < text.size(); cut += 37) {
+        std::string error;
+        (sim::parseDocument(text.substr(0, cut), "", error) ? loaded : rejected)++;
+    }
+    for (int i = 0; i < 400; ++i) {
+        std::string damaged = text;
+        for (int k = 0; k < 3; ++k)
+            damaged[rng() % damaged.size()] = replacements[rng() % (sizeof replacements - 1)];
+        std::string error;
+        auto doc = sim::parseDocument(damaged, "", error);
+        (doc ? loaded : rejected)++;
+        EXPECT_TRUE(doc || !error.empty());
+    }
+    EXPECT_GT(rejected, 0);
+}
+
+} // namespace
