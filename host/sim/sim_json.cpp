@@ -801,8 +801,10 @@ private:
                    const char* what)
     {
         if (ref.is_number_integer()) {
-            const int64_t i = ref.is_number_unsigned() ? -1 : ref.get<int64_t>();
-            if (ref.is_number_unsigned() || i < 0 || static_cast<uint64_t>(i) >= list.size())
+            // Non-negative JSON integers are unsigned, negative ones signed.
+            const bool negative = !ref.is_number_unsigned() && ref.get<int64_t>() < 0;
+            const uint64_t i = negative ? 0 : ref.get<uint64_t>();
+            if (negative || i >= list.size())
                 fail(link.path, std::string("no ") + what + " number " + ref.dump());
             return list[static_cast<size_t>(i)].get();
         }
@@ -898,7 +900,7 @@ std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::
                     throw LoadError{"JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"};
                 return true;
             });
-        } catch (const json::parse_error& e) {
+        } catch (const json::exception& e) {
             error = std::string("not valid JSON: ") + e.what();
             return nullptr;
         }
