@@ -82,7 +82,7 @@ std::string xmlEscape(std::string_view text)
     return out;
 }
 
-std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int stream)
+std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int stream, unsigned id)
 {
     std::vector<std::string> names;
     for (const orv::qrf::Statement& s : doc.top.statements) {
@@ -91,6 +91,7 @@ std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int 
         ModelSet set;
         set.name = s.name();
         set.stream = stream;
+        set.id = id;
         if (s.block) {
             set.objects = s.block->allDeep("object").size();
             set.groups = countGroups(*s.block);
@@ -121,6 +122,7 @@ std::string SceneState::sceneXml(int64_t processId, int major) const
         x += "<objects>" + std::to_string(set.objects) + "</objects>";
         x += "<groups>" + std::to_string(set.groups) + "</groups>";
         x += "<stream>" + std::to_string(set.stream) + "</stream>";
+        x += "<id>" + std::to_string(set.id) + "</id>";
         x += "</modelset>\n";
     }
     x += "  </scene>\n</tavrin_scene>\n";

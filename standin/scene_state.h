@@ -7,7 +7,7 @@
 //     <scene>                                              first child of the root
 //       <environment/> <camera/>                           no child elements of their own
 //       <modelset modelset="active" name="..">             one per received scene group
-//         <objects>..</objects> <groups>..</groups> <stream>..</stream>
+//         <objects>..</objects> <groups>..</groups> <stream>..</stream> <id>..</id>
 //       </modelset>
 //     </scene>
 //   </tavrin_scene>
@@ -31,6 +31,7 @@ struct ModelSet {
     size_t objects = 0;
     size_t groups = 0;
     int stream = 0;   // number of the stream that brought it
+    unsigned id = 0;  // the id the sender gave with its connection
 };
 
 class SceneState {
@@ -38,7 +39,7 @@ public:
     // Takes in a parsed stream: every top-level scene group (not a definition) becomes the
     // active model set of its name, replacing an earlier one of the same name. Returns the
     // names taken in, in stream order.
-    std::vector<std::string> receive(const orv::qrf::Document& doc, int stream);
+    std::vector<std::string> receive(const orv::qrf::Document& doc, int stream, unsigned id = 0);
 
     const std::vector<ModelSet>& modelSets() const { return sets_; }
 

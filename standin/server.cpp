@@ -321,7 +321,7 @@ void Server::finishStream(Connection& c)
                 console_ << "tavrin: " << s.keyword.substr(1) << ": " << printable(s.name(), 200)
                          << std::endl;
         }
-        std::vector<std::string> names = scene_.receive(doc, number);
+        std::vector<std::string> names = scene_.receive(doc, number, c.request.id);
         for (const std::string& name : names)
             console_ << "tavrin: model set \"" << printable(name, 200) << "\" is active" << std::endl;
         if (names.empty())

@@ -1,0 +1,276 @@
+// Render and Update end to end: the commands run in this process against the simulated
+// host, load the stand-in live library from a scratch installation, launch or find the
+// stand-in renderer and stream the document to it. What the renderer receives is compared
+// with what Export writes for the same document; faulty renderers and ports must cost a
+// bounded wait and leave the host running.
+#include "SceneReader.h"
+#include "TranslationContext.h"
+#include "commands.h"
+#include "net.h"
+#include "protocol.h"
+#include "sim_host.h"
+#include "standin_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+using standintest::fromBanner;
+using standintest::nowMs;
+using standintest::readFile;
+using standintest::Rig;
+
+// Equal texts, or where they part.
+::testing::AssertionResult sameBytes(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return ::testing::AssertionSuccess();
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i])
+        ++i;
+    return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size()
+                                         << ", first difference at byte " << i;
+}
+
+std::string sceneXmlOf(int port)
+{
+    standin::net::Fd fd = standin::net::connectLoopback(port, 2000);
+    std::string text;
+    if (fd && standin::net::sendAll(fd.get(), standin::protocol::kQueryScene, 2000))
+        standin::net::readToEnd(fd.get(), text, 1 << 20, nowMs() + 2000);
+    return text;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+        ++n;
+    return n;
+}
+
+// The value of one import option in a received stream.
+std::string importOption(const std::string& sceneText, const std::string& key)
+{
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    if (!orv::qrf::parse(sceneText, doc, error))
+        return "(unparsable)";
+    const orv::qrf::Statement* load = doc.top.find("load", "orvrtopt.so");
+    if (!load || !load->block)
+        return "(no options)";
+    const orv::qrf::Statement* option = load->block->findDeep(key);
+    if (!option || option->args.empty())
+        return "(absent)";
+    return option->args.front().text;
+}
+
+class LiveCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Rig::running().empty()) << "a renderer is already answering on the live-link ports";
+        sim::clearHostState();
+    }
+
+    host::Document hostDoc()
+    {
+        sim::finalize(doc);
+        host::bind(sim::hostTable());
+        return host::Document(sim::handle(&doc));
+    }
+
+    bool render() { return TavrinCinema4DRender(&context).Execute(hostDoc()); }
+    bool update() { return TavrinCinema4DUpdate(&context).Execute(hostDoc()); }
+
+    std::string exported()
+    {
+        const std::string path = rig.root() + "/export.qrf";
+        EXPECT_TRUE(exportDocumentTo(context, hostDoc(), path));
+        return readFile(path);
+    }
+
+    Rig rig;
+    sim::Document doc;
+    TranslationContext context;
+};
+
+TEST_F(LiveCommands, RenderLaunchesRendererAndSendsWhatExportWrites_UpdateFindsItAgain)
+{
+    standintest::buildDocument(doc, "Shapes.c4d", 5000);
+
+    EXPECT_TRUE(render());
+    EXPECT_EQ(context.scene, nullptr);
+    EXPECT_FALSE(context.updateMode);
+    EXPECT_TRUE(sim::messages().empty()) << sim::messages().front();
+
+    auto instances = Rig::running();
+    ASSERT_EQ(instances.size(), 1u);
+    auto files = rig.receivedFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const std::string received = readFile(files[0]);
+    const std::string expected = exported();
+    ASSERT_FALSE(fromBanner(expected).empty());
+    EXPECT_TRUE(sameBytes(fromBanner(received), fromBanner(expected)));
+    // Nothing came before the banner: the stream is the scene itself.
+    EXPECT_EQ(fromBanner(received).size(), received.size());
+    EXPECT_EQ(importOption(received, "import_adjust_camera"), "on");
+    EXPECT_EQ(importOption(received, "import_adjust_environment"), "on");
+
+    EXPECT_TRUE(update());
+    EXPECT_EQ(context.scene, nullptr);
+    EXPECT_TRUE(context.updateMode);
+    EXPECT_TRUE(sim::messages().empty()) << sim::messages().front();
+
+    auto after = Rig::running();
+    ASSERT_EQ(after.size(), 1u) << "Update must use the instance that holds the scene";
+    EXPECT_EQ(after[0].pid, instances[0].pid);
+    files = rig.receivedFiles();
+    ASSERT_EQ(files.size(), 2u);
+    const std::string second = readFile(files[1]);
+    EXPECT_EQ(importOption(second, "import_adjust_camera"), "off");
+    EXPECT_EQ(importOption(second, "import_adjust_environment"), "off");
+
+    const std::string scene = sceneXmlOf(after[0].port);
+    EXPECT_EQ(count(scene, "<modelset "), 1u) << scene;
+    EXPECT_EQ(count(scene, "name=\"Shapes\""), 1u) << scene;
+}
+
+TEST_F(LiveCommands, RenderLeavesAnInstanceHoldingAnotherSceneAlone)
+{
+    standintest::buildDocument(doc, "First.c4d");
+    EXPECT_TRUE(update()); // nothing runs yet: Update launches a renderer too
+    auto first = Rig::running();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(rig.receivedFiles().size(), 1u);
+    EXPECT_EQ(importOption(readFile(rig.receivedFiles()[0]), "import_adjust_camera"), "on");
+
+    // The one instance is no longer empty, so Render starts a second one.
+    EXPECT_TRUE(render());
+    auto both = Rig::running();
+    ASSERT_EQ(both.size(), 2u);
+    EXPECT_NE(both[0].pid, both[1].pid);
+    EXPECT_EQ(count(sceneXmlOf(first[0].port), "<modelset "), 1u);
+}
+
+TEST_F(LiveCommands, RendererKilledMidStreamCostsABoundedWait)
+{
+    standintest::buildDocument(doc, "Heavy.c4d", 200000);
+    const pid_t pid = rig.startRenderer({"--fail-after", "100000"});
+    ASSERT_GT(pid, 0);
+
+    const int64_t start = nowMs();
+    EXPECT_TRUE(render());
+    EXPECT_LT(nowMs() - start, 30000);
+    EXPECT_EQ(context.scene, nullptr);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_TRUE(rig.receivedFiles().empty());
+
+    // The host and the plug-in carry on: the next Render launches a renderer and succeeds.
+    doc = sim::Document();
+    standintest::buildDocument(doc, "Light.c4d");
+    EXPECT_TRUE(render());
+    ASSERT_EQ(rig.receivedFiles().size(), 1u);
+    EXPECT_TRUE(sameBytes(fromBanner(readFile(rig.receivedFiles()[0])), fromBanner(exported())));
+}
+
+TEST_F(LiveCommands, RendererThatStopsReadingCostsABoundedWait)
+{
+    standintest::buildDocument(doc, "Heavy.c4d", 200000);
+    ASSERT_GT(rig.startRenderer({"--stall-after", "100000"}), 0);
+
+    const int64_t start = nowMs();
+    EXPECT_TRUE(render());
+    EXPECT_LT(nowMs() - start, 30000);
+    EXPECT_EQ(context.scene, nullptr);
+    EXPECT_TRUE(rig.receivedFiles().empty());
+}
+
+TEST_F(LiveCommands, SilentListenerOnTheFirstPortIsPassedOver)
+{
+    // Accepts connections (the kernel completes them) but never reads or answers.
+    standin::net::Fd silent(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    ASSERT_TRUE(silent);
+    int one = 1;
+    ::setsockopt(silent.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(standin::net::kFirstPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(silent.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(silent.get(), 16), 0);
+
+    standintest::buildDocument(doc, "Shapes.c4d");
+    const int64_t start = nowMs();
+    EXPECT_TRUE(render());
+    EXPECT_LT(nowMs() - start, 30000);
+    EXPECT_TRUE(sim::messages().empty()) << sim::messages().front();
+
+    auto instances = Rig::running();
+    ASSERT_EQ(instances.size(), 1u);
+    EXPECT_NE(instances[0].port, standin::net::kFirstPort);
+    ASSERT_EQ(rig.receivedFiles().size(), 1u);
+    EXPECT_TRUE(sameBytes(fromBanner(readFile(rig.receivedFiles()[0])), fromBanner(exported())));
+}
+
+TEST_F(LiveCommands, WithoutInstallationTheUserIsToldAndNothingRuns)
+{
+    const std::string empty = rig.root() + "/empty";
+    std::filesystem::create_directories(empty);
+    ::setenv("TAVRIN_INSTALL_ROOT", empty.c_str(), 1);
+    standintest::buildDocument(doc, "Shapes.c4d");
+
+    const int64_t start = nowMs();
+    EXPECT_TRUE(render());
+    EXPECT_TRUE(update());
+    EXPECT_LT(nowMs() - start, 5000);
+    EXPECT_EQ(context.scene, nullptr);
+    ASSERT_EQ(sim::messages().size(), 2u);
+    EXPECT_NE(sim::messages()[0].find("Render in Tavrin"), std::string::npos);
+    EXPECT_NE(sim::messages()[0].find("Could not get a scene api"), std::string::npos);
+    EXPECT_NE(sim::messages()[1].find("Update Tavrin scene"), std::string::npos);
+    EXPECT_TRUE(Rig::running().empty());
+}
+
+// c4dsim runs the commands by their IDs through the built plug-in module.
+TEST_F(LiveCommands, C4dsimRenderAndUpdate)
+{
+    const std::string example = std::string(TAVRIN_EXAMPLES_DIR) + "/minimal.json";
+    const std::string exportPath = rig.root() + "/minimal.qrf";
+    std::string log;
+    ASSERT_EQ(standintest::runProgram({C4DSIM_EXE, example, "--export", exportPath, "--plugin",
+                                       PLUGIN_MODULE},
+                                      60000, &log),
+              0)
+        << log;
+    ASSERT_EQ(standintest::runProgram({C4DSIM_EXE, example, "--render", "--plugin", PLUGIN_MODULE},
+                                      60000, &log),
+              0)
+        << log;
+    ASSERT_EQ(rig.receivedFiles().size(), 1u) << log;
+    EXPECT_TRUE(sameBytes(fromBanner(readFile(rig.receivedFiles()[0])), fromBanner(readFile(exportPath))));
+
+    ASSERT_EQ(standintest::runProgram({C4DSIM_EXE, example, "--update", "--plugin", PLUGIN_MODULE},
+                                      60000, &log),
+              0)
+        << log;
+    auto instances = Rig::running();
+    ASSERT_EQ(instances.size(), 1u);
+    ASSERT_EQ(rig.receivedFiles().size(), 2u);
+    EXPECT_EQ(importOption(readFile(rig.receivedFiles()[1]), "import_adjust_camera"), "off");
+    const std::string scene = sceneXmlOf(instances[0].port);
+    EXPECT_EQ(count(scene, "name=\"minimal\""), 1u) << scene;
+}
+
+} // namespace

@@ -1,0 +1,270 @@
+// The stand-in renderer's parts that need no network: the scene it describes (read back by
+// the plug-in's own connection factory), the progress records it picks out of a stream,
+// and the protocol lines.
+#include "RepeatLinkFactory.h"
+#include "SceneReader.h"
+#include "progress_scanner.h"
+#include "protocol.h"
+#include "scene_state.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Answers every selection with one fixed scene description.
+class OneSceneQuery : public TavrinQueryApi {
+public:
+    explicit OneSceneQuery(std::string scene) : scene_(std::move(scene)) {}
+    const char* instances_xml() override { return ""; }
+    bool select_instance(int64_t) override { return true; }
+    void reserved_query1() override {}
+    void end_selection() override {}
+    void reserved_query2() override {}
+    void reserved_query3() override {}
+    const char* scene_xml() override { return scene_.c_str(); }
+
+private:
+    std::string scene_;
+};
+
+orv::qrf::Document parsed(const std::string& text)
+{
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    EXPECT_TRUE(orv::qrf::parse(text, doc, error)) << error.message << " at " << error.offset;
+    return doc;
+}
+
+const char* const kStream =
+    "#print \"banner\"\n"
+    "version 9\n\n"
+    "#define group \"Library\" {\n}\n"
+    "\ngroup \"Scene\" {\n"
+    "group \"Cube\" {\nobject \"Cube_0\" {\n}\n}\n"
+    "group \"Lamp\" {\nobject \"Lamp_0\" {\n}\n}\n"
+    "}\n";
+
+// How the connection factory judges one instance's scene: chosen as empty (Render), as
+// holding the scene (Update), or not at all.
+struct Judgement {
+    bool chosenAsEmpty = false;
+    bool holdsScene = false;
+};
+
+Judgement judge(const std::string& sceneXml, const std::string& name, int version)
+{
+    OneSceneQuery query(sceneXml);
+    Judgement j;
+    {
+        RepeatLinkFactory render;
+        render.set_version_range(version, version);
+        render.set_accept_any_instance(false);
+        j.chosenAsEmpty = render.choose_instance(query, {{version, 42, 3141}}).version == version;
+    }
+    {
+        RepeatLinkFactory update;
+        update.set_version_range(version, version);
+        update.set_scene_name(name);
+        update.set_accept_any_instance(false);
+        update.choose_instance(query, {{version, 42, 3141}});
+        j.holdsScene = update.scene_found();
+    }
+    return j;
+}
+
+TEST(StandinScene, FreshRendererIsEmptyForTheFactory)
+{
+    standin::SceneState scene;
+    for (int version : {6, 10}) {
+        Judgement j = judge(scene.sceneXml(42, 10), "Scene", version);
+        EXPECT_TRUE(j.chosenAsEmpty) << version;
+        EXPECT_FALSE(j.holdsScene) << version;
+    }
+    // No element of a fresh scene carries a name, so no document name can match.
+    for (const char* name : {"scene", "environment", "camera", "tavrin_scene", "default"})
+        EXPECT_FALSE(judge(scene.sceneXml(42, 10), name, 10).holdsScene) << name;
+}
+
+TEST(StandinScene, ReceivedSceneIsFoundAtBothDepthsAndNoLongerEmpty)
+{
+    standin::SceneState scene;
+    EXPECT_EQ(scene.receive(parsed(kStream), 1), std::vector<std::string>{"Scene"});
+    ASSERT_EQ(scene.modelSets().size(), 1u);
+    EXPECT_EQ(scene.modelSets()[0].objects, 2u);
+    EXPECT_EQ(scene.modelSets()[0].groups, 2u);
+
+    for (int version : {6, 10}) { // search depth 3 and 4
+        Judgement j = judge(scene.sceneXml(42, 10), "Scene", version);
+        EXPECT_TRUE(j.holdsScene) << version;
+        EXPECT_FALSE(j.chosenAsEmpty) << version;
+    }
+    // Neither a definition nor a nested group becomes a model set.
+    EXPECT_FALSE(judge(scene.sceneXml(42, 10), "Library", 10).holdsScene);
+    EXPECT_FALSE(judge(scene.sceneXml(42, 10), "Cube", 10).holdsScene);
+}
+
+TEST(StandinScene, SameSceneAgainReplacesItsModelSet)
+{
+    standin::SceneState scene;
+    scene.receive(parsed(kStream), 1);
+    scene.receive(parsed("group \"Other\" {\n}\n"), 2);
+    scene.receive(parsed("group \"Scene\" {\nobject \"A\" {\n}\n}\n"), 3);
+    ASSERT_EQ(scene.modelSets().size(), 2u);
+    EXPECT_EQ(scene.modelSets()[0].name, "Scene");
+    EXPECT_EQ(scene.modelSets()[0].stream, 3);
+    EXPECT_EQ(scene.modelSets()[0].objects, 1u);
+    EXPECT_EQ(scene.modelSets()[1].name, "Other");
+
+    std::string xml = scene.sceneXml(42, 10);
+    size_t first = xml.find("name=\"Scene\"");
+    ASSERT_NE(first, std::string::npos);
+    EXPECT_EQ(xml.find("name=\"Scene\"", first + 1), std::string::npos);
+}
+
+TEST(StandinScene, NamesWithMarkupAndOddBytesStayFindable)
+{
+    // Names reach the XML escaped; the factory's XML reader must get the same name back.
+    for (std::string name : {std::string("A & <B> \"C\" 'D'"), std::string("Zo\xC3\xAB"),
+                             std::string("tab\there")}) {
+        standin::SceneState scene;
+        orv::qrf::Document doc;
+        orv::qrf::Statement group;
+        group.keyword = "group";
+        orv::qrf::Value v;
+        v.kind = orv::qrf::Value::Kind::String;
+        v.text = name;
+        group.args.push_back(v);
+        doc.top.statements.push_back(group);
+        scene.receive(doc, 1);
+        EXPECT_TRUE(judge(scene.sceneXml(42, 10), name, 10).holdsScene) << name;
+    }
+}
+
+TEST(StandinScene, XmlEscapeKeepsDocumentsWellFormed)
+{
+    EXPECT_EQ(standin::xmlEscape("a&b<c>d\"e'f"), "a&amp;b&lt;c&gt;d&quot;e&apos;f");
+    EXPECT_EQ(standin::xmlEscape("x\ny"), "x&#xA;y");
+    EXPECT_EQ(standin::xmlEscape("Zo\xC3\xAB"), "Zo\xC3\xAB");
+    // A lead byte without its continuation would swallow the closing quote in a reader that
+    // steps by UTF-8 sequence length; it becomes U+FFFD instead.
+    EXPECT_EQ(standin::xmlEscape("a\xE0\""), "a\xEF\xBF\xBD&quot;");
+    EXPECT_EQ(standin::xmlEscape("\xC0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");     // overlong
+    EXPECT_EQ(standin::xmlEscape("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"); // surrogate
+}
+
+TEST(StandinScene, InstanceElementCarriesTheThreeNumbers)
+{
+    std::string xml = standin::instanceXml(10, 1234, 3145);
+    EXPECT_NE(xml.find("<version_major>10</version_major>"), std::string::npos);
+    EXPECT_NE(xml.find("<process_id>1234</process_id>"), std::string::npos);
+    EXPECT_NE(xml.find("<livelink_port>3145</livelink_port>"), std::string::npos);
+}
+
+// --- Progress records picked out of a stream -------------------------------------------
+
+struct Progress {
+    std::string message;
+    float fraction;
+};
+
+std::vector<Progress> scanInChunks(const std::string& stream, size_t chunk)
+{
+    std::vector<Progress> seen;
+    standin::ProgressScanner scanner(
+        [&](const std::string& m, float f) { seen.push_back({m, f}); });
+    for (size_t i = 0; i < stream.size(); i += chunk)
+        scanner.feed(stream.data() + i, std::min(chunk, stream.size() - i));
+    return seen;
+}
+
+std::string binaryRun(char kind, const std::string& payload, uint32_t count)
+{
+    std::string run = "\"points\" [\n[ ";
+    run += std::string{1, 2, 3, kind};
+    for (int k = 0; k < 4; ++k)
+        run.push_back(char((count >> (8 * k)) & 0xFF));
+    run += payload;
+    run += "] ,\n";
+    return run;
+}
+
+TEST(StandinProgress, RecordsAreFoundWhateverTheChunking)
+{
+    std::string stream = "#print \"banner\"\nversion 9\n\nprogress \"Cube\" 0.250\n\n"
+                         "group \"progress \" {\n}\nprogress xX5a6fc3ab 1.000\n\n";
+    for (size_t chunk : {size_t(1), size_t(3), size_t(7), stream.size()}) {
+        auto seen = scanInChunks(stream, chunk);
+        ASSERT_EQ(seen.size(), 2u) << chunk;
+        EXPECT_EQ(seen[0].message, "Cube");
+        EXPECT_FLOAT_EQ(seen[0].fraction, 0.25f);
+        EXPECT_EQ(seen[1].message, "Zo\xC3\xAB");
+        EXPECT_FLOAT_EQ(seen[1].fraction, 1.0f);
+    }
+}
+
+TEST(StandinProgress, BinaryRunsAreSkippedByTheirCount)
+{
+    // Payloads that hold a line break followed by a progress record's text.
+    const std::string fake = "\nprogress \"fake\" 0.500\n";
+    std::string padded = fake + std::string((4 - fake.size() % 4) % 4, ' ');
+    std::string stream = binaryRun('f', padded, uint32_t(padded.size() / 4));
+    std::string doubles = fake + std::string((8 - fake.size() % 8) % 8, ' ');
+    stream += binaryRun('r', doubles, uint32_t(doubles.size() / 8));
+    stream += binaryRun('i', "", 0);
+    stream += "progress \"real\" 0.750\n";
+    for (size_t chunk : {size_t(1), size_t(5), stream.size()}) {
+        auto seen = scanInChunks(stream, chunk);
+        ASSERT_EQ(seen.size(), 1u) << chunk;
+        EXPECT_EQ(seen[0].message, "real");
+    }
+}
+
+TEST(StandinProgress, MalformedRecordsAreIgnored)
+{
+    std::string message;
+    float fraction = 0;
+    for (const char* line : {"progress", "progress \"a\"", "progress \"a\" x", "progress \"a 0.5",
+                             "progress a 0.5", "progress \"a\" 0.5 junk", " progress \"a\" 0.5"})
+        EXPECT_FALSE(standin::parseProgressLine(line, message, fraction)) << line;
+    EXPECT_TRUE(standin::parseProgressLine("progress \"\" 0.000", message, fraction));
+    EXPECT_EQ(message, "");
+    // "[ " followed by bytes that are not a run tag is ordinary text.
+    auto seen = scanInChunks(std::string("x [ \x01zz\nprogress \"ok\" 0.100\n"), 1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].message, "ok");
+}
+
+// --- Protocol lines --------------------------------------------------------------------
+
+TEST(StandinProtocol, RequestAndReadyLines)
+{
+    using standin::protocol::Request;
+    auto stream = standin::protocol::parseRequest("TAVRIN-STREAM 7 4");
+    ASSERT_TRUE(stream);
+    EXPECT_EQ(stream->kind, Request::Kind::Stream);
+    EXPECT_EQ(stream->id, 7u);
+    EXPECT_EQ(stream->mode, 4);
+    EXPECT_EQ(standin::protocol::parseRequest("TAVRIN-QUERY scene")->kind, Request::Kind::QueryScene);
+    EXPECT_EQ(standin::protocol::parseRequest("TAVRIN-QUERY instance\r")->kind,
+              Request::Kind::QueryInstance);
+    for (const char* bad : {"", "TAVRIN-STREAM", "TAVRIN-STREAM 1", "TAVRIN-STREAM x 1",
+                            "TAVRIN-STREAM 1 2 3", "TAVRIN-STREAM 99999999999 1", "GET / HTTP/1.0",
+                            "TAVRIN-QUERY scenes"})
+        EXPECT_FALSE(standin::protocol::parseRequest(bad)) << bad;
+
+    std::string ready = standin::protocol::readyLine(10, 123456789012);
+    ASSERT_EQ(ready.back(), '\n');
+    ready.pop_back();
+    auto r = standin::protocol::parseReady(ready);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->major, 10);
+    EXPECT_EQ(r->pid, 123456789012);
+    EXPECT_FALSE(standin::protocol::parseReady("TAVRIN-READY 10"));
+    EXPECT_FALSE(standin::protocol::parseReady("HTTP/1.1 200 OK"));
+}
+
+} // namespace

@@ -1,0 +1,297 @@
+#include "standin_rig.h"
+
+#include "SceneReader.h"
+#include "net.h"
+#include "protocol.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace standintest {
+
+namespace {
+
+const char* const kLockFile = "/tmp/tavrin-live-ports.lock";
+
+void sleepMs(int ms)
+{
+    ::usleep(useconds_t(ms) * 1000);
+}
+
+// True once the process is gone (reaped, or a zombie that is not ours to reap).
+bool gone(pid_t pid)
+{
+    int status = 0;
+    pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid)
+        return true;
+    if (r == 0)
+        return false;
+    // Not our child: look at the process table.
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!stat)
+        return true;
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+bool waitGone(pid_t pid, int timeoutMs)
+{
+    const int64_t end = nowMs() + timeoutMs;
+    while (!gone(pid)) {
+        if (nowMs() > end)
+            return false;
+        sleepMs(20);
+    }
+    return true;
+}
+
+std::vector<char*> argvOf(std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
+} // namespace
+
+int64_t nowMs()
+{
+    return standin::net::nowMs();
+}
+
+Rig::Rig()
+{
+    lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd_ >= 0) {
+        while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+
+    char pattern[] = "/tmp/standin-rig-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("cannot make a scratch folder");
+    root_ = pattern;
+    output_ = root_ + "/received";
+    const fs::path bundle = fs::path(root_) / "Applications/Tavrin10.app/Contents/MacOS";
+    fs::create_directories(bundle);
+    fs::create_directories(fs::path(root_) / "Library/Application Support/Tavrin10");
+    fs::copy_file(TAVRIN_STANDIN_EXE, bundle / "tavrin");
+    fs::copy_file(TAVRIN_LIVE_LIBRARY, bundle / "orvtavrinlive6.so");
+
+    ::setenv("TAVRIN_INSTALL_ROOT", root_.c_str(), 1);
+    ::setenv("TAVRIN_STANDIN_OUTPUT", output_.c_str(), 1);
+    // A renderer the commands launch gets no arguments: it learns from the environment
+    // to go away by itself should a test fail to stop it.
+    ::setenv("TAVRIN_STANDIN_IDLE_EXIT", "60", 1);
+}
+
+Rig::~Rig()
+{
+    stopRenderers();
+    ::unsetenv("TAVRIN_INSTALL_ROOT");
+    ::unsetenv("TAVRIN_STANDIN_OUTPUT");
+    ::unsetenv("TAVRIN_STANDIN_IDLE_EXIT");
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+    if (lockFd_ >= 0)
+        ::close(lockFd_); // releases the lock
+}
+
+std::vector<Instance> Rig::running()
+{
+    std::vector<Instance> found;
+    auto answers = standin::net::probePorts(standin::net::kFirstPort, standin::net::kLastPort,
+                                            standin::protocol::kQueryInstance, 1000, 1 << 16);
+    for (const auto& a : answers) {
+        size_t p = a.text.find("<process_id>");
+        if (p == std::string::npos)
+            continue;
+        found.push_back(Instance{std::atoll(a.text.c_str() + p + 12), a.port});
+    }
+    return found;
+}
+
+pid_t Rig::startRenderer(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> args = {TAVRIN_STANDIN_EXE, "--output", output_, "--quiet"};
+    if (std::find(extra.begin(), extra.end(), "--idle-exit") == extra.end())
+        args.insert(args.end(), {"--idle-exit", "60"});
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv = argvOf(args);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    started_.push_back(pid);
+    const int64_t end = nowMs() + 10000;
+    while (nowMs() < end) {
+        for (const Instance& i : running())
+            if (i.pid == pid)
+                return pid;
+        if (gone(pid))
+            return -1;
+        sleepMs(50);
+    }
+    return -1;
+}
+
+std::vector<std::string> Rig::receivedFiles() const
+{
+    std::vector<std::pair<int, std::string>> files;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(output_, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.path().extension() != ".qrf")
+            continue;
+        // received-<pid>-<number>.qrf
+        size_t dash = name.rfind('-');
+        files.emplace_back(std::atoi(name.c_str() + dash + 1), entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::string> out;
+    for (auto& f : files)
+        out.push_back(f.second);
+    return out;
+}
+
+void Rig::stopRenderers()
+{
+    std::set<pid_t> pids(started_.begin(), started_.end());
+    for (const Instance& i : running())
+        pids.insert(pid_t(i.pid));
+    for (pid_t pid : pids)
+        if (!gone(pid))
+            ::kill(pid, SIGTERM);
+    for (pid_t pid : pids) {
+        if (!waitGone(pid, 5000)) {
+            ::kill(pid, SIGKILL);
+            waitGone(pid, 2000);
+        }
+    }
+    started_.clear();
+}
+
+int runProgram(const std::vector<std::string>& args, int timeoutMs, std::string* output)
+{
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv = argvOf(copy);
+    char logName[] = "/tmp/standin-run-XXXXXX";
+    int log = ::mkstemp(logName);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (log >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, log, 1);
+        posix_spawn_file_actions_adddup2(&actions, log, 2);
+    }
+    pid_t pid = 0;
+    int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int result = -1;
+    if (spawned == 0) {
+        const int64_t end = nowMs() + timeoutMs;
+        int status = 0;
+        for (;;) {
+            pid_t r = ::waitpid(pid, &status, WNOHANG);
+            if (r == pid) {
+                result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            if (nowMs() > end) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            sleepMs(20);
+        }
+    }
+    if (log >= 0) {
+        ::close(log);
+        if (output)
+            *output = readFile(logName);
+        ::unlink(logName);
+    }
+    return result;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string fromBanner(const std::string& sceneText)
+{
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    if (!orv::qrf::parse(sceneText, doc, error) || doc.top.statements.empty())
+        return std::string();
+    return sceneText.substr(doc.top.statements.front().offset);
+}
+
+namespace {
+
+sim::Object& addPolygon(std::vector<std::unique_ptr<sim::Object>>& list, const std::string& name)
+{
+    list.push_back(std::make_unique<sim::Object>());
+    sim::Object& o = *list.back();
+    o.type = 5100;
+    o.name = name;
+    o.hasPointTag = o.hasPolygonTag = true;
+    return o;
+}
+
+} // namespace
+
+void buildDocument(sim::Document& doc, const std::string& name, int heavyPolygons)
+{
+    doc.docName = name;
+    sim::Object& triangle = addPolygon(doc.objects, "Triangle");
+    triangle.points = {{0, 0, 0}, {100, 0, 0}, {0, 100, 0}};
+    triangle.polygons = {{0, 1, 2, 2}};
+    triangle.pos = {10, 20, 30};
+
+    sim::Object& quad = addPolygon(triangle.children, "Quad");
+    quad.points = {{0, 0, 0}, {50, 0, 0}, {50, 50, 0}, {0, 50, 0}};
+    quad.polygons = {{0, 1, 2, 3}};
+    quad.rot = {0.5, 0, 0};
+
+    if (heavyPolygons > 0) {
+        sim::Object& grid = addPolygon(doc.objects, "Grid");
+        int side = 1;
+        while (side * side < heavyPolygons)
+            ++side;
+        grid.points.reserve(size_t(side + 1) * size_t(side + 1));
+        for (int y = 0; y <= side; ++y)
+            for (int x = 0; x <= side; ++x)
+                grid.points.push_back({double(x), double(y), double((x * 7 + y * 3) % 11)});
+        grid.polygons.reserve(size_t(side) * size_t(side));
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x) {
+                int32_t a = y * (side + 1) + x;
+                grid.polygons.push_back({a, a + 1, a + side + 2, a + side + 1});
+            }
+    }
+}
+
+} // namespace standintest

@@ -1,0 +1,72 @@
+// A scratch stand-in installation for end-to-end runs of the Render and Update commands:
+// a temporary install root holding the stand-in bundle (TAVRIN_INSTALL_ROOT points at it),
+// an output folder for received streams, and bookkeeping of every renderer process so that
+// none outlives the test.
+//
+// The live-link ports are shared by everything on the machine, so a rig holds an exclusive
+// lock on a well-known file for its whole life: rigs in different test processes (other
+// build folders included) run one after the other.
+#pragma once
+
+#include "sim_document.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace standintest {
+
+struct Instance {
+    int64_t pid = 0;
+    int port = 0;
+};
+
+class Rig {
+public:
+    Rig();
+    ~Rig();
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    const std::string& root() const { return root_; }
+    const std::string& output() const { return output_; }
+
+    // Stand-in renderers answering on the known ports right now.
+    static std::vector<Instance> running();
+
+    // Starts the built renderer with these extra arguments and waits until it answers.
+    // Returns its process id, or -1 when it did not come up.
+    pid_t startRenderer(const std::vector<std::string>& args);
+
+    // Streams received so far, oldest first.
+    std::vector<std::string> receivedFiles() const;
+
+    // Stops every renderer this rig started or finds on the known ports, and waits for it.
+    void stopRenderers();
+
+private:
+    int lockFd_ = -1;
+    std::string root_;
+    std::string output_;
+    std::vector<pid_t> started_;
+};
+
+// Runs a program with a time limit; returns its exit status, or -1 when it had to be killed.
+int runProgram(const std::vector<std::string>& argv, int timeoutMs, std::string* output = nullptr);
+
+std::string readFile(const std::string& path);
+
+// The scene text from the first record on (the banner), leaving out the header comments
+// that only a scene file carries.
+std::string fromBanner(const std::string& sceneText);
+
+// A document named name with a few objects; with heavyPolygons > 0 it also holds a grid
+// mesh of that many quads, enough to fill every socket buffer on the way.
+void buildDocument(sim::Document& doc, const std::string& name, int heavyPolygons = 0);
+
+// Milliseconds on a monotonic clock.
+int64_t nowMs();
+
+} // namespace standintest
