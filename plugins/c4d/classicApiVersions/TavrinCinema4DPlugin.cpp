@@ -1,12 +1,13 @@
 // The plug-in's entry point. The host calls c4d_main with its life-cycle messages; at
 // start the plug-in creates the one translation context that every command shares and
 // registers the Render, Update and Export commands. Nothing is torn down at the end: the
-// context and the commands (owned by the host) live until the process ends.
+// context and the commands live until the process ends.
 #include "TranslationContext.h"
 #include "c4d_host.h"
 #include "commands.h"
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -39,6 +40,11 @@ constexpr CommandEntry kCommands[] = {
     {command_ids::Update, "Update", "update.png", "Update Tavrin scene"},
     {command_ids::Export, "Export", "export.png", "Export to .qrf"},
 };
+
+// The command objects, in table order. The host calls them until the process ends but
+// has no way to destroy them (the host table knows no destructor), so they are kept here
+// and, like the context, never freed; a second start registers the same objects again.
+host::CommandData* g_commands[std::size(kCommands)] = {};
 
 host::CommandData* makeCommand(int32_t id, TranslationContext* context)
 {
@@ -80,19 +86,21 @@ void end()
     g_pluginPath.clear();
 }
 
-// Creates the shared context (once per process) and registers the three commands. A
-// registration the host refuses is not reported: start-up succeeds all the same. Without
-// a host table (initialisation refused) there is nobody to register with.
+// Creates the shared context and the three commands (once per process) and registers the
+// commands. A registration the host refuses is not reported: start-up succeeds all the
+// same. Without a host table (initialisation refused) there is nobody to register with.
 bool onPluginStart()
 {
     if (g_context == nullptr)
         g_context = new TranslationContext();
     if (host::table() == nullptr)
         return true;
-    for (const CommandEntry& entry : kCommands) {
+    for (size_t i = 0; i < std::size(kCommands); ++i) {
+        const CommandEntry& entry = kCommands[i];
+        if (g_commands[i] == nullptr)
+            g_commands[i] = makeCommand(entry.id, g_context);
         c4d_bitmap* icon = host::autoBitmap(entry.icon, 1.0);
-        host::registerCommand(entry.id, entry.name, 0, icon, entry.help,
-                              makeCommand(entry.id, g_context));
+        host::registerCommand(entry.id, entry.name, 0, icon, entry.help, g_commands[i]);
     }
     return true;
 }

@@ -1,7 +1,8 @@
 // The three menu commands of the plug-in. Each command object holds the one shared
-// translation context; the host owns the object once it is registered. Execute runs the
-// command's whole flow on the host's command thread and always answers true: a command
-// reports its own failures to the user and never lets an exception reach the host.
+// translation context; the plug-in makes one object of each at start and keeps it for the
+// life of the process. Execute runs the command's whole flow on the host's command thread
+// and always answers true: a command reports its own failures to the user and never lets
+// an exception reach the host.
 #pragma once
 
 #include "c4d_host.h"
