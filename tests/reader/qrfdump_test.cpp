@@ -1,4 +1,4 @@
-// qrfdump: the counts of --stats, the readable listing, and the tool's exit codes.
+// qrfdump: the counts of --stats and the tool's exit codes and outputs.
 #include "QrfText.h"
 #include "SceneReader.h"
 #include "orvScene_api_file.h"
@@ -154,38 +154,6 @@ TEST(QrfStats, CountsWhatTheSceneHolds) {
     EXPECT_EQ(s.curves, 5u);
     EXPECT_EQ(s.bytes, text.size());
     EXPECT_EQ(formatStats(s).substr(0, 21), "groups: 2\nobjects: 4\n");
-}
-
-TEST(QrfDump, ListingDecodesRunsAndShowsNamesReadably) {
-    const std::string text = written([](orvScene_api_file& w) {
-        w.beginObject("Zo\xc3\xab", 1);
-        w.beginGeometry("triangles");
-        const float v[6] = {0, 0.5f, 1e-7f, 3, 4, 5};
-        AttributeArray a{v, 2};
-        w.attribute("vertices", orvType::Float3Array, &a);
-        ints(w, "triangles", 10);
-        const double r[2] = {0.1, -2};
-        a = {r, 2};
-        w.attribute("d", orvType::DoubleArray, &a);
-        w.attribute("name", orvType::String, "a\"b\n\x01\xff");
-        w.endGeometry();
-        const unsigned char blob[2] = {0xab, 0x01};
-        w.icon(blob, 2);
-        w.endObject();
-    });
-    Document d;
-    ParseError e;
-    ASSERT_TRUE(parse(text, d, e)) << e.message;
-    EXPECT_EQ(dumpToString(d), "object \"Zo\xc3\xab\" {\n"
-                               "  geometry \"triangles\" {\n"
-                               "    \"vertices\" [ /* binary c, 6 scalars */ 0 0.5 1e-07, 3 4 5 ]\n"
-                               "    \"triangles\" [ /* binary i, 10 scalars */ 0, 1, 2, 3, 4, 5, 6, 7,\n"
-                               "      8, 9 ]\n"
-                               "    \"d\" [ /* binary r, 2 scalars */ 0.1, -2 ]\n"
-                               "    \"name\" \"a\\\"b\\n\\x01\\xff\"\n"
-                               "  }\n"
-                               "  icon bXab01\n"
-                               "}\n");
 }
 
 TEST(QrfDumpTool, ExitCodesAndOutputs) {

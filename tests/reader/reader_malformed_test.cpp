@@ -138,12 +138,6 @@ TEST(ReaderMalformed, AcceptsTheLooseEndsTheWriterLeaves) {
         ParseError e;
         EXPECT_TRUE(parseExact(text, d, e)) << e.offset << ": " << e.message;
     }
-    Document d;
-    ParseError e;
-    ASSERT_TRUE(parseExact("#print \"say \"hi\" \"\n#print \"two\nlines\"\n", d, e));
-    ASSERT_EQ(d.top.statements.size(), 2u);
-    EXPECT_EQ(d.top.statements[0].name(), "say \"hi\" ");
-    EXPECT_EQ(d.top.statements[1].name(), "two\nlines");
 }
 
 // Every prefix of a scene, and the scene with bytes flipped, is either read or refused with
