@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 extern "C" int c4d_main(int action, void* p1, void* p2, void* p3);
 
@@ -228,4 +229,39 @@ TEST_F(PluginRun, ExportOfAnEmptyDocumentClosesACompleteFile)
     ASSERT_NE(group, nullptr);
     EXPECT_EQ(group->block->statements.size(), 2u); // transform and the source file attribute
     EXPECT_EQ(fs::directory_iterator(folder)->path(), out); // no temporary left behind
+}
+
+TEST_F(PluginRun, FailedCloseIsShownToTheUser)
+{
+    sim::Document doc;
+    sim::finalize(doc);
+    EXPECT_FALSE(exportDocumentTo(context(), host::Document(sim::handle(&doc)), "/dev/full"));
+    ASSERT_EQ(sim::messages().size(), 1u);
+    EXPECT_NE(sim::messages()[0].find("could not close file"), std::string::npos);
+    EXPECT_EQ(context().scene, nullptr);
+}
+
+TEST_F(PluginRun, SceneCutShortByAnExceptionKeepsThePreviousFile)
+{
+    const fs::path out = folder / "keep.qrf";
+    if (FILE* f = std::fopen(out.c_str(), "wb")) {
+        std::fputs("previous", f);
+        std::fclose(f);
+    }
+    sim::Document doc;
+    doc.time = {3, 1};
+    object(doc, 5140, "A");
+    sim::finalize(doc);
+    c4d_host_table failing = *sim::hostTable();
+    failing.base_name = [](const c4d_base*) -> char* { throw std::runtime_error("host failed"); };
+    host::bind(&failing);
+    const double before = doc.time.num;
+    EXPECT_FALSE(exportDocumentTo(context(), host::Document(sim::handle(&doc)), out.string()));
+    host::bind(sim::hostTable());
+    ASSERT_EQ(sim::messages().size(), 1u);
+    EXPECT_NE(sim::messages()[0].find("host failed"), std::string::npos);
+    EXPECT_EQ(readFile(out.string()), "previous");
+    EXPECT_EQ(context().scene, nullptr);
+    EXPECT_EQ(doc.time.num, before); // the time is restored
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 }

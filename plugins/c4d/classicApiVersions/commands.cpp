@@ -63,7 +63,6 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
         return false;
     }
 
-    bool written = true;
     try {
         CommandScene scene(context, *factory);
         if (scene.hasBackEnd()) {
@@ -73,11 +72,14 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
             translateDocument(context, doc);
         }
     } catch (const std::exception& e) {
+        // A scene cut short must not replace the file the user had: give the export up.
+        factory->abandon();
         showCommandFailure(command, e.what());
-        written = false;
+        return false;
     } catch (...) {
+        factory->abandon();
         showCommandFailure(command, "unknown error while writing the scene");
-        written = false;
+        return false;
     }
 
     // Closing explicitly lets a failed close (a full disk, say) reach the user; the
@@ -86,9 +88,9 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
         factory->close();
     } catch (const std::exception& e) {
         showCommandFailure(command, e.what());
-        written = false;
+        return false;
     }
-    return written;
+    return true;
 }
 
 bool TavrinCinema4DExport::Execute(host::Document doc)

@@ -85,6 +85,7 @@ void showCommandFailure(const std::string& command, const std::string& reason);
 
 // The Export flow after the dialog: writes the document to the scene file at path with the
 // export's import options. Failures of the file (open or close) and exceptions from the
-// translation are shown with host::messageDialog; the context's scene is null afterwards
-// in every case. Answers false when the file could not be written completely.
+// translation are shown with host::messageDialog; a scene cut short by an exception is
+// given up, so an existing file at path stays as it was. The context's scene is null
+// afterwards in every case. Answers false when the file could not be written completely.
 bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path);
