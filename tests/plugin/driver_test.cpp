@@ -29,39 +29,6 @@ TEST(Driver, SceneNameIsTheDocumentNameUpToItsLastDot)
     EXPECT_EQ(sceneNameOf(host::Document()), "untitled");
 }
 
-TEST(Driver, SceneGroupMirrorsZAndNamesItsSourceThenHoldsTheObjects)
-{
-    sim::Document doc;
-    doc.docName = "shot.c4d";
-    doc.path = "/projects/shot";
-    object(doc, Onull, "Only");
-    RecordingRun run;
-    translateDocument(run.context, hostDoc(doc));
-
-    const auto& calls = run.api.calls;
-    ASSERT_GE(calls.size(), 4u);
-    EXPECT_EQ(calls[0].op + calls[0].text, "beginGroupshot");
-    EXPECT_EQ(calls[1].numbers,
-              (std::vector<double>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 1}));
-    EXPECT_EQ(calls[2].text, "source file=source file");
-    EXPECT_EQ(calls[3].op, "progress");
-    EXPECT_EQ(calls.back().op, "endGroup");
-    EXPECT_EQ(run.api.texts("beginGroup").size(), 2u);
-    EXPECT_EQ(run.context.documentPath, "/projects/shot");
-    EXPECT_FLOAT_EQ(run.context.progress, 1.0f);
-}
-
-TEST(Driver, EmptyDocumentStillWritesTheSceneGroup)
-{
-    sim::Document doc;
-    RecordingRun run;
-    translateDocument(run.context, hostDoc(doc));
-    std::vector<std::string> ops;
-    for (const Call& c : run.api.calls)
-        ops.push_back(c.op);
-    EXPECT_EQ(ops, (std::vector<std::string>{"beginGroup", "transform", "fileAttribute", "endGroup"}));
-}
-
 TEST(Driver, NullDocumentOrMissingBackEndWritesNothing)
 {
     RecordingRun run;
@@ -82,6 +49,7 @@ TEST(Driver, NullDocumentOrMissingBackEndWritesNothing)
 TEST(Driver, SceneIsTakenAtTheMinimumTimeAndTheCurrentTimeIsRestored)
 {
     sim::Document doc;
+    doc.path = "/projects/shot";
     doc.time = {2, 1};
     doc.minTime = {1, 2};
     sim::Object& moving = object(doc, Onull, "Moving");
@@ -95,6 +63,7 @@ TEST(Driver, SceneIsTakenAtTheMinimumTimeAndTheCurrentTimeIsRestored)
     EXPECT_DOUBLE_EQ(run.api.calls[size_t(group) + 2].numbers[12], 2.0);
     EXPECT_DOUBLE_EQ(doc.time.num / doc.time.den, 2.0);
     EXPECT_DOUBLE_EQ(moving.pos.x, 8.0); // evaluated again at the restored time
+    EXPECT_EQ(run.context.documentPath, "/projects/shot");
 }
 
 TEST(Driver, CamerasAreCollectedInPreOrderAndWrittenBeforeTheSceneGroup)

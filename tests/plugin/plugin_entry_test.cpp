@@ -216,21 +216,6 @@ TEST_F(PluginRun, ExportWritesHeaderOptionsAndMirroredSceneGroup)
     EXPECT_TRUE(orv::qrf::parse(text, parsed, error)) << error.offset << ": " << error.message;
 }
 
-TEST_F(PluginRun, ExportOfAnEmptyDocumentClosesACompleteFile)
-{
-    sim::Document doc;
-    const fs::path out = folder / "empty.qrf";
-    EXPECT_EQ(exportTo(doc, out.string()), 1);
-    EXPECT_EQ(context().scene, nullptr);
-    orv::qrf::Document parsed;
-    orv::qrf::ParseError error;
-    ASSERT_TRUE(orv::qrf::parseFile(out.string(), parsed, error)) << error.message;
-    const orv::qrf::Statement* group = parsed.top.find("group", "untitled");
-    ASSERT_NE(group, nullptr);
-    EXPECT_EQ(group->block->statements.size(), 2u); // transform and the source file attribute
-    EXPECT_EQ(fs::directory_iterator(folder)->path(), out); // no temporary left behind
-}
-
 TEST_F(PluginRun, FailedCloseIsShownToTheUser)
 {
     sim::Document doc;

@@ -34,10 +34,6 @@ public:
     void transform(const double m[16]) override { add("transform", "", {m, m + 16}); }
     void flags(unsigned f) override { add("flags", "", {double(f)}); }
     void progress(const char* message, float f) override { add("progress", message, {f}); }
-    void fileAttribute(const char* key, const char* value) override
-    {
-        add("fileAttribute", std::string(key) + "=" + value);
-    }
     ORV_PRINTF(2, 3) void error(const char* format, ...) override
     {
         char text[4096];

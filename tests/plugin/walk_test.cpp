@@ -153,18 +153,6 @@ TEST(Walk, ChildWeightsSplitWhatTheContentLeaves)
         }
 }
 
-TEST(Walk, TopLevelObjectsShareTheWholeProgressEqually)
-{
-    sim::Document doc;
-    for (const char* name : {"A", "B", "C", "D"})
-        object(doc, Onull, name);
-    RecordingRun run;
-    translateDocument(run.context, hostDoc(doc));
-    EXPECT_FLOAT_EQ(closingProgress(run.api, "A"), 0.25f);
-    EXPECT_FLOAT_EQ(closingProgress(run.api, "C"), 0.75f);
-    EXPECT_FLOAT_EQ(closingProgress(run.api, "D"), 1.0f);
-}
-
 TEST(Walk, VisitTagSortsTagsIntoTheOutputsGiven)
 {
     sim::Document doc;
