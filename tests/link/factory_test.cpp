@@ -210,7 +210,8 @@ TEST(RepeatLinkFactory, ChoiceRules) {
         {"name must match exactly", "Cube", false, {{9, holding("Cube2")}}, 0, false},
         {"out of range version never chosen", "", true, {{11, kEmptyScene}, {8, kEmptyScene}}, 0, false},
         {"root without children is not empty", "", false, {{9, "<scene/>"}}, 0, false},
-        {"null scene text counts for nothing", "", true, {{9, "<null>"}}, 0, false},
+        {"null scene text: not empty", "", false, {{9, "<null>"}}, 0, false},
+        {"null scene text: still any instance", "", true, {{9, "<null>"}}, 1, false},
         {"malformed scene counts for nothing", "", true, {{9, "<scene><world>"}}, 0, false},
     };
     for (const Case& c : cases) {

@@ -91,9 +91,4 @@ TEST(SceneLog, PrefixPieces) {
     EXPECT_EQ(log_time_stamp(t, 0), "09:05:07.000");
 }
 
-TEST(SceneLog, EveryLevelUpToDebug4Passes) {
-    for (int level = logERROR; level <= logDEBUG4; ++level) EXPECT_LE(level, FILELog::reportingLevel());
-    EXPECT_GT(static_cast<int>(logNONE), FILELog::reportingLevel());
-}
-
 } // namespace

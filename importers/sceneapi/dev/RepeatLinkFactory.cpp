@@ -252,13 +252,23 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
     InstanceRecord bestHolding;
     for (const InstanceRecord& record : instances) {
         if (!query.select_instance(record.process_id)) continue;
-        TiXmlDocument doc;
-        const char* text = query.scene_xml();
-        if (text && parse_guarded(text, doc)) {
-            const TiXmlElement* root = doc.RootElement();
-            const bool empty = scene_is_empty(root);
-            const bool holds =
-                !scene_name_.empty() && find_model_set(root, scene_name_, record.version > 6 ? 4 : 3) != nullptr;
+        // Without a description the instance is neither empty nor holding, but may still
+        // be taken as any instance; a description that is refused or malformed rules the
+        // instance out altogether.
+        bool usable = true;
+        bool empty = false;
+        bool holds = false;
+        if (const char* text = query.scene_xml()) {
+            TiXmlDocument doc;
+            usable = parse_guarded(text, doc);
+            if (usable) {
+                const TiXmlElement* root = doc.RootElement();
+                empty = scene_is_empty(root);
+                holds = !scene_name_.empty() &&
+                        find_model_set(root, scene_name_, record.version > 6 ? 4 : 3) != nullptr;
+            }
+        }
+        if (usable) {
             if (empty && record.version > bestEmpty.version) bestEmpty = record;
             if (accept_any_instance_ && record.version > bestAny.version) bestAny = record;
             if (holds && record.version > bestHolding.version) bestHolding = record;
