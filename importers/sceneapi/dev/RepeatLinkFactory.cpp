@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 const char* const RepeatLinkFactory::kNoSceneApi =
     "Could not get a scene api. Please check your Tavrin installation.\n";
@@ -150,10 +151,13 @@ orvScene_api* RepeatLinkFactory::getApi() {
     if (api_ && linked_) return api_;
     try {
         linked_ = establish_link();
-    } catch (...) {
-        // Allocation failure while listing; treated like a failed link.
+    } catch (const std::exception& e) {
+        // Only allocation can fail here (listing and parsing); treated as a failed link.
         linked_ = false;
-        if (error_text_.empty()) error_text_ = kNoQueryApi;
+        error_text_ = std::string("Could not list the running Tavrin instances: ") + e.what();
+    } catch (...) {
+        linked_ = false;
+        error_text_ = "Could not list the running Tavrin instances.";
     }
     if (!linked_) {
         error_text_.insert(0, kFailedPrefix);
