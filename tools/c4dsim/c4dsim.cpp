@@ -85,7 +85,7 @@ int main(int argc, char** argv)
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
     app.footer("Exit codes: 0 the command ran, 1 bad command line, 2 the document cannot be loaded,\n"
                "3 the plug-in cannot be loaded or refused to start, 4 the command is not registered.\n"
-               "Document format: docs/document-format.md");
+               "Document format: docs/document-format.md\n");
 
     std::string documentPath;
     std::string exportPath;
