@@ -179,7 +179,7 @@ int32_t trackParameterOn(const Track& t)
     if (auto* i = std::get_if<int32_t>(&it->second))
         return *i;
     if (auto* d = std::get_if<double>(&it->second))
-        return *d != 0.0 ? 1 : 0;
+        return std::fabs(*d) >= 1.0 ? 1 : 0; // as an integer read truncates it
     return 1;
 }
 
