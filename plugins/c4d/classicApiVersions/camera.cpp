@@ -71,7 +71,7 @@ CameraRecord readCamera(const host::Object& b_camera)
 
 void translateCamera(TranslationContext& context, const host::Object& b_camera)
 {
-    if (!context.scene || !b_camera)
+    if (!context.scene || !context.scene->api() || !b_camera)
         return;
     const CameraRecord r = readCamera(b_camera);
 
