@@ -140,6 +140,7 @@ TEST_F(AnimationTest, TracksWithoutSpanOrSwitchedOffProduceNoNode)
     builder.track(o, 903, 1002, {{0, 1}, {1, 2}}).params[904] = 0;
     builder.track(o, 903, 1002, {{0, 1}, {1, 2}}).hasCurve = false;
     builder.track(o, 903, 7, {{0, 1}, {1, 2}}); // no x, y or z component
+    builder.track(o, 903, 1000, {{0, 1}, {INFINITY, 2}});
     EXPECT_TRUE(sample(o, 6, false).empty());
 }
 

@@ -345,7 +345,9 @@ sampleTracks(TranslationContext& context, const std::string& objectName,
         int32_t enabled = 0;
         if (!track.getInt(kRotation, enabled) || enabled == 0)
             continue;
-        if (!(t1 - t0 > 0.0f))
+        // A key at an infinite time (a host time with a vanishing denominator) spans no
+        // time that could be sampled.
+        if (!(t1 - t0 > 0.0f) || !std::isfinite(t0) || !std::isfinite(t1))
             continue;
         const int c = componentOf(track);
         const int kind = track.descId(0);
