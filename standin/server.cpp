@@ -40,6 +40,7 @@ struct Server::Connection {
     int64_t opened = 0;
     std::string data; // the request line while it arrives, then the stream
     uint64_t streamBytes = 0;
+    int number = 0; // of the stream, counted from 1
     protocol::Request request;
     std::unique_ptr<ProgressScanner> scanner;
     bool closed = false;
@@ -195,8 +196,9 @@ void Server::readFrom(Connection& c)
             return;
         if (c.state == Connection::State::Streaming) {
             endProgress();
-            console_ << "tavrin: stream " << streams_ << " broke off after " << c.streamBytes
+            console_ << "tavrin: stream " << c.number << " broke off after " << c.streamBytes
                      << " bytes: " << std::strerror(errno) << std::endl;
+            finishStream(c); // kept on disk like any other; a cut scene does not parse
         }
         c.closed = true;
         return;
@@ -232,7 +234,7 @@ void Server::readFrom(Connection& c)
     c.streamBytes += uint64_t(n);
     if (c.streamBytes > kMaxStreamBytes) {
         endProgress();
-        console_ << "tavrin: stream " << streams_ << " is larger than the limit, dropped"
+        console_ << "tavrin: stream " << c.number << " is larger than the limit, dropped"
                  << std::endl;
         c.data.clear();
         c.data.shrink_to_fit();
@@ -248,7 +250,7 @@ void Server::readFrom(Connection& c)
     }
     if (options_.stallAfterBytes >= 0 && c.streamBytes >= uint64_t(options_.stallAfterBytes)) {
         endProgress();
-        console_ << "tavrin: no longer reading stream " << streams_ << " after " << c.streamBytes
+        console_ << "tavrin: no longer reading stream " << c.number << " after " << c.streamBytes
                  << " bytes (on purpose)" << std::endl;
         c.state = Connection::State::Stalled;
     }
@@ -276,9 +278,9 @@ void Server::handleRequest(Connection& c)
     case protocol::Request::Kind::Stream:
         break;
     }
-    ++streams_;
+    c.number = ++streams_;
     endProgress();
-    console_ << "tavrin: receiving stream " << streams_ << " (id " << request->id << ", mode "
+    console_ << "tavrin: receiving stream " << c.number << " (id " << request->id << ", mode "
              << request->mode << ")" << std::endl;
     c.state = Connection::State::Streaming;
     c.data.clear();
@@ -292,7 +294,7 @@ void Server::handleRequest(Connection& c)
 void Server::finishStream(Connection& c)
 {
     endProgress();
-    const int number = streams_;
+    const int number = c.number;
     std::string file = (std::filesystem::path(options_.outputDir) /
                         ("received-" + std::to_string(pid_) + "-" + std::to_string(number) + ".qrf"))
                            .string();
