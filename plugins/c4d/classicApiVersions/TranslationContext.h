@@ -21,6 +21,13 @@ struct TranslationContext {
     std::vector<int32_t> meshTriangles;
     std::vector<int32_t> meshNormalIndices;
     std::vector<int32_t> meshUVIndices;
+    // Working arrays of the mesh translation, kept like the scratch buffers so that heavy
+    // meshes do not allocate per object: a state byte per polygon, and the vertex map (per
+    // point: the region stamp in the high half, the vertex number in the low half). A
+    // stamp is never reused while the map holds it, so the map is never cleared per region.
+    std::vector<uint8_t> meshPolygonState;
+    std::vector<uint64_t> meshVertexMap;
+    uint32_t meshRegionStamp = 0;
 
     // Folder of the document's file; "" when it has none.
     std::string documentPath;

@@ -3,12 +3,13 @@
 // selection, the display colour last); each non-empty region becomes one scene object with
 // its own vertex numbering, per-corner normals and UVs and an inline material.
 //
-// Heavy meshes are the common case, so every per-polygon structure is dense and allocated
-// once per object: a state byte per polygon (free, assigned or dropped) stands for the set
-// of assigned polygons, a slot per point stamped with the region's number stands for the
-// region's vertex map (no clearing between regions), and a region is a pass over ascending
-// polygon indices. The output goes into the context's scratch buffers, sized once per
-// region to the exact count, and is handed to the back end as binary lists.
+// Heavy meshes are the common case, so every per-polygon structure is dense and kept in the
+// context for reuse from object to object: a state byte per polygon (free, assigned or
+// dropped) stands for the set of assigned polygons, a slot per point stamped with the
+// region's number stands for the region's vertex map (a new stamp empties it at once), and
+// a region is a pass over ascending polygon indices. The output goes into the context's
+// scratch buffers, sized once per region to the exact count, and is handed to the back end
+// as binary lists.
 #include "mesh.h"
 
 #include "TranslationContext.h"
@@ -36,12 +37,6 @@ enum PolygonState : uint8_t {
     Dropped = 2,  // names a point outside the point array: never emitted
 };
 
-// One point's slot in the vertex map: the vertex it became in the region stamped `region`.
-struct VertexSlot {
-    uint32_t region = 0;
-    int32_t vertex = 0;
-};
-
 // An inclusive range of polygon indices.
 using Range = std::pair<int32_t, int32_t>;
 
@@ -57,12 +52,12 @@ struct MeshSource {
     host::PhongNormals phong;
 };
 
-// Working state of one object: polygon states, the vertex map and the region ranges.
+// Working state of one object: the polygon states and the vertex map (both kept in the
+// context), the count of settled polygons and the current region's ranges.
 struct MeshWork {
-    std::vector<uint8_t> state;
+    uint8_t* state = nullptr;
     int64_t settled = 0; // polygons assigned or dropped
-    std::vector<VertexSlot> vertexMap;
-    uint32_t region = 0;
+    uint64_t* vertexMap = nullptr;
     std::vector<Range> ranges;
 };
 
@@ -151,6 +146,8 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
     auto& triangles = context.meshTriangles;
     auto& normalIndices = context.meshNormalIndices;
     auto& uvIndices = context.meshUVIndices;
+    // Every element up to the new sizes is written below, so the buffers are resized from
+    // what the last region left in them: only growth is zero-filled, never the whole run.
     const int64_t maxVertices = std::min<int64_t>(corners, src.pointCount);
     positions.resize(static_cast<size_t>(maxVertices * 3));
     triangles.resize(static_cast<size_t>(indices));
@@ -166,20 +163,25 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
     int32_t* nIdx = normalIndices.data();
     int32_t* uvIdx = uvIndices.data();
 
-    const uint32_t region = ++work.region;
-    VertexSlot* map = work.vertexMap.data();
-    int32_t vertexCount = 0;
+    // A fresh stamp makes every slot of the map stale at once; when the stamps run out, the
+    // map is cleared and they start again.
+    if (context.meshRegionStamp == std::numeric_limits<uint32_t>::max()) {
+        std::fill(context.meshVertexMap.begin(), context.meshVertexMap.end(), 0);
+        context.meshRegionStamp = 0;
+    }
+    const uint64_t stamp = static_cast<uint64_t>(++context.meshRegionStamp) << 32;
+    uint64_t* map = work.vertexMap;
+    uint32_t vertexCount = 0;
     auto vertexOf = [&](int32_t point) -> int32_t {
-        VertexSlot& slot = map[point];
-        if (slot.region != region) {
-            slot.region = region;
-            slot.vertex = vertexCount++;
+        uint64_t& slot = map[point];
+        if ((slot & 0xFFFFFFFF00000000ull) != stamp) {
+            slot = stamp | vertexCount++;
             const host::Vec3& v = src.points[point];
             *pos++ = static_cast<float>(v.x);
             *pos++ = static_cast<float>(v.y);
             *pos++ = static_cast<float>(v.z);
         }
-        return slot.vertex;
+        return static_cast<int32_t>(slot & 0xFFFFFFFFull);
     };
 
     const host::Vec32* phong = phongNormals ? src.phong.data() : nullptr;
@@ -290,16 +292,6 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
     api->endObject();
 }
 
-void clearScratch(TranslationContext& context)
-{
-    context.meshPositions.clear();
-    context.meshNormals.clear();
-    context.meshUVs.clear();
-    context.meshTriangles.clear();
-    context.meshNormalIndices.clear();
-    context.meshUVIndices.clear();
-}
-
 } // namespace
 
 void translatePolygonObject(TranslationContext& context, const host::Object& object,
@@ -325,7 +317,8 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
         src.phong = object.phongNormals();
 
     MeshWork work;
-    work.state.assign(static_cast<size_t>(src.polygonCount), Free);
+    context.meshPolygonState.assign(static_cast<size_t>(src.polygonCount), Free);
+    work.state = context.meshPolygonState.data();
     // A polygon that names a point outside the point array cannot be written: it is
     // dropped up front, so no region reads past the points or counts it as emitted.
     for (int32_t p = 0; p < src.polygonCount; ++p) {
@@ -336,10 +329,11 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
             ++work.settled;
         }
     }
-    work.vertexMap.assign(static_cast<size_t>(src.pointCount), VertexSlot{});
+    if (context.meshVertexMap.size() < static_cast<size_t>(src.pointCount))
+        context.meshVertexMap.resize(static_cast<size_t>(src.pointCount), 0);
+    work.vertexMap = context.meshVertexMap.data();
 
     for (auto entry = textureTags.rbegin(); entry != textureTags.rend(); ++entry) {
-        clearScratch(context);
         if (work.settled >= src.polygonCount)
             break;
 
@@ -366,5 +360,4 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
             work.ranges.assign(1, Range{0, src.polygonCount - 1});
         emitMeshRegion(context, src, work, record);
     }
-    clearScratch(context);
 }
