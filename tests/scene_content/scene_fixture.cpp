@@ -7,7 +7,6 @@
 #include "sim_host.h"
 #include "translate_document.h"
 
-#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -15,151 +14,119 @@
 
 namespace scenetest {
 
-DocBuilder::DocBuilder() : doc_(std::make_unique<sim::Document>())
-{
-    doc_->type = 0;
-    doc_->docName = "content.c4d";
-}
+namespace {
 
-sim::Object& DocBuilder::object(int32_t type, const std::string& name, sim::Object* parent)
+Scene exportDocument(sim::Document* doc, const std::string& error)
 {
-    auto o = std::make_unique<sim::Object>();
-    o->type = type;
-    o->name = name;
-    o->parent = parent;
-    sim::Object& ref = *o;
-    (parent ? parent->children : doc_->objects).push_back(std::move(o));
-    return ref;
-}
-
-sim::Track& DocBuilder::track(sim::Object& o, int32_t parameter, int32_t component,
-                              const std::vector<KeyValue>& keys, const std::string& name)
-{
-    auto t = std::make_unique<sim::Track>();
-    t->name = name;
-    t->descId = {parameter, component};
-    for (const KeyValue& k : keys)
-        t->keys.push_back(sim::Key{sim::Time{k.seconds, 1}, k.value});
-    sim::Track& ref = *t;
-    o.tracks.push_back(std::move(t));
-    return ref;
-}
-
-sim::Tag& DocBuilder::tag(sim::Object& o, int32_t type, const std::string& name)
-{
-    auto t = std::make_unique<sim::Tag>();
-    t->type = type;
-    t->name = name;
-    sim::Tag& ref = *t;
-    o.tags.push_back(std::move(t));
-    return ref;
-}
-
-sim::Material& DocBuilder::material(int32_t type, const std::string& name)
-{
-    auto m = std::make_unique<sim::Material>();
-    m->type = type;
-    m->name = name;
-    sim::Material& ref = *m;
-    doc_->materials.push_back(std::move(m));
-    return ref;
-}
-
-Scene exportScene(sim::Document& doc)
-{
-    static std::atomic<int> serial{0};
-    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+    Scene scene;
+    if (!doc) {
+        ADD_FAILURE() << error;
+        return scene;
+    }
+    static int serial = 0;
+    const auto path = std::filesystem::temp_directory_path() /
         ("scene_content_" + std::to_string(getpid()) + "_" + std::to_string(serial++) + ".qrf");
-
-    sim::finalize(doc);
     host::bind(sim::hostTable());
     {
         TranslationContext context;
         orv::LightFileFactory factory(path.string());
         auto* wrapper = new orv::orvSceneapi_oo(&factory);
         context.scene = wrapper;
-        translateDocument(context, host::Document(sim::handle(&doc)));
-        context.scene = nullptr;
+        translateDocument(context, host::Document(sim::handle(doc)));
         delete wrapper;
         factory.close();
     }
-
-    Scene scene;
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
-    scene.text = text.str();
     std::filesystem::remove(path);
-
-    orv::qrf::ParseError error;
-    if (!orv::qrf::parse(scene.text, scene.parsed, error))
-        ADD_FAILURE() << "scene does not parse at " << error.offset << ": " << error.message;
+    orv::qrf::ParseError parseError;
+    if (!orv::qrf::parse(text.str(), scene.parsed, parseError))
+        ADD_FAILURE() << "scene does not parse at " << parseError.offset << ": " << parseError.message;
     return scene;
 }
 
-std::vector<double> numbers(const orv::qrf::Value& value)
+} // namespace
+
+Scene exportExample(const std::string& file)
 {
-    using Kind = orv::qrf::Value::Kind;
-    std::vector<double> out;
-    switch (value.kind) {
-    case Kind::Binary:
-        for (float f : value.floats)
-            out.push_back(f);
-        for (double d : value.doubles)
-            out.push_back(d);
-        for (int32_t i : value.ints)
-            out.push_back(i);
-        break;
-    case Kind::List:
-        for (const std::string& item : value.items) {
-            orv::qrf::Value word;
-            word.text = item;
-            out.push_back(word.number());
-        }
-        break;
-    case Kind::Word:
-        out.push_back(value.number());
-        break;
-    default:
-        break;
-    }
-    return out;
+    std::string error;
+    auto doc = sim::loadDocument(std::string(TAVRIN_EXAMPLES_DIR) + "/" + file, error);
+    return exportDocument(doc.get(), error);
 }
 
-std::vector<double> numbers(const orv::qrf::Statement* statement)
+Scene exportJson(const std::string& json)
 {
+    std::string error;
+    auto doc = sim::parseDocument(json, "", error);
+    return exportDocument(doc.get(), error);
+}
+
+std::vector<double> numbers(const Statement* statement)
+{
+    using Kind = orv::qrf::Value::Kind;
     std::vector<double> out;
     if (!statement)
         return out;
     for (const orv::qrf::Value& v : statement->args) {
-        const std::vector<double> part = numbers(v);
-        out.insert(out.end(), part.begin(), part.end());
+        if (v.kind == Kind::Binary) {
+            out.insert(out.end(), v.floats.begin(), v.floats.end());
+            out.insert(out.end(), v.doubles.begin(), v.doubles.end());
+            out.insert(out.end(), v.ints.begin(), v.ints.end());
+        } else if (v.kind == Kind::List) {
+            for (const std::string& item : v.items)
+                out.push_back(std::stod(item));
+        } else if (v.kind == Kind::Word) {
+            out.push_back(v.number());
+        }
     }
     return out;
 }
 
-const orv::qrf::Block* shaderBlock(const orv::qrf::Statement* statement)
+const Block* shaderBlock(const Statement* statement)
 {
-    if (!statement)
-        return nullptr;
-    for (const orv::qrf::Value& v : statement->args)
-        if (v.block)
-            return v.block.get();
+    if (statement)
+        for (const orv::qrf::Value& v : statement->args)
+            if (v.block)
+                return v.block.get();
     return nullptr;
 }
 
-std::vector<const orv::qrf::Statement*> animations(const orv::qrf::Block& block)
+const Statement* surfaceOf(const Scene& scene, const std::string& object)
 {
-    return block.allDeep("animation");
+    const Statement* o = scene.top().findDeep("object", object);
+    const Statement* m = o && o->block ? o->block->find("material") : nullptr;
+    return m && m->block ? m->block->find("surface") : nullptr;
 }
 
-std::string animationName(const orv::qrf::Statement& animation)
+std::vector<Animation> animationsIn(const Statement* holder)
 {
-    int strings = 0;
-    for (const orv::qrf::Value& v : animation.args)
-        if (v.kind == orv::qrf::Value::Kind::String && ++strings == 2)
-            return v.text;
-    return {};
+    std::vector<Animation> out;
+    if (!holder || !holder->block)
+        return out;
+    for (const Statement* s : holder->block->all("animation")) {
+        Animation a;
+        if (s->args.size() > 1)
+            a.name = s->args[1].text;
+        if (!s->block)
+            continue;
+        if (const Statement* f = s->block->find("folder"))
+            a.folder = f->name();
+        const std::vector<double> start = numbers(s->block->find("start_time"));
+        a.start = start.empty() ? -1 : start[0];
+        a.stamps = numbers(s->block->find("timestamps"));
+        a.matrices = numbers(s->block->find("matrices"));
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+std::vector<std::string> namesOf(const std::vector<Animation>& list)
+{
+    std::vector<std::string> out;
+    for (const Animation& a : list)
+        out.push_back(a.name);
+    return out;
 }
 
 } // namespace scenetest
