@@ -228,6 +228,39 @@ TEST_F(HostFixture, NullHandlesAndAMissingTableAnswerFailure)
     EXPECT_TRUE(sim::messages().empty());
 }
 
+// A host table that lacks functions (an older or partial host) is never called through a
+// null pointer.
+TEST_F(HostFixture, AnEmptyTableAnswersFailure)
+{
+    host::Document doc = load(kParams);
+    c4d_host_table empty{};
+    empty.version = C4D_HOST_API_VERSION;
+    host::bind(&empty);
+    Object cube(sim::handle(model().objects[0].get()));
+    int32_t i = 0, count = 0;
+    host::Matrix m{};
+    std::string s;
+    EXPECT_EQ(cube.name(), "");
+    EXPECT_FALSE(cube.getInt(907, i));
+    EXPECT_FALSE(cube.mg(m));
+    EXPECT_FALSE(cube.firstTag());
+    EXPECT_EQ(cube.points(count), nullptr);
+    EXPECT_FALSE(cube.phongNormals());
+    EXPECT_FALSE(doc.getString(host::ids::DOCUMENT_NAME, s));
+    EXPECT_FALSE(doc.executePasses());
+    bool ok = true;
+    EXPECT_TRUE(doc.selection(ok).empty());
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(host::HairLock(cube, doc).generate());
+    host::Filename f;
+    f.setFile("x");
+    EXPECT_FALSE(f.select(0, 1, "t", "qrf"));
+    EXPECT_EQ(f.utf8(ok), "");
+    EXPECT_EQ(host::autoBitmap("render.png"), nullptr);
+    host::messageDialog("nobody sees this");
+    EXPECT_TRUE(sim::messages().empty());
+}
+
 TEST_F(HostFixture, TreeTagsAndCaches)
 {
     host::Document doc = load(R"({"objects": [
