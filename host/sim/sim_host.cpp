@@ -36,6 +36,9 @@ struct HostState {
     SaveDialog dialog;
     SaveDialogRequest request;
     std::vector<RegisteredCommand> commands;
+    // Commands dropped by clearHostState: the host keeps every command it was given for the
+    // life of the process, so the plug-in's command objects stay reachable.
+    std::vector<RegisteredCommand> retired;
     std::vector<std::string> messages;
     std::string pluginFolder;
     std::string pendingIcon; // the last icon asked for since the last registration
@@ -1019,6 +1022,7 @@ void clearHostState()
     HostState& s = state();
     s.dialog = SaveDialog{};
     s.request = SaveDialogRequest{};
+    s.retired.insert(s.retired.end(), s.commands.begin(), s.commands.end());
     s.commands.clear();
     s.messages.clear();
     s.pluginFolder.clear();
