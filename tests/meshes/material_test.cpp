@@ -216,6 +216,11 @@ TEST_F(MaterialTest, TextureNodeAndPlacement)
         EXPECT_EQ(numbers(tex->find("shift_u")), V{0.25});
         EXPECT_EQ(numbers(tex->find("shift_v")), V{0});
         EXPECT_EQ(numbers(tex->find("transform_obj_to_uv")), c.transform);
+        if (const Statement* t = tex->find("transform_obj_to_uv")) {
+            for (const auto& word : t->args) {
+                EXPECT_NE(word.text, "-0"); // zeros are written as "0"
+            }
+        }
         EXPECT_EQ(numbers(tex->find("uv_flags")), c.projection == 2 ? V{} : V{62});
     }
 }
