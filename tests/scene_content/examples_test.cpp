@@ -13,7 +13,7 @@ std::vector<double> head(const std::vector<double>& v, size_t n)
     return std::vector<double>(v.begin(), v.begin() + static_cast<long>(std::min(n, v.size())));
 }
 
-TEST(Examples, AnimatedObjectSamplesAtThirtyStepsPerSecondInTheLocalFrame)
+TEST(ContentExamples, AnimatedObjectSamplesAtThirtyStepsPerSecondInTheLocalFrame)
 {
     const Scene scene = exportExample("animated_object.json");
     // Rotation order 2 sorts x, y, z; the nodes come out from the back of the list.
@@ -48,7 +48,7 @@ TEST(Examples, AnimatedObjectSamplesAtThirtyStepsPerSecondInTheLocalFrame)
     EXPECT_NEAR(y.at(3, 13), 0.1 * 80, 1e-3);
 }
 
-TEST(Examples, AnimatedCameraComesFirstMirroredInZ)
+TEST(ContentExamples, AnimatedCameraComesFirstMirroredInZ)
 {
     const Scene scene = exportExample("animated_camera.json");
     std::vector<std::string> order;
@@ -93,7 +93,7 @@ TEST(Examples, AnimatedCameraComesFirstMirroredInZ)
     EXPECT_NEAR(numbers(nested.find("fov")).at(0), 34.3775, 1e-4);
 }
 
-TEST(Examples, LightsAreOctahedraWithLightShaders)
+TEST(ContentExamples, LightsAreOctahedraWithLightShaders)
 {
     const Scene scene = exportExample("lights.json");
     const Block& omni = *scene.top().findDeep("object", "Omni")->block->find("geometry")->block;
@@ -135,7 +135,7 @@ TEST(Examples, LightsAreOctahedraWithLightShaders)
     }
 }
 
-TEST(Examples, HairStrandsBecomeTaperedCurves)
+TEST(ContentExamples, HairStrandsBecomeTaperedCurves)
 {
     const Scene scene = exportExample("hair.json");
     const Statement* fringe = scene.top().findDeep("object", "Fringe");

@@ -14,7 +14,7 @@ double power(const Scene& scene, const std::string& light)
     return v.empty() ? -1 : v[0];
 }
 
-TEST(Robustness, UnreadableLightAndCameraParametersTakeSoundDefaults)
+TEST(ContentRobustness, UnreadableLightAndCameraParametersTakeSoundDefaults)
 {
     const Scene scene = exportJson(R"({"objects": [
         {"type": "light", "name": "Bare"},
@@ -40,7 +40,7 @@ TEST(Robustness, UnreadableLightAndCameraParametersTakeSoundDefaults)
     EXPECT_EQ(numbers(scene.top().find("camera", "No Angle")->block->find("fov")), (std::vector<double>{60}));
 }
 
-TEST(Robustness, HairWritesOnlyStrandsWhosePointsExist)
+TEST(ContentRobustness, HairWritesOnlyStrandsWhosePointsExist)
 {
     const Scene scene = exportJson(R"({"objects": [
         {"type": "hair", "name": "Short", "hair": {"strandCount": 3, "segmentCount": 3,
@@ -66,7 +66,7 @@ TEST(Robustness, HairWritesOnlyStrandsWhosePointsExist)
     EXPECT_TRUE(numbers(curves("Backwards").find("nvertices")).empty());
 }
 
-TEST(Robustness, SamplingEndsForKeysFarFromZero)
+TEST(ContentRobustness, SamplingEndsForKeysFarFromZero)
 {
     // From 2^20 s on a step of 1/30 s is lost in single-precision rounding; around 2^17 s
     // each step rounds to 1/32 s and would crowd in more samples than 30 per second; a key
