@@ -192,7 +192,7 @@ const host::Matrix& mirrorZ()
     return f;
 }
 
-// The static matrices of one call (step 2 of the sampling).
+// The static matrices, computed once per call from the values at the start time.
 struct StaticFrames {
     host::Matrix T, S, Rx, Ry, Rz, Rall;
 };
@@ -265,7 +265,7 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
     host::Matrix qInverse = affine::identity();
     bool firstInvertible = true;
     double rows[16];
-    double samples = 0;
+    size_t samples = 0;
     float t = t0;
     for (;;) {
         const float ms = (t - t0) * 1000.0f;
@@ -287,9 +287,9 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
         }
         affine::toRows(a, rows);
         node.addSample(static_cast<int>(ms), rows);
-        samples += 1;
+        ++samples;
 
-        if (samples >= maxSamples)
+        if (static_cast<double>(samples) >= maxSamples)
             break;
         const float next = t + kStep;
         if (!(next > t))
