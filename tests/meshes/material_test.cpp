@@ -2,6 +2,8 @@
 // names kept for the life of the context, and the texture placement.
 #include "mesh_fixture.h"
 
+#include "sim_host.h"
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -223,6 +225,21 @@ TEST_F(MaterialTest, TextureNodeAndPlacement)
         }
         EXPECT_EQ(numbers(tex->find("uv_flags")), c.projection == 2 ? V{} : V{62});
     }
+}
+
+TEST_F(MaterialTest, TexturedExampleDocument)
+{
+    std::string error;
+    doc = sim::loadDocument(TAVRIN_EXAMPLES_DIR "/textured.json", error);
+    ASSERT_NE(doc, nullptr) << error;
+    std::vector<std::string> names;
+    for (const Statement* o : exportObjects())
+        names.push_back(o->name() + ": " + materialName(o));
+    EXPECT_EQ(names, (std::vector<std::string>{"Box: Paint", "Box: Wood", "Floor: Wood #1",
+                                               "Marker: Display color"}));
+    const Block* t = textureShader(scene.top.findDeep("object", "Floor"));
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(t->find("texture")->name(), fs::path(TAVRIN_EXAMPLES_DIR "/tex/wood.png").lexically_normal().string());
 }
 
 } // namespace
