@@ -162,10 +162,11 @@ TEST_F(MaterialTest, VariantNamesStayStableAcrossExports)
     sim::Tag& d = textured(&wood, "D"); // differs only in projection and placement
     d.params[1004] = 2;
     d.placement.off = {1, 2, 3};
+    textured(&wood, "F").params[1007] = 0; // no tiling
     std::vector<std::string> names;
     for (const Statement* o : exportObjects())
         names.push_back(materialName(o));
-    EXPECT_EQ(names, (std::vector<std::string>{"Wood", "Wood #1", "Wood", "Wood"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Wood", "Wood #1", "Wood", "Wood", "Wood #2"}));
 
     // A later command keeps the numbers, whatever comes first.
     doc = std::make_unique<sim::Document>();
@@ -176,7 +177,7 @@ TEST_F(MaterialTest, VariantNamesStayStableAcrossExports)
     names.clear();
     for (const Statement* o : exportObjects())
         names.push_back(materialName(o));
-    EXPECT_EQ(names, (std::vector<std::string>{"Wood #1", "Wood #2", "Wood"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"Wood #1", "Wood #3", "Wood"}));
 }
 
 TEST_F(MaterialTest, TextureNodeAndPlacement)

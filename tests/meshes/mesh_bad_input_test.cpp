@@ -2,6 +2,8 @@
 // zeroed, and the scene stays valid.
 #include "mesh_fixture.h"
 
+#include <cmath>
+
 namespace meshtest {
 namespace {
 
@@ -80,6 +82,19 @@ TEST_F(MeshTest, DanglingShaderLinkIsIgnored)
     ASSERT_EQ(objects.size(), 1u);
     EXPECT_EQ(materialName(objects[0]), "Linked");
     EXPECT_EQ(numbers(surface(objects[0])->find("diffuse")), (V{1, 0, 0}));
+}
+
+TEST_F(MeshTest, NotANumberColoursKeepVariantNumbersApart)
+{
+    const double nan = std::nan("");
+    for (double red : {nan, 0.5, nan}) {
+        sim::Object& o = polygon("N", {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0, 1, 2, 2}});
+        texture(o, &material("Odd", {red, 0, 0}));
+    }
+    std::vector<std::string> names;
+    for (const Statement* o : exportObjects())
+        names.push_back(materialName(o));
+    EXPECT_EQ(names, (std::vector<std::string>{"Odd", "Odd #1", "Odd"}));
 }
 
 TEST_F(MeshTest, LongMaterialNamesAreCutOnCharacterBoundariesKeepingVariantsApart)
