@@ -126,7 +126,7 @@ TEST(ReaderRoundTrip, WriterExampleScene) {
                                               "render\n");
 }
 
-// Scalars whose bytes look like syntax (newline, braces, quote, ']') and special floats
+// Scalars whose bytes look like syntax (newline, braces, quote, ']') and unusual floats (NaN, infinity, -0)
 // survive: the reader finds a run's end by its count, not its content.
 TEST(ReaderRoundTrip, BinaryRunsComeBackBitExact) {
     static const float floats[5] = {0x1.0p-149f, std::numeric_limits<float>::quiet_NaN(),
