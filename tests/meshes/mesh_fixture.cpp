@@ -12,6 +12,8 @@
 
 namespace meshtest {
 
+using Kind = orv::qrf::Value::Kind;
+
 void grid(sim::Object& o, int rows, int cols)
 {
     for (int r = 0; r <= rows; ++r)
@@ -24,39 +26,25 @@ void grid(sim::Object& o, int rows, int cols)
         }
 }
 
-MeshTest::MeshTest()
-{
-    doc->docName = "meshes.c4d";
-}
-
 sim::Object& MeshTest::polygon(const std::string& name, std::vector<sim::Vec3> points,
-                               std::vector<Poly> polygons, sim::Object* parent)
+                               std::vector<c4d_cpolygon> polygons, sim::Object* parent)
 {
     auto o = std::make_unique<sim::Object>();
-    o->type = 5100;
+    o->type = points.empty() ? 5140 : 5100;
     o->name = name;
     o->parent = parent;
     o->points = std::move(points);
-    for (const Poly& p : polygons)
-        o->polygons.push_back({p.a, p.b, p.c, p.d});
-    sim::Object& ref = *o;
-    (parent ? parent->children : doc->objects).push_back(std::move(o));
-    return ref;
-}
-
-sim::Object& MeshTest::null(const std::string& name)
-{
-    sim::Object& o = polygon(name, {}, {});
-    o.type = 5140;
-    return o;
+    o->polygons = std::move(polygons);
+    auto& list = parent ? parent->children : doc->objects;
+    list.push_back(std::move(o));
+    return *list.back();
 }
 
 sim::Tag& MeshTest::tag(sim::Object& o, int32_t type, const std::string& name)
 {
-    auto t = std::make_unique<sim::Tag>();
-    t->type = type;
-    t->name = name;
-    o.tags.push_back(std::move(t));
+    o.tags.push_back(std::make_unique<sim::Tag>());
+    o.tags.back()->type = type;
+    o.tags.back()->name = name;
     return *o.tags.back();
 }
 
@@ -91,27 +79,27 @@ sim::Tag& MeshTest::selection(sim::Object& o, const std::string& name,
 
 sim::Material& MeshTest::material(const std::string& name, sim::Vec3 colour)
 {
-    auto m = std::make_unique<sim::Material>();
-    m->type = 5703;
-    m->name = name;
-    m->channels[0] = true;
-    m->params[2100] = colour;
-    doc->materials.push_back(std::move(m));
-    return *doc->materials.back();
+    doc->materials.push_back(std::make_unique<sim::Material>());
+    sim::Material& m = *doc->materials.back();
+    m.type = 5703;
+    m.name = name;
+    m.channels[0] = true;
+    m.params[2100] = colour;
+    return m;
 }
 
-sim::Shader& MeshTest::shader(sim::Material& m, int32_t type)
+sim::Shader& MeshTest::shader(sim::Material& m, int32_t type, sim::Value value)
 {
     m.shaders.push_back(std::make_unique<sim::Shader>());
     m.shaders.back()->type = type;
+    m.shaders.back()->params[type == 1012158 ? 10001 : type == 1011100 ? 1007 : 1000] = value;
     return *m.shaders.back();
 }
 
 sim::Layer& MeshTest::layer(sim::Object& o)
 {
     doc->layers.push_back(std::make_unique<sim::Layer>());
-    o.layer = doc->layers.back().get();
-    return *o.layer;
+    return *(o.layer = doc->layers.back().get());
 }
 
 std::vector<const Statement*> MeshTest::exportObjects()
@@ -132,7 +120,6 @@ std::vector<const Statement*> MeshTest::exportObjects()
     std::fclose(stream);
     const std::string text(data, size);
     std::free(data);
-
     scene = {};
     orv::qrf::ParseError error;
     if (!orv::qrf::parse(text, scene, error))
@@ -140,23 +127,24 @@ std::vector<const Statement*> MeshTest::exportObjects()
     return scene.top.allDeep("object");
 }
 
-std::vector<double> numbers(const Statement* s)
+Lines MeshTest::exportMaterials()
 {
-    using Kind = orv::qrf::Value::Kind;
-    std::vector<double> out;
+    Lines names;
+    for (const Statement* o : exportObjects())
+        names.push_back(materialName(o));
+    return names;
+}
+
+V numbers(const Statement* s)
+{
+    V out;
     if (s == nullptr)
         return out;
     for (const orv::qrf::Value& v : s->args) {
-        if (v.kind == Kind::Binary) {
-            out.insert(out.end(), v.floats.begin(), v.floats.end());
-            out.insert(out.end(), v.doubles.begin(), v.doubles.end());
-            out.insert(out.end(), v.ints.begin(), v.ints.end());
-        } else if (v.kind == Kind::List) {
-            for (const std::string& item : v.items)
-                out.push_back(std::strtod(item.c_str(), nullptr));
-        } else if (v.kind == Kind::Word) {
+        out.insert(out.end(), v.floats.begin(), v.floats.end());
+        out.insert(out.end(), v.ints.begin(), v.ints.end());
+        if (v.kind == Kind::Word)
             out.push_back(v.number());
-        }
     }
     return out;
 }
@@ -167,7 +155,7 @@ const Statement* geometry(const Statement* object, const std::string& attribute)
     return g && g->block ? g->block->find(attribute) : nullptr;
 }
 
-std::vector<double> geometryNumbers(const Statement* object, const std::string& attribute)
+V geometryNumbers(const Statement* object, const std::string& attribute)
 {
     return numbers(geometry(object, attribute));
 }
@@ -178,7 +166,7 @@ std::string materialName(const Statement* object)
     return m ? m->name() : "<none>";
 }
 
-static const orv::qrf::Value* surfaceValue(const Statement* object)
+const orv::qrf::Value* surface(const Statement* object)
 {
     const Statement* m = object && object->block ? object->block->find("material") : nullptr;
     const Statement* s = m && m->block ? m->block->find("surface") : nullptr;
@@ -189,28 +177,30 @@ static const orv::qrf::Value* surfaceValue(const Statement* object)
     return nullptr;
 }
 
-std::string surfaceKind(const Statement* object)
+const orv::qrf::Value* textureShader(const Statement* object)
 {
-    const orv::qrf::Value* v = surfaceValue(object);
-    return v ? v->text : "<none>";
-}
-
-const Block* surface(const Statement* object)
-{
-    const orv::qrf::Value* v = surfaceValue(object);
-    return v ? v->block.get() : nullptr;
-}
-
-const Block* textureShader(const Statement* object)
-{
-    const Block* s = surface(object);
-    if (s == nullptr)
-        return nullptr;
-    for (const Statement* d : s->all("diffuse"))
-        for (const orv::qrf::Value& v : d->args)
-            if (v.block)
-                return v.block.get();
+    const orv::qrf::Value* s = surface(object);
+    if (s != nullptr)
+        for (const Statement* d : s->block->all("diffuse"))
+            for (const orv::qrf::Value& v : d->args)
+                if (v.block)
+                    return &v;
     return nullptr;
+}
+
+Lines lines(const orv::qrf::Value* shader)
+{
+    Lines out;
+    if (shader == nullptr)
+        return out;
+    out.push_back("kind " + shader->text);
+    for (const Statement& s : shader->block->statements) {
+        std::string line = s.keyword;
+        for (const orv::qrf::Value& v : s.args)
+            line += v.kind == Kind::String ? " \"" + v.text + "\"" : v.block ? " !" + v.text : " " + v.text;
+        out.push_back(line);
+    }
+    return out;
 }
 
 } // namespace meshtest

@@ -5,8 +5,6 @@
 namespace meshtest {
 namespace {
 
-using V = std::vector<double>;
-
 // x of the first corner of each quad in an object's vertices (quads of a one-row grid).
 V firstXs(const Statement* object)
 {
@@ -18,64 +16,69 @@ V firstXs(const Statement* object)
     return out;
 }
 
-TEST_F(MeshTest, SelectionRestrictedTagComesFirstAndTheRestGoesToTheLeftTag)
+// A polygon object holding a one-row grid of n quads.
+class RegionTest : public MeshTest {
+protected:
+    sim::Object& row(int n, sim::Object* parent = nullptr)
+    {
+        sim::Object& o = polygon("Row", {{0, 0, 0}}, {}, parent);
+        o.points.clear();
+        grid(o, 1, n);
+        return o;
+    }
+    // "material: x x ..." per scene object.
+    Lines regions()
+    {
+        Lines out;
+        for (const Statement* o : exportObjects()) {
+            out.push_back(materialName(o) + ":");
+            for (double x : firstXs(o))
+                out.back() += " " + std::to_string(int(x));
+        }
+        return out;
+    }
+};
+
+TEST_F(RegionTest, SelectionRestrictedTagComesFirstAndTheRestGoesToTheLeftTag)
 {
-    sim::Object& o = polygon("Row", {}, {});
-    grid(o, 1, 4);
+    sim::Object& o = row(4);
     texture(o, &material("Left"));
     selection(o, "middle", {{1, 2}});
     texture(o, &material("Right"), "middle");
-    const auto objects = exportObjects();
-    ASSERT_EQ(objects.size(), 2u); // every polygon is taken: no display-colour object
-    EXPECT_EQ(materialName(objects[0]), "Right");
-    EXPECT_EQ(firstXs(objects[0]), (V{1, 2}));
-    EXPECT_EQ(materialName(objects[1]), "Left");
-    EXPECT_EQ(firstXs(objects[1]), (V{0, 3}));
-    EXPECT_EQ(objects[1]->name(), "Row");
+    // Every polygon is taken by the two tags: no display-colour object.
+    EXPECT_EQ(regions(), (Lines{"Right: 1 2", "Left: 0 3"}));
 }
 
-TEST_F(MeshTest, RestrictionThatNamesNoSelectionCoversTheWholeObject)
+TEST_F(RegionTest, RestrictionThatNamesNoSelectionCoversTheWholeObject)
 {
     for (const std::string restriction : {"missing", ""}) {
         doc = std::make_unique<sim::Document>();
-        sim::Object& o = polygon("Row", {}, {});
-        grid(o, 1, 3);
+        sim::Object& o = row(3);
         selection(o, "other", {{0, 0}});
         texture(o, &material("Left"));
         texture(o, &material("Right"), restriction);
-        const auto objects = exportObjects();
-        ASSERT_EQ(objects.size(), 1u) << restriction;
-        EXPECT_EQ(materialName(objects[0]), "Right");
-        EXPECT_EQ(firstXs(objects[0]), (V{0, 1, 2}));
+        EXPECT_EQ(regions(), (Lines{"Right: 0 1 2"})) << restriction;
     }
 }
 
-TEST_F(MeshTest, OwnTagsBeforeInheritedTagsAndDisplayColourForTheRest)
+TEST_F(RegionTest, OwnTagsBeforeInheritedTagsAndDisplayColourForTheRest)
 {
-    sim::Object& parent = null("Parent");
+    sim::Object& parent = polygon("Parent");
     texture(parent, &material("Inherited"), "half");
-    sim::Object& o = polygon("Child", {}, {}, &parent);
-    grid(o, 1, 4);
-    selection(o, "half", {{0, 1}});
+    sim::Object& o = row(4, &parent);
+    selection(o, "half", {{9, 9}});
+    selection(o, "half", {{0, 1}}); // the last selection of a name wins
     selection(o, "last", {{3, 3}});
     texture(o, &material("Own"), "last");
-    const auto objects = exportObjects();
-    ASSERT_EQ(objects.size(), 3u);
-    EXPECT_EQ(materialName(objects[0]), "Own");
-    EXPECT_EQ(firstXs(objects[0]), (V{3}));
-    EXPECT_EQ(materialName(objects[1]), "Inherited"); // the child's selection of that name
-    EXPECT_EQ(firstXs(objects[1]), (V{0, 1}));
-    EXPECT_EQ(materialName(objects[2]), "Display color");
-    EXPECT_EQ(firstXs(objects[2]), (V{2}));
+    EXPECT_EQ(regions(), (Lines{"Own: 3", "Inherited: 0 1", "Display color: 2"}));
 }
 
-TEST_F(MeshTest, UnusableTagsLeaveTheirPolygonsToEarlierEntries)
+TEST_F(RegionTest, UnusableTagsLeaveTheirPolygonsToEarlierEntries)
 {
     sim::Material outside; // not in the document: a dangling link
     outside.type = 5703;
     outside.name = "Gone";
-    sim::Object& o = polygon("Row", {}, {});
-    grid(o, 1, 2);
+    sim::Object& o = row(2);
     texture(o, &material("Base"));
     texture(o, &material("")); // unnamed material
     texture(o, &outside);
@@ -84,24 +87,7 @@ TEST_F(MeshTest, UnusableTagsLeaveTheirPolygonsToEarlierEntries)
     tag(o, 1017729); // hair material tag: not a texture tag here
     selection(o, "empty", {});
     texture(o, &material("No segments"), "empty");
-    const auto objects = exportObjects();
-    ASSERT_EQ(objects.size(), 1u);
-    EXPECT_EQ(materialName(objects[0]), "Base");
-    EXPECT_EQ(firstXs(objects[0]), (V{0, 1}));
-}
-
-TEST_F(MeshTest, RepeatedTagAddsNothingAndLastSelectionOfANameWins)
-{
-    sim::Object& o = polygon("Row", {}, {});
-    grid(o, 1, 3);
-    selection(o, "s", {{0, 0}});
-    selection(o, "s", {{2, 2}});
-    texture(o, &material("Sel"), "s");
-    const auto objects = exportObjects();
-    ASSERT_EQ(objects.size(), 2u);
-    EXPECT_EQ(firstXs(objects[0]), (V{2}));
-    EXPECT_EQ(materialName(objects[1]), "Display color");
-    EXPECT_EQ(firstXs(objects[1]), (V{0, 1}));
+    EXPECT_EQ(regions(), (Lines{"Base: 0 1"}));
 }
 
 } // namespace
