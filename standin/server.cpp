@@ -85,7 +85,7 @@ bool Server::start(std::string& error)
             continue;
         listener_ = std::move(s);
         port_ = port;
-        lastActivity_ = net::nowMs();
+        lastStream_ = net::nowMs();
         return true;
     }
     if (options_.port > 0)
@@ -110,19 +110,22 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
         int64_t now = net::nowMs();
         closeIdleRequests(now);
 
-        bool busy = false;
+        // Idle means no scene arriving: queries do not keep a renderer alive, or every
+        // listing of instances would.
+        bool receiving = false;
+        bool awaitingRequest = false;
         fds.clear();
         fds.push_back(pollfd{listener_.get(), POLLIN, 0});
         for (const auto& c : connections_) {
             short events = c->state == Connection::State::Stalled ? 0 : POLLIN;
-            if (c->state != Connection::State::Stalled)
-                busy = true;
+            receiving = receiving || c->state == Connection::State::Streaming;
+            awaitingRequest = awaitingRequest || c->state == Connection::State::Request;
             fds.push_back(pollfd{c->fd.get(), events, 0});
         }
 
         int64_t waitMs = -1;
-        if (options_.idleExitSeconds > 0 && !busy) {
-            int64_t deadline = lastActivity_ + int64_t(options_.idleExitSeconds) * 1000;
+        if (options_.idleExitSeconds > 0 && !receiving) {
+            int64_t deadline = lastStream_ + int64_t(options_.idleExitSeconds) * 1000;
             if (now >= deadline) {
                 endProgress();
                 console_ << "tavrin: idle for " << options_.idleExitSeconds << " s, exiting"
@@ -131,7 +134,7 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             }
             waitMs = deadline - now;
         }
-        if (busy && (waitMs < 0 || waitMs > 1000))
+        if (awaitingRequest && (waitMs < 0 || waitMs > 1000))
             waitMs = 1000; // to drop clients that never send their request
         timespec ts{};
         timespec* timeout = nullptr;
@@ -169,7 +172,6 @@ void Server::accept()
         auto c = std::make_unique<Connection>();
         c->fd.reset(fd);
         c->opened = net::nowMs();
-        lastActivity_ = c->opened;
         connections_.push_back(std::move(c));
     }
 }
@@ -187,7 +189,8 @@ void Server::readFrom(Connection& c)
 {
     if (c.state == Connection::State::Stalled || c.closed)
         return;
-    lastActivity_ = net::nowMs();
+    if (c.state == Connection::State::Streaming)
+        lastStream_ = net::nowMs();
     readBuffer_.resize(kReadChunk);
     char* buffer = readBuffer_.data();
     ssize_t n = ::recv(c.fd.get(), buffer, readBuffer_.size(), MSG_DONTWAIT);
@@ -279,6 +282,7 @@ void Server::handleRequest(Connection& c)
         break;
     }
     c.number = ++streams_;
+    lastStream_ = net::nowMs();
     endProgress();
     console_ << "tavrin: receiving stream " << c.number << " (id " << request->id << ", mode "
              << request->mode << ")" << std::endl;
@@ -338,6 +342,7 @@ void Server::finishStream(Connection& c)
     c.data.clear();
     c.data.shrink_to_fit();
     net::sendAll(c.fd.get(), reply, kReplyStallMs);
+    lastStream_ = net::nowMs();
 }
 
 void Server::showProgress(const std::string& message, float fraction)

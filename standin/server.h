@@ -20,7 +20,7 @@ namespace standin {
 struct ServerOptions {
     int port = 0;                // 0: the first free port of the known range
     std::string outputDir = "tavrin-received";
-    int idleExitSeconds = 0;     // 0: never
+    int idleExitSeconds = 0;     // exit this long after the last scene stream; 0: never
     bool quiet = false;          // no progress bar
     // Test hooks: after this many stream bytes the renderer kills itself (as if it had
     // crashed), or stops reading the stream while keeping the connection. -1: off.
@@ -64,7 +64,7 @@ private:
     int streams_ = 0;
     bool tty_ = false;
     bool barShown_ = false;
-    int64_t lastActivity_ = 0;
+    int64_t lastStream_ = 0; // start, or the last time a scene stream moved
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<char> readBuffer_;
 };

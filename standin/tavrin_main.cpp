@@ -61,7 +61,8 @@ int main(int argc, char** argv)
                    "Folder for received streams (default: $TAVRIN_STANDIN_OUTPUT, else "
                    "./tavrin-received)");
     app.add_option("--idle-exit", options.idleExitSeconds,
-                   "Exit after this many seconds without a connection (default: "
+                   "Exit after this many seconds without receiving a scene; queries do not count "
+                   "(default: "
                    "$TAVRIN_STANDIN_IDLE_EXIT, else 0 = never)")
         ->check(CLI::Range(0, 86400 * 365));
     app.add_flag("--quiet", options.quiet, "Do not show the progress bar");

@@ -78,7 +78,8 @@ class LiveCommands : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Rig::running().empty()) << "a renderer is already answering on the live-link ports";
+        ASSERT_TRUE(Rig::waitForFreePorts(40000))
+            << "another renderer keeps answering on the live-link ports";
         sim::clearHostState();
     }
 

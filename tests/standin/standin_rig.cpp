@@ -104,7 +104,7 @@ Rig::Rig()
     ::setenv("TAVRIN_STANDIN_OUTPUT", output_.c_str(), 1);
     // A renderer the commands launch gets no arguments: it learns from the environment
     // to go away by itself should a test fail to stop it.
-    ::setenv("TAVRIN_STANDIN_IDLE_EXIT", "60", 1);
+    ::setenv("TAVRIN_STANDIN_IDLE_EXIT", "30", 1);
 }
 
 Rig::~Rig()
@@ -137,7 +137,7 @@ pid_t Rig::startRenderer(const std::vector<std::string>& extra)
 {
     std::vector<std::string> args = {TAVRIN_STANDIN_EXE, "--output", output_, "--quiet"};
     if (std::find(extra.begin(), extra.end(), "--idle-exit") == extra.end())
-        args.insert(args.end(), {"--idle-exit", "60"});
+        args.insert(args.end(), {"--idle-exit", "30"});
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv = argvOf(args);
     pid_t pid = 0;
@@ -175,11 +175,40 @@ std::vector<std::string> Rig::receivedFiles() const
     return out;
 }
 
+std::vector<pid_t> Rig::launchedFromHere() const
+{
+    std::vector<pid_t> pids;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::error_code linkError;
+        const fs::path exe = fs::read_symlink(entry.path() / "exe", linkError);
+        if (!linkError && exe.string().rfind(root_ + "/", 0) == 0)
+            pids.push_back(pid_t(std::atoi(name.c_str())));
+    }
+    return pids;
+}
+
+bool Rig::waitForFreePorts(int timeoutMs)
+{
+    const int64_t end = nowMs() + timeoutMs;
+    while (!running().empty()) {
+        if (nowMs() > end)
+            return false;
+        sleepMs(250);
+    }
+    return true;
+}
+
 void Rig::stopRenderers()
 {
+    // Only renderers of this rig: those it started and every process running from its
+    // installation, answering or not. Renderers of anybody else are left alone.
     std::set<pid_t> pids(started_.begin(), started_.end());
-    for (const Instance& i : running())
-        pids.insert(pid_t(i.pid));
+    for (pid_t pid : launchedFromHere())
+        pids.insert(pid);
     for (pid_t pid : pids)
         if (!gone(pid))
             ::kill(pid, SIGTERM);

@@ -35,6 +35,9 @@ public:
 
     // Stand-in renderers answering on the known ports right now.
     static std::vector<Instance> running();
+    // Waits until no renderer answers on the known ports (those of other test runs go away
+    // by themselves after their idle time); false when some still answer after timeoutMs.
+    static bool waitForFreePorts(int timeoutMs);
 
     // Starts the built renderer with these extra arguments and waits until it answers.
     // Returns its process id, or -1 when it did not come up.
@@ -43,10 +46,14 @@ public:
     // Streams received so far, oldest first.
     std::vector<std::string> receivedFiles() const;
 
-    // Stops every renderer this rig started or finds on the known ports, and waits for it.
+    // Stops every renderer this rig started or the commands launched from its installation,
+    // and waits for it.
     void stopRenderers();
 
 private:
+    // Processes whose executable lies in this rig's installation.
+    std::vector<pid_t> launchedFromHere() const;
+
     int lockFd_ = -1;
     std::string root_;
     std::string output_;
