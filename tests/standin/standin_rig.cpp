@@ -85,7 +85,14 @@ Rig::Rig()
 {
     lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (lockFd_ >= 0) {
-        while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+        const int64_t end = nowMs() + 150000;
+        while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+            if (nowMs() > end) {
+                ::close(lockFd_);
+                throw std::runtime_error(std::string("another test run kept ") + kLockFile +
+                                         " locked for 150 s");
+            }
+            sleepMs(100);
         }
     }
 
