@@ -156,14 +156,6 @@ TEST(StandinScene, XmlEscapeKeepsDocumentsWellFormed)
     EXPECT_EQ(standin::xmlEscape("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"); // surrogate
 }
 
-TEST(StandinScene, InstanceElementCarriesTheThreeNumbers)
-{
-    std::string xml = standin::instanceXml(10, 1234, 3145);
-    EXPECT_NE(xml.find("<version_major>10</version_major>"), std::string::npos);
-    EXPECT_NE(xml.find("<process_id>1234</process_id>"), std::string::npos);
-    EXPECT_NE(xml.find("<livelink_port>3145</livelink_port>"), std::string::npos);
-}
-
 // --- Progress records picked out of a stream -------------------------------------------
 
 struct Progress {
