@@ -3,6 +3,7 @@
 #include "orvScene_api_file.h"
 
 #include <bit>
+#include <charconv>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -442,12 +443,20 @@ void orvScene_api_file::list(int type, const AttributeArray& array)
             formatted(false, "%d%c", load<int32_t>(e) ? 1 : 0, sep);
             break;
         case orvType::Matrix16Array: {
+            // Animations write millions of these values: format them with to_chars, which
+            // gives exactly what "%g" gives in the "C" locale, without a vsnprintf per matrix.
             double d[16];
             loadN(d, e);
             writeIndent();
-            formatted(false, "%g %g %g %g %g %g %g %g %g %g %g %g %g %g %g %g %s", d[0], d[1], d[2], d[3], d[4],
-                      d[5], d[6], d[7], d[8], d[9], d[10], d[11], d[12], d[13], d[14], d[15],
-                      i < count - 1 ? ",\n" : "\n");
+            char text[16 * 32 + 4];
+            char* out = text;
+            for (double value : d) {
+                out = std::to_chars(out, text + sizeof text, value, std::chars_format::general, 6).ptr;
+                *out++ = ' ';
+            }
+            if (i < count - 1) *out++ = ',';
+            *out++ = '\n';
+            emitText(text, static_cast<size_t>(out - text));
             continue;
         }
         default: { // strings

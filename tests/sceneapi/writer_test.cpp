@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <cstdio>
+#include <vector>
 
 using orv::orvScene_api_file;
 using namespace std::string_literals;
@@ -404,4 +406,35 @@ TEST(Writer, FailedWritesStick)
         EXPECT_EQ(s.writeErrno(), ENOSPC);
     }
     std::fclose(full);
+}
+
+// Matrix lists are formatted without printf; every value must still read exactly as "%g"
+// writes it, awkward values included.
+TEST(Writer, MatrixListValuesMatchPrintfG)
+{
+    std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.1, 1e-5, 1e-4, 123456.0, 1234567.0, 1e15,
+                                  -2.5e-300, 4.9e-324, DBL_MAX, -DBL_MAX, 1.0 / 3.0, 99999.95,
+                                  0.000099999995, std::numeric_limits<double>::infinity(),
+                                  -std::numeric_limits<double>::infinity(),
+                                  std::numeric_limits<double>::quiet_NaN()};
+    uint64_t state = 12345;
+    for (int i = 0; i < 2000; ++i) { // reproducible spread over many magnitudes
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double mantissa = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
+        values.push_back(std::ldexp(mantissa, static_cast<int>(state % 200) - 100));
+    }
+    while (values.size() % 16) values.push_back(0.5);
+
+    std::string expected = "\"a\" [ ";
+    for (size_t m = 0; m < values.size() / 16; ++m) {
+        for (size_t k = 0; k < 16; ++k) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%g ", values[m * 16 + k]);
+            expected += buf;
+        }
+        expected += m + 1 < values.size() / 16 ? ",\n" : "\n";
+    }
+    expected += "] ,\n";
+    AttributeArray l{values.data(), static_cast<int32_t>(values.size() / 16)};
+    EXPECT_EQ(attributeText(0x8009, &l), expected);
 }
