@@ -28,13 +28,13 @@ CommandScene::~CommandScene()
 
 bool CommandScene::hasBackEnd() const { return scene->api() != nullptr; }
 
-void setExportOptions(orv::DefaultRTModule& options)
+void setImportOptions(orv::DefaultRTModule& options, bool adjustCameraAndEnvironment)
 {
     options.setImportMode(true);
     options.setMergeGroups(false);
     options.setMergeObjects(false);
-    options.setAdjustEnvironment(true);
-    options.setAdjustCamera(true);
+    options.setAdjustEnvironment(adjustCameraAndEnvironment);
+    options.setAdjustCamera(adjustCameraAndEnvironment);
     options.setKeepOriginal(true);
     options.setUpVector(1);
     options.setMeterScale(100.0f);
@@ -67,7 +67,7 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
         CommandScene scene(context, *factory);
         if (scene.hasBackEnd()) {
             orv::DefaultRTModule options;
-            setExportOptions(options);
+            setImportOptions(options, true);
             scene.wrapper().writeNode(options);
             translateDocument(context, doc);
         }

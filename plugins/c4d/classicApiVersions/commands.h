@@ -77,8 +77,9 @@ private:
     orv::orvSceneapi_oo* scene;
 };
 
-// Sets the import options of an Export run on a fresh module.
-void setExportOptions(orv::DefaultRTModule& options);
+// The import options every command writes. Camera and environment are adjusted only
+// when the receiving side does not hold the scene yet (always, for a file).
+void setImportOptions(orv::DefaultRTModule& options, bool adjustCameraAndEnvironment);
 
 // Shows a failed command's reason to the user (the host's message dialog).
 void showCommandFailure(const std::string& command, const std::string& reason);

@@ -22,23 +22,6 @@ const char* const kUpdateCommand = "Update Tavrin scene";
 constexpr int kLowestVersion = 9;
 constexpr int kHighestVersion = 10;
 
-// Import options of a live run. Camera and environment are adjusted only when the
-// instance does not hold the scene yet, so an update keeps what the user set up there.
-void setLiveOptions(orv::DefaultRTModule& options, bool sceneFound)
-{
-    options.setImportMode(true);
-    options.setMergeGroups(false);
-    options.setMergeObjects(false);
-    options.setAdjustEnvironment(!sceneFound);
-    options.setAdjustCamera(!sceneFound);
-    options.setKeepOriginal(true);
-    options.setUpVector(1);
-    options.setMeterScale(100.0f);
-    options.setSnapToGround(false);
-    options.setCenterGeometry(false);
-    options.setExt(false);
-}
-
 // Steps shared by both commands, from making the wrapper on the configured factory to
 // destroying the factory. Returns the reason when nothing could be sent, else "".
 std::string sendDocument(TranslationContext& context, host::Document doc, RepeatLinkFactory& factory)
@@ -48,7 +31,7 @@ std::string sendDocument(TranslationContext& context, host::Document doc, Repeat
         CommandScene scene(context, factory); // finds or launches the renderer and connects
         if (scene.hasBackEnd()) {
             orv::DefaultRTModule options;
-            setLiveOptions(options, factory.scene_found());
+            setImportOptions(options, !factory.scene_found());
             scene.wrapper().writeNode(options);
             translateDocument(context, doc);
         } else {
