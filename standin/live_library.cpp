@@ -175,7 +175,7 @@ public:
     int reserved4() override { return out().reserved4(); }
     int reserved5() override { return out().reserved5(); }
     void fileAttribute(const char* key, const char* value) override { out().fileAttribute(key, value); }
-    void printRaw(const char* format, ...) override
+    void printRaw(const char* format, ...) override ORV_PRINTF(2, 3)
     {
         va_list args;
         va_start(args, format);
@@ -200,7 +200,7 @@ public:
     void flags(unsigned flags) override { out().flags(flags); }
     int reserved7() override { return out().reserved7(); }
     bool render() override { return out().render(); }
-    void print(const char* format, ...) override
+    void print(const char* format, ...) override ORV_PRINTF(2, 3)
     {
         va_list args;
         va_start(args, format);
@@ -208,7 +208,7 @@ public:
         va_end(args);
         out().print("%s", text.c_str());
     }
-    void error(const char* format, ...) override
+    void error(const char* format, ...) override ORV_PRINTF(2, 3)
     {
         va_list args;
         va_start(args, format);
