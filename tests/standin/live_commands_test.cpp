@@ -177,6 +177,11 @@ TEST_F(LiveCommands, RendererKilledMidStreamCostsABoundedWait)
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     EXPECT_TRUE(rig.receivedFiles().empty());
+    // The user is told that the scene did not arrive.
+    ASSERT_EQ(sim::messages().size(), 1u);
+    EXPECT_NE(sim::messages()[0].find("Render in Tavrin"), std::string::npos);
+    EXPECT_NE(sim::messages()[0].find("did not confirm the scene"), std::string::npos);
+    sim::clearHostState();
 
     // The host and the plug-in carry on: the next Render launches a renderer and succeeds.
     doc = sim::Document();
@@ -196,6 +201,8 @@ TEST_F(LiveCommands, RendererThatStopsReadingCostsABoundedWait)
     EXPECT_LT(nowMs() - start, 30000);
     EXPECT_EQ(context.scene, nullptr);
     EXPECT_TRUE(rig.receivedFiles().empty());
+    ASSERT_EQ(sim::messages().size(), 1u);
+    EXPECT_NE(sim::messages()[0].find("did not confirm the scene"), std::string::npos);
 }
 
 TEST_F(LiveCommands, SilentListenerOnTheFirstPortIsPassedOver)

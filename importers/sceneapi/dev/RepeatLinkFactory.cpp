@@ -21,6 +21,8 @@ const char* const RepeatLinkFactory::kLaunchFailed = "Unabled to launch Tavrin. 
 const char* const RepeatLinkFactory::kNoPort =
     "Could not connect on any known port. Please check your Tavrin installation and Live Link settings.";
 const char* const RepeatLinkFactory::kFailedPrefix = "Failed to connect. ";
+const char* const RepeatLinkFactory::kStreamLost =
+    "The renderer did not confirm the scene: it stopped reading or closed the connection.";
 
 namespace {
 
@@ -168,7 +170,11 @@ orvScene_api* RepeatLinkFactory::getApi() {
 
 void RepeatLinkFactory::close() {
     if (!api_) return;
-    api_->disconnect();
+    const int disconnected = api_->disconnect();
+    if (linked_ && disconnected != 0) {
+        stream_lost_ = true;
+        error_text_ = kStreamLost;
+    }
     services_.unload();
     api_ = nullptr;
     linked_ = false;

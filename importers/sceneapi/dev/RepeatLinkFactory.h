@@ -65,6 +65,10 @@ public:
     const std::string& error_text() const { return error_text_; }
     // The instance-list port of the instance connected to (-1 before a link).
     int port() const { return port_; }
+    // True when close() released a connected back end whose disconnect did not confirm
+    // that the renderer received the whole stream (the renderer vanished or stopped
+    // reading); error_text() then says so.
+    bool stream_lost() const { return stream_lost_; }
 
     // The instances of the list whose major version lies in the accepted range. Entries
     // with missing, non-numeric or out-of-range numbers are left out, and so is every
@@ -79,6 +83,7 @@ public:
     static const char* const kLaunchFailed;
     static const char* const kNoPort;
     static const char* const kFailedPrefix;
+    static const char* const kStreamLost;
 
 private:
     bool establish_link();
@@ -99,4 +104,5 @@ private:
     // True once the held back end is connected; a held but unconnected back end (query
     // API or launch failure) is not handed out.
     bool linked_ = false;
+    bool stream_lost_ = false;
 };

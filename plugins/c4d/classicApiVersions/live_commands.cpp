@@ -28,17 +28,24 @@ std::string sendDocument(TranslationContext& context, host::Document doc, Repeat
 {
     std::string failure;
     try {
-        CommandScene scene(context, factory); // finds or launches the renderer and connects
-        if (scene.hasBackEnd()) {
-            orv::DefaultRTModule options;
-            setImportOptions(options, !factory.scene_found());
-            scene.wrapper().writeNode(options);
-            translateDocument(context, doc);
-        } else {
-            failure = factory.error_text();
-            if (failure.empty())
-                failure = "no renderer could be reached";
+        {
+            CommandScene scene(context, factory); // finds or launches the renderer and connects
+            if (scene.hasBackEnd()) {
+                orv::DefaultRTModule options;
+                setImportOptions(options, !factory.scene_found());
+                scene.wrapper().writeNode(options);
+                translateDocument(context, doc);
+            } else {
+                failure = factory.error_text();
+                if (failure.empty())
+                    failure = "no renderer could be reached";
+            }
         }
+        // Release the connection now, with the wrapper gone, so that a stream the renderer
+        // did not receive whole is reported instead of passing for a sent scene.
+        factory.close();
+        if (failure.empty() && factory.stream_lost())
+            failure = factory.error_text();
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {
