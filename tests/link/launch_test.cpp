@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,8 +82,13 @@ TEST(Launch, ChildGetsOnlyItsPathAndTheFilteredSortedEnvironment) {
     EnvGuard c("PYTHONHOMEX", "kept");
     EnvGuard d("AAA_LINK_TEST", "first");
 
+    // A descriptor of the host without close-on-exec, such as a socket or an open file.
+    const int hostFd = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(hostFd, 3);
+
     // The newest bundle of the range is started; the launch does not wait for it.
     ASSERT_TRUE(launch_renderer(9, 10));
+    ::close(hostFd);
     const std::string report = await_report(exe + ".out", -1);
     while (::waitpid(-1, nullptr, 0) > 0) {
     }
@@ -96,6 +102,8 @@ TEST(Launch, ChildGetsOnlyItsPathAndTheFilteredSortedEnvironment) {
         if (line.rfind("argc ", 0) == 0) argc = std::stoi(line.substr(5));
         if (line.rfind("arg ", 0) == 0) args.push_back(line.substr(4));
         if (line.rfind("env ", 0) == 0) env.push_back(line.substr(4));
+        // The renderer inherits none of the host's descriptors.
+        EXPECT_NE(line.rfind("fd ", 0), 0u) << line;
     }
     EXPECT_EQ(argc, 1);
     EXPECT_EQ(args, std::vector<std::string>{exe});

@@ -63,6 +63,10 @@ int spawn_detached(const std::string& executable) {
     if (pid == 0) {
         // Child: only async-signal-safe calls from here on.
         ::setsid();
+        // The renderer must not inherit the host's descriptors (its sockets, its log file,
+        // the scene file being written): mark every one beyond the standard three
+        // close-on-exec. A kernel without close_range leaves them as they are.
+        ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         ::execve(argv[0], argv, env.envp());
         ::_exit(127);
     }
