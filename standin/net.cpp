@@ -147,6 +147,17 @@ bool sendAll(int fd, const std::string& text, int stallMs)
     return sendAll(fd, text.data(), text.size(), stallMs);
 }
 
+// After a non-blocking recv failed: true when reading may be tried again (interrupted, or
+// data or the peer's end arrived before the deadline), false on an error or time-out.
+static bool readableAgain(int fd, int64_t deadlineMs)
+{
+    if (errno == EINTR)
+        return true;
+    if (errno != EAGAIN && errno != EWOULDBLOCK)
+        return false;
+    return (waitFor(fd, POLLIN, deadlineMs) & (POLLIN | POLLHUP)) != 0;
+}
+
 bool readLine(int fd, std::string& line, size_t maxBytes, int64_t deadlineMs)
 {
     line.clear();
@@ -163,12 +174,7 @@ bool readLine(int fd, std::string& line, size_t maxBytes, int64_t deadlineMs)
         }
         if (n == 0)
             return false;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
-        short ev = waitFor(fd, POLLIN, deadlineMs);
-        if (!(ev & (POLLIN | POLLHUP)))
+        if (!readableAgain(fd, deadlineMs))
             return false;
     }
 }
@@ -187,12 +193,7 @@ bool readToEnd(int fd, std::string& out, size_t maxBytes, int64_t deadlineMs)
         }
         if (n == 0)
             return true;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return false;
-        short ev = waitFor(fd, POLLIN, deadlineMs);
-        if (!(ev & (POLLIN | POLLHUP)))
+        if (!readableAgain(fd, deadlineMs))
             return false;
     }
 }
