@@ -60,6 +60,7 @@ public:
         }
         rtcSetDeviceErrorFunction(device_, onEmbreeError, &error_);
         surfaces_ = rtcNewScene(device_);
+        rtcSetSceneBuildQuality(surfaces_, RTC_BUILD_QUALITY_LOW);
         emitters_ = rtcNewScene(device_);
         for (size_t i = 0; i < scene_.meshes.size() && error_.empty(); ++i)
             addMesh(i);
@@ -122,8 +123,10 @@ private:
         attach(g, {true, index}, surfaces_);
     }
 
+    // A preview traces few rays per triangle, so the quick build pays off over the careful one.
     void attach(RTCGeometry g, Shape shape, RTCScene into)
     {
+        rtcSetGeometryBuildQuality(g, RTC_BUILD_QUALITY_LOW);
         rtcCommitGeometry(g);
         rtcAttachGeometryByID(into, g, unsigned(shapes_.size()));
         rtcReleaseGeometry(g);
