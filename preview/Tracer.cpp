@@ -61,7 +61,10 @@ public:
         rtcSetDeviceErrorFunction(device_, onEmbreeError, &error_);
         surfaces_ = rtcNewScene(device_);
         rtcSetSceneBuildQuality(surfaces_, RTC_BUILD_QUALITY_LOW);
+        // Robust mode: rays through a shared edge hit one of its triangles, never neither.
+        rtcSetSceneFlags(surfaces_, RTC_SCENE_FLAG_ROBUST);
         emitters_ = rtcNewScene(device_);
+        rtcSetSceneFlags(emitters_, RTC_SCENE_FLAG_ROBUST);
         for (size_t i = 0; i < scene_.meshes.size() && error_.empty(); ++i)
             addMesh(i);
         for (size_t i = 0; i < scene_.curves.size() && error_.empty(); ++i)
