@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -240,8 +242,9 @@ TEST(Preview, TextureAppearsUprightThroughTheHostUVs)
     for (const Probe& p : probes) {
         const uint8_t* px = image.pixel(p.x, p.y);
         for (int c = 0; c < 3; ++c) {
-            if (c != p.channel)
-                EXPECT_GT(int(px[p.channel]), int(px[c]) + 100) << p.what << ": " << rgbText(px);
+            if (c == p.channel)
+                continue;
+            EXPECT_GT(int(px[p.channel]), int(px[c]) + 100) << p.what << ": " << rgbText(px);
         }
     }
     const uint8_t* yellow = image.pixel(kW / 2 + 12, kH / 2 + 12);
@@ -346,6 +349,29 @@ TEST(Preview, BundledExamplesAndTheDefaultView)
     EXPECT_NEAR(spot.x, 0.5, 0.1);
     EXPECT_NEAR(spot.y, 0.5, 0.15);
     EXPECT_GT(spot.pixels, size_t(kW * kH / 50));
+}
+
+// qrfdump --render draws a scene file with the same code.
+TEST(Preview, QrfdumpRendersAFile)
+{
+    const std::string scene = scratch("quad.qrf"), png = scratch("quad.png");
+    const std::string text = "version 9\n" + camera() + group(quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)));
+    std::ofstream(scene, std::ios::binary) << text;
+    auto run = [](const std::string& arguments) {
+        const int status = std::system((std::string(QRFDUMP_PATH) + " " + arguments + " 2>/dev/null").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(run("--render " + png + " --size 64x36 " + scene), 0);
+    Image image;
+    std::string error;
+    ASSERT_TRUE(preview::readPng(png, image, error)) << error;
+    EXPECT_EQ(image.rgb, draw(parsed(camera() + group(quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)))), 64, 36)
+                             .image.rgb);
+    EXPECT_EQ(run("--render " + png + " --size 64 " + scene), 2);
+    EXPECT_EQ(run("--render /no/such/folder/x.png " + scene), 1);
+    EXPECT_EQ(run("--render " + png + " --stats " + scene), 2);
+    fs::remove(scene);
+    fs::remove(png);
 }
 
 } // namespace
