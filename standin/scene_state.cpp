@@ -47,6 +47,14 @@ size_t countGroups(const orv::qrf::Block& block)
     return block.allDeep("group").size();
 }
 
+// Whether a stream's import options let it set the camera (they do unless they say off).
+bool adjustsCamera(const orv::qrf::Document& doc)
+{
+    const orv::qrf::Statement* load = doc.top.find("load", "orvrtopt.so");
+    const orv::qrf::Statement* option = load && load->block ? load->block->find("import_adjust_camera") : nullptr;
+    return !option || option->args.empty() || option->args.front().text != "off";
+}
+
 } // namespace
 
 std::string xmlEscape(std::string_view text)
@@ -85,10 +93,14 @@ std::string xmlEscape(std::string_view text)
 std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int stream, unsigned id)
 {
     std::vector<std::string> names;
+    std::vector<orv::qrf::Statement> cameras;
     for (const orv::qrf::Statement& s : doc.top.statements) {
+        if (s.keyword == "camera" && !s.define && s.block)
+            cameras.push_back(s);
         if (s.keyword != "group" || s.define)
             continue;
         ModelSet set;
+        set.group = s;
         set.name = s.name();
         set.stream = stream;
         set.id = id;
@@ -108,7 +120,19 @@ std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int 
             sets_.push_back(set);
         names.push_back(set.name);
     }
+    if (!cameras.empty() && (cameras_.empty() || adjustsCamera(doc)))
+        cameras_ = std::move(cameras);
     return names;
+}
+
+std::vector<const orv::qrf::Statement*> SceneState::drawable() const
+{
+    std::vector<const orv::qrf::Statement*> top;
+    for (const orv::qrf::Statement& camera : cameras_)
+        top.push_back(&camera);
+    for (const ModelSet& set : sets_)
+        top.push_back(&set.group);
+    return top;
 }
 
 std::string SceneState::sceneXml(int64_t processId, int major) const

@@ -32,6 +32,7 @@ struct ModelSet {
     size_t groups = 0;
     int stream = 0;   // number of the stream that brought it
     unsigned id = 0;  // the id the sender gave with its connection
+    orv::qrf::Statement group; // the received group itself (shares the parsed blocks)
 };
 
 class SceneState {
@@ -43,10 +44,16 @@ public:
 
     const std::vector<ModelSet>& modelSets() const { return sets_; }
 
+    // What a preview draws: the camera sections held, then every active model set's group.
+    // A stream's cameras replace the held ones when its import options ask to adjust the
+    // camera, or when none are held yet.
+    std::vector<const orv::qrf::Statement*> drawable() const;
+
     std::string sceneXml(int64_t processId, int major) const;
 
 private:
     std::vector<ModelSet> sets_;
+    std::vector<orv::qrf::Statement> cameras_;
 };
 
 // The instance element answered to an instance query.

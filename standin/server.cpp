@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "Png.h"
+#include "Preview.h"
 #include "protocol.h"
 
 #include <arpa/inet.h>
@@ -321,6 +323,7 @@ void Server::finishStream(Connection& c)
     orv::qrf::Document doc;
     orv::qrf::ParseError error;
     std::string reply;
+    bool preview = false;
     if (orv::qrf::parse(c.data, doc, error)) {
         for (const orv::qrf::Statement& s : doc.top.statements) {
             if (s.keyword == "#print" || s.keyword == "#error")
@@ -333,6 +336,7 @@ void Server::finishStream(Connection& c)
         if (names.empty())
             console_ << "tavrin: stream " << number << " holds no scene group" << std::endl;
         reply = "TAVRIN-RECEIVED " + std::to_string(c.data.size()) + " ok\n";
+        preview = options_.preview;
     } else {
         console_ << "tavrin: stream " << number << " is malformed at byte " << error.offset << ": "
                  << printable(error.message, 200) << std::endl;
@@ -342,7 +346,34 @@ void Server::finishStream(Connection& c)
     c.data.clear();
     c.data.shrink_to_fit();
     net::sendAll(c.fd.get(), reply, kReplyStallMs);
+    // Drawn after the sender has its answer, so it never waits for the picture.
+    if (preview)
+        drawPreview(file, number);
     lastStream_ = net::nowMs();
+}
+
+void Server::drawPreview(const std::string& receivedFile, int number)
+{
+    const std::string png = std::filesystem::path(receivedFile).replace_extension(".png").string();
+    std::string error;
+    preview::Result result;
+    const int64_t started = net::nowMs();
+    try {
+        preview::Options options;
+        options.width = options_.previewWidth;
+        options.height = options_.previewHeight;
+        const std::vector<const orv::qrf::Statement*> top = scene_.drawable();
+        if (preview::render(top, options, result, error) && preview::writePng(png, result.image, error)) {
+            console_ << "tavrin: stream " << number << ": preview " << options.width << "x" << options.height
+                     << " written to " << png << " (" << net::nowMs() - started << " ms)" << std::endl;
+            for (size_t i = 0; i < result.warnings.size() && i < 10; ++i)
+                console_ << "tavrin: preview: " << printable(result.warnings[i], 200) << std::endl;
+            return;
+        }
+    } catch (const std::exception& e) {
+        error = e.what(); // out of memory on a huge scene: the renderer goes on serving
+    }
+    console_ << "tavrin: stream " << number << ": no preview: " << printable(error, 200) << std::endl;
 }
 
 void Server::showProgress(const std::string& message, float fraction)

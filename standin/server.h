@@ -22,6 +22,10 @@ struct ServerOptions {
     std::string outputDir = "tavrin-received";
     int idleExitSeconds = 0;     // exit this long after the last scene stream; 0: never
     bool quiet = false;          // no progress bar
+    // After each scene stream the active scene is drawn into <received file stem>.png.
+    bool preview = true;
+    int previewWidth = 640;
+    int previewHeight = 360;
     // Test hooks: after this many stream bytes the renderer kills itself (as if it had
     // crashed), or stops reading the stream while keeping the connection. -1: off.
     int64_t failAfterBytes = -1;
@@ -51,6 +55,7 @@ private:
     void readFrom(Connection& c);
     void handleRequest(Connection& c);
     void finishStream(Connection& c);
+    void drawPreview(const std::string& receivedFile, int number);
     void showProgress(const std::string& message, float fraction);
     void endProgress();
     void closeIdleRequests(int64_t now);

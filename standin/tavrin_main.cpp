@@ -1,7 +1,9 @@
 // The stand-in Tavrin renderer: a process that behaves towards the plug-in like a running
-// renderer (instance and scene queries, live scene streams) without rendering anything.
+// renderer (instance and scene queries, live scene streams); it draws a preview image of
+// the active scene after each stream.
 // A renderer launched by the plug-in gets no arguments, so the settings that matter in
 // tests can also come from the environment.
+#include "Preview.h"
 #include "net.h"
 #include "server.h"
 
@@ -51,9 +53,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (const char* off = std::getenv("TAVRIN_STANDIN_NO_PREVIEW"); off && *off && std::string(off) != "0")
+        options.preview = false;
+
     CLI::App app{"Stand-in Tavrin " + std::to_string(standin::net::kMajorVersion) +
                  " renderer: answers instance and scene queries and receives live scene streams "
-                 "on 127.0.0.1. Every received stream is written to a file in the output folder."};
+                 "on 127.0.0.1. Every received stream is written to a file in the output folder, "
+                 "beside a PNG preview of the active scene."};
     app.add_option("--port", options.port,
                    "Port to listen on (default: the first free one of 3141..3151)")
         ->check(CLI::Range(1, 65535));
@@ -66,6 +72,18 @@ int main(int argc, char** argv)
                    "$TAVRIN_STANDIN_IDLE_EXIT, else 0 = never)")
         ->check(CLI::Range(0, 86400 * 365));
     app.add_flag("--quiet", options.quiet, "Do not show the progress bar");
+    bool noPreview = false;
+    app.add_flag("--no-preview", noPreview,
+                 "Do not draw the PNG preview of each received scene (also: "
+                 "TAVRIN_STANDIN_NO_PREVIEW=1)");
+    std::string previewSize = "640x360";
+    app.add_option("--preview-size", previewSize, "Preview image size, WIDTHxHEIGHT (default 640x360)")
+        ->check([](const std::string& text) {
+            int w = 0, h = 0;
+            return preview::parseSize(text, w, h)
+                       ? std::string()
+                       : "wants WIDTHxHEIGHT, each 1.." + std::to_string(preview::kMaxImageSide);
+        });
     app.add_option("--fail-after", options.failAfterBytes,
                    "Testing: die (SIGKILL) after receiving this many bytes of a stream")
         ->check(CLI::NonNegativeNumber);
@@ -77,6 +95,8 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
+    options.preview = options.preview && !noPreview;
+    preview::parseSize(previewSize, options.previewWidth, options.previewHeight);
 
     // SIGTERM, SIGINT and SIGHUP are blocked except while the server waits, so a stop
     // request can never fall between its check and the wait.

@@ -3,6 +3,8 @@
 // stand-in renderer and stream the document to it. What the renderer receives is compared
 // with what Export writes for the same document; faulty renderers and ports must cost a
 // bounded wait and leave the host running.
+#include "Png.h"
+#include "Preview.h"
 #include "SceneReader.h"
 #include "TranslationContext.h"
 #include "commands.h"
@@ -19,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -279,6 +282,43 @@ TEST_F(LiveCommands, C4dsimRenderAndUpdate)
     EXPECT_EQ(importOption(readFile(rig.receivedFiles()[1]), "import_adjust_camera"), "off");
     const std::string scene = sceneXmlOf(instances[0].port);
     EXPECT_EQ(count(scene, "name=\"minimal\""), 1u) << scene;
+}
+
+// The stand-in draws what it received: a PNG beside the received scene, the same picture
+// the preview library draws from that file, and again after an Update.
+TEST_F(LiveCommands, RenderDrawsAPreviewBesideTheReceivedScene)
+{
+    const std::string example = std::string(TAVRIN_EXAMPLES_DIR) + "/hierarchy.json";
+    std::string log;
+    ASSERT_EQ(standintest::runProgram({C4DSIM_EXE, example, "--render", "--plugin", PLUGIN_MODULE}, 60000, &log), 0)
+        << log;
+    ASSERT_EQ(standintest::runProgram({C4DSIM_EXE, example, "--update", "--plugin", PLUGIN_MODULE}, 60000, &log), 0)
+        << log;
+    const auto files = rig.receivedFiles();
+    ASSERT_EQ(files.size(), 2u);
+    for (const std::string& received : files) {
+        SCOPED_TRACE(received);
+        const std::string png = std::filesystem::path(received).replace_extension(".png").string();
+        // The picture is drawn after the sender has its answer: give it a moment.
+        for (int i = 0; i < 100 && !std::filesystem::exists(png); ++i)
+            ::usleep(50000);
+        preview::Image image;
+        std::string error;
+        ASSERT_TRUE(preview::readPng(png, image, error)) << error;
+        EXPECT_EQ(image.width, 640);
+        EXPECT_EQ(image.height, 360);
+
+        orv::qrf::Document doc;
+        orv::qrf::ParseError parseError;
+        ASSERT_TRUE(orv::qrf::parse(readFile(received), doc, parseError));
+        preview::Result expected;
+        ASSERT_TRUE(preview::render(doc, preview::Options{}, expected, error)) << error;
+        EXPECT_TRUE(image.rgb == expected.image.rgb);
+        size_t drawn = 0;
+        for (size_t p = 0; p < image.rgb.size(); p += 3)
+            drawn += !std::equal(preview::kBackground, preview::kBackground + 3, image.rgb.begin() + long(p));
+        EXPECT_GT(drawn, image.rgb.size() / 3 / 20);
+    }
 }
 
 } // namespace

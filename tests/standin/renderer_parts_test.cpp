@@ -125,6 +125,30 @@ TEST(StandinScene, SameSceneAgainReplacesItsModelSet)
     EXPECT_EQ(xml.find("name=\"Scene\"", first + 1), std::string::npos);
 }
 
+// What a preview draws: the held cameras, then one group per active model set. A stream
+// whose options keep the camera (an Update to a renderer that holds the scene) brings no
+// new camera; one that adjusts it does.
+TEST(StandinScene, PreviewDrawsTheHeldCamerasAndTheActiveModelSets)
+{
+    auto stream = [](const char* adjust, const char* camera, const char* group) {
+        return parsed(std::string("load \"orvrtopt.so\" {\n\"import_adjust_camera\" ") + adjust +
+                      "\n}\ncamera \"" + camera + "\" {\nfov 30\n}\ngroup \"" + group + "\" {\n}\n");
+    };
+    auto drawn = [](const standin::SceneState& scene) {
+        std::string names;
+        for (const orv::qrf::Statement* s : scene.drawable())
+            names += s->keyword + ":" + s->name() + " ";
+        return names;
+    };
+    standin::SceneState scene;
+    scene.receive(stream("off", "First", "Scene"), 1); // none held yet: taken
+    EXPECT_EQ(drawn(scene), "camera:First group:Scene ");
+    scene.receive(stream("off", "Kept out", "Scene"), 2);
+    scene.receive(stream("on", "Second", "Other"), 3);
+    EXPECT_EQ(drawn(scene), "camera:Second group:Scene group:Other ");
+    EXPECT_EQ(scene.drawable()[1]->block, scene.modelSets()[0].group.block);
+}
+
 TEST(StandinScene, NamesWithMarkupAndOddBytesStayFindable)
 {
     // Names reach the XML escaped; the factory's XML reader must get the same name back.

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -147,6 +148,12 @@ TEST_F(RendererProcess, WireProtocolWithGoodAndBadClients)
     ASSERT_EQ(rig.receivedFiles().size(), 2u);
     EXPECT_EQ(standintest::readFile(rig.receivedFiles()[1]),
               "#print \"hi\"\nversion 9\n\ngroup \"Wire\" {\n}\n");
+    // A preview is drawn for the scene that took effect, none for the malformed one.
+    auto png = [&](size_t i) { return std::filesystem::path(rig.receivedFiles()[i]).replace_extension(".png"); };
+    for (int i = 0; i < 100 && !std::filesystem::exists(png(1)); ++i)
+        ::usleep(50000);
+    EXPECT_TRUE(std::filesystem::exists(png(1)));
+    EXPECT_FALSE(std::filesystem::exists(png(0)));
 }
 
 // The live library loaded as the plug-in's loader loads it.

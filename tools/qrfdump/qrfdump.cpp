@@ -3,6 +3,8 @@
 //
 // Exit codes: 0 done (well formed), 1 the file is malformed, 2 usage error or the file
 // cannot be read.
+#include "Preview.h"
+#include "Png.h"
 #include "QrfText.h"
 #include "SceneReader.h"
 
@@ -10,6 +12,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -17,7 +20,29 @@ namespace {
 constexpr int kMalformed = 1;
 constexpr int kCannotRun = 2;
 
-int run(const std::string& path, bool check, bool stats) {
+// Draws the scene into a PNG preview; relative texture paths are also looked for beside
+// the scene file.
+int renderPreview(const orv::qrf::Document& document, const std::string& path, const std::string& out,
+                  const std::string& size) {
+    preview::Options options;
+    if (!size.empty() && !preview::parseSize(size, options.width, options.height)) {
+        std::fprintf(stderr, "qrfdump: --size wants WIDTHxHEIGHT (1..%d each), not \"%s\"\n",
+                     preview::kMaxImageSide, size.c_str());
+        return kCannotRun;
+    }
+    options.textureFolder = std::filesystem::path(path).parent_path().string();
+    preview::Result result;
+    std::string error;
+    if (!preview::render(document, options, result, error) || !preview::writePng(out, result.image, error)) {
+        std::fprintf(stderr, "qrfdump: %s\n", error.c_str());
+        return kMalformed;
+    }
+    for (const std::string& warning : result.warnings)
+        std::fprintf(stderr, "qrfdump: %s: %s\n", path.c_str(), warning.c_str());
+    return 0;
+}
+
+int run(const std::string& path, bool check, bool stats, const std::string& renderTo, const std::string& size) {
     std::string data;
     std::string reason;
     if (!orv::qrf::readInput(path, data, reason)) {
@@ -31,6 +56,7 @@ int run(const std::string& path, bool check, bool stats) {
         return kMalformed;
     }
     if (check) return 0;
+    if (!renderTo.empty()) return renderPreview(document, path, renderTo, size);
     if (stats) {
         const std::string text = orv::qrf::formatStats(orv::qrf::computeStats(document, data.size()));
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -64,6 +90,10 @@ int main(int argc, char** argv) {
                                    "print key: value counts (groups, objects, triangles, vertices, materials, "
                                    "shaders, cameras, lights, animations, curves, bytes)");
     checkFlag->excludes(statsFlag);
+    std::string renderTo, size;
+    auto* renderOption = app.add_option("--render", renderTo, "draw the scene into this PNG preview image")
+                             ->excludes(checkFlag)->excludes(statsFlag);
+    app.add_option("--size", size, "preview image size WIDTHxHEIGHT (default 640x360)")->needs(renderOption);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -71,7 +101,7 @@ int main(int argc, char** argv) {
         return code == 0 ? 0 : kCannotRun;
     }
     try {
-        return run(path, check, stats);
+        return run(path, check, stats, renderTo, size);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrfdump: %s\n", e.what());
         return kCannotRun;

@@ -1,0 +1,99 @@
+// What the preview renderer draws, gathered from a parsed scene: the camera, every triangle
+// mesh and hair object in world coordinates, the lights and the materials with their
+// textures. Building it knows nothing of the ray tracer; the tracer only reads it.
+#pragma once
+
+#include "PreviewMath.h"
+#include "SceneReader.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace preview {
+
+// An RGB image, 8 bits per channel, rows from the top.
+struct Image {
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> rgb;
+    const uint8_t* pixel(int x, int y) const { return rgb.data() + (size_t(y) * size_t(width) + size_t(x)) * 3; }
+};
+
+// Where a texture is looked up on a surface.
+struct TexturePlacement {
+    bool objectProjection = false; // coordinates from the object-space point, else the mesh UVs
+    Mat4 objectToUv = identity();
+    double scaleU = 1, scaleV = 1, shiftU = 0, shiftV = 0;
+    bool wrap = true;
+};
+
+struct Material {
+    Vec3 diffuse{0.65, 0.65, 0.65};
+    int texture = -1;  // index into Scene::textures; -1 none or unreadable
+    bool textured = false; // the material reads a texture (even one that could not be loaded)
+    Vec3 textureDefault{0, 0, 0}; // colour where the texture gives none
+    TexturePlacement placement;
+    bool emitter = false; // drawn in its light colour, unshaded, never casts shadows
+    Vec3 emission{};
+};
+
+struct Mesh {
+    std::vector<float> vertices;    // world x y z per vertex, plus one padding vertex
+    std::vector<uint32_t> triangles; // 3 per triangle; unusable ones made degenerate
+    std::vector<float> uv;          // 2 per UV entry (owned copy)
+    std::vector<int32_t> triangleUv; // 3 per triangle into uv, or empty
+    Mat4 worldToObject = identity();
+    int material = 0;
+    size_t vertexCount() const { return vertices.size() / 3 - 1; }
+};
+
+struct Curves {
+    std::vector<float> points;     // world x y z radius per control point
+    std::vector<uint32_t> segments; // index of the first point of each linear segment
+    int material = 0;
+};
+
+struct Light {
+    Vec3 position;
+    Vec3 colour; // colour times strength
+};
+
+struct Camera {
+    bool present = false;
+    std::string name;
+    Vec3 eye{0, 0, 0};
+    Vec3 forward{0, 0, -1};
+    Vec3 up{0, 1, 0};
+    double fovDegrees = 60; // horizontal
+};
+
+struct Bounds {
+    Vec3 lo{1e300, 1e300, 1e300}, hi{-1e300, -1e300, -1e300};
+    bool empty() const { return lo.x > hi.x; }
+    void add(Vec3 p)
+    {
+        lo = {std::fmin(lo.x, p.x), std::fmin(lo.y, p.y), std::fmin(lo.z, p.z)};
+        hi = {std::fmax(hi.x, p.x), std::fmax(hi.y, p.y), std::fmax(hi.z, p.z)};
+    }
+};
+
+struct Scene {
+    Camera camera;
+    std::vector<Material> materials;
+    std::vector<Image> textures;
+    std::vector<Mesh> meshes;
+    std::vector<Curves> curves;
+    std::vector<Light> lights;
+    Bounds bounds;                     // of everything drawn, emitters included
+    std::vector<std::string> warnings; // what was drawn differently than written
+};
+
+// Gathers the scene from top-level statements: camera sections and scene groups (a group
+// or object written as a definition is not drawn). Relative texture paths are tried as
+// given, then below textureFolder.
+Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::string& textureFolder);
+Scene buildScene(const orv::qrf::Document& document, const std::string& textureFolder);
+
+} // namespace preview

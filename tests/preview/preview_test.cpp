@@ -1,0 +1,377 @@
+// The preview renderer, judged by its pixels: scenes are written in the test (as scene text
+// or as host documents exported through the plug-in's translation), drawn small and
+// checked where things must appear. No reference images.
+#include "Png.h"
+#include "Preview.h"
+#include "scene_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using preview::Image;
+
+constexpr int kW = 160, kH = 90;
+
+// A camera as the plug-in writes one for a host camera at the origin looking along the
+// host's +z (the renderer's -z), and the document group that mirrors z.
+std::string camera(double fov = 60)
+{
+    return "camera \"Camera\" {\n  projection \"perspective\"\n  fov " + std::to_string(fov) +
+           "\n  position 0 0 0\n  direction 0 0 1\n  up 0 1 0\n"
+           "  transform 1 0 0 0 0 1 0 0 0 0 -1 0 0 0 0 1\n}\n";
+}
+
+std::string group(const std::string& body)
+{
+    return "group \"doc\" {\n  transform 1 0 0 0 0 1 0 0 0 0 -1 0 0 0 0 1\n" + body + "}\n";
+}
+
+// A quad in the host's frame facing the camera (host -z), from (x0, y0) to (x1, y1) at depth z.
+std::string quad(const std::string& name, double x0, double y0, double x1, double y1, double z,
+                 const std::string& surface, const std::string& extra = "")
+{
+    char v[256];
+    std::snprintf(v, sizeof v, "%g %g %g,%g %g %g,%g %g %g,%g %g %g", x0, y0, z, x1, y0, z, x1, y1, z, x0, y1, z);
+    return "object \"" + name + "\" {\n geometry \"triangles\" {\n  \"vertices\" [ " + v +
+           " ] ,\n  \"triangles\" [ 0,3,1,2,1,3 ] ,\n" + extra + " }\n material \"" + name +
+           "\" {\n  surface " + surface + "\n }\n}\n";
+}
+
+std::string diffuse(double r, double g, double b)
+{
+    return "\"orv_diffuse\" {\n\"diffuse\" " + std::to_string(r) + " " + std::to_string(g) + " " +
+           std::to_string(b) + ",\n}";
+}
+
+// A point light as the plug-in writes one: a unit octahedron at (x, y, z) in the host's frame.
+std::string pointLight(double x, double y, double z)
+{
+    return "group \"Lamp\" {\n transform 1 0 0 0 0 1 0 0 0 0 1 0 " + std::to_string(x) + " " + std::to_string(y) + " " +
+           std::to_string(z) +
+           " 1\n object \"Lamp\" {\n  geometry \"triangles\" {\n"
+           "   \"vertices\" [ 0 -1 0,1 0 0,0 0 1,-1 0 0,0 0 -1,0 1 0 ] ,\n"
+           "   \"triangles\" [ 2,1,0,1,2,5,3,2,0,2,3,5,4,3,0,3,4,5,1,4,0,4,1,5 ] ,\n  }\n"
+           "  material \"Lamp\" {\n   surface \"orv_point_light\" {\n\"power\" 100,\n\"color\" 1 1 1,\n}\n  }\n }\n}\n";
+}
+
+orv::qrf::Document parsed(const std::string& text)
+{
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    EXPECT_TRUE(orv::qrf::parse("version 9\n" + text, doc, error)) << error.offset << ": " << error.message;
+    return doc;
+}
+
+preview::Result draw(const orv::qrf::Document& doc, int w = kW, int h = kH)
+{
+    preview::Options options;
+    options.width = w;
+    options.height = h;
+    preview::Result result;
+    std::string error;
+    EXPECT_TRUE(preview::render(doc, options, result, error)) << error;
+    return result;
+}
+
+bool isBackground(const uint8_t* p)
+{
+    return p[0] == preview::kBackground[0] && p[1] == preview::kBackground[1] && p[2] == preview::kBackground[2];
+}
+
+bool backgroundOnly(const Image& image)
+{
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            if (!isBackground(image.pixel(x, y)))
+                return false;
+    return image.width > 0;
+}
+
+// Where the drawn pixels lie: their centre as fractions of the image (x right, y down).
+struct Spot {
+    double x = -1, y = -1;
+    size_t pixels = 0;
+};
+
+Spot drawnSpot(const Image& image)
+{
+    Spot s;
+    double sx = 0, sy = 0;
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            if (!isBackground(image.pixel(x, y))) {
+                sx += x + 0.5;
+                sy += y + 0.5;
+                ++s.pixels;
+            }
+    if (s.pixels) {
+        s.x = sx / double(s.pixels) / image.width;
+        s.y = sy / double(s.pixels) / image.height;
+    }
+    return s;
+}
+
+std::string rgbText(const uint8_t* p)
+{
+    return std::to_string(p[0]) + " " + std::to_string(p[1]) + " " + std::to_string(p[2]);
+}
+
+std::string scratch(const std::string& name)
+{
+    return (fs::temp_directory_path() / ("preview_" + std::to_string(getpid()) + "_" + name)).string();
+}
+
+std::string fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(Preview, RedQuadAtTheCentreBackgroundAtTheCorners_SameSceneSameBytes)
+{
+    const auto doc = parsed(camera() + group(quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0))));
+    const preview::Result result = draw(doc);
+    const Image& image = result.image;
+    ASSERT_EQ(image.width, kW);
+    ASSERT_EQ(image.height, kH);
+    const uint8_t* centre = image.pixel(kW / 2, kH / 2);
+    EXPECT_GT(centre[0], 200) << rgbText(centre);
+    EXPECT_EQ(centre[1], 0);
+    EXPECT_EQ(centre[2], 0);
+    for (auto [x, y] : {std::pair{0, 0}, {kW - 1, 0}, {0, kH - 1}, {kW - 1, kH - 1}})
+        EXPECT_TRUE(isBackground(image.pixel(x, y))) << x << "," << y << ": " << rgbText(image.pixel(x, y));
+    EXPECT_TRUE(result.warnings.empty()) << result.warnings.front();
+
+    // The PNG holds exactly these pixels, and a second drawing gives the same file.
+    const std::string first = scratch("a.png"), second = scratch("b.png");
+    std::string error;
+    ASSERT_TRUE(preview::writePng(first, image, error)) << error;
+    ASSERT_TRUE(preview::writePng(second, draw(doc).image, error)) << error;
+    Image back;
+    ASSERT_TRUE(preview::readPng(first, back, error)) << error;
+    EXPECT_EQ(back.rgb, image.rgb);
+    EXPECT_EQ(fileBytes(first), fileBytes(second));
+    fs::remove(first);
+    fs::remove(second);
+}
+
+// Host documents through the plug-in's translation: the mirrored z of the document group
+// and of the camera matrix must cancel, so what is right of and above the camera in the
+// host is right and up in the picture, however the camera is turned.
+TEST(Preview, WhatIsRightOfTheHostCameraIsRightInThePicture)
+{
+    struct Case {
+        const char* what;
+        const char* cameraTransform; // JSON keys of the host camera
+        double x, y, z;              // cube centre in the host's world
+        double expectX, expectY;     // where it must appear (fractions, -1 = do not care)
+    };
+    const Case cases[] = {
+        {"right", R"("position": [0, 0, 0])", 120, 0, 400, 0.75, 0.5},
+        {"left", R"("position": [0, 0, -200])", -120, 0, 200, 0.25, 0.5},
+        {"up", R"("position": [0, 0, 0])", 0, 80, 400, 0.5, 0.25},
+        // Heading +90 degrees turns the camera to look along the host's -x; its right is +z.
+        {"turned", R"("position": [0, 0, 0], "rotation": [1.5707963267948966, 0, 0])", -400, 0, 120, 0.75, 0.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        char cube[1024];
+        std::snprintf(cube, sizeof cube,
+                      R"({"type": "polygon", "name": "Cube", "position": [%g, %g, %g],
+                          "points": [[-30,-30,-30],[30,-30,-30],[30,30,-30],[-30,30,-30],
+                                     [-30,-30,30],[30,-30,30],[30,30,30],[-30,30,30]],
+                          "polygons": [[0,1,2,3],[5,4,7,6],[3,2,6,7],[4,5,1,0],[1,5,6,2],[4,0,3,7]]})",
+                      c.x, c.y, c.z);
+        const std::string json = std::string(R"({"name": "dir.c4d", "objects": [
+            {"type": "camera", "name": "Cam", "params": {"fov": 1.0471975511965976}, )") +
+                                 c.cameraTransform + "}, " + cube + "]}";
+        const scenetest::Scene scene = scenetest::exportJson(json);
+        const Spot spot = drawnSpot(draw(scene.parsed).image);
+        ASSERT_GT(spot.pixels, 50u);
+        EXPECT_NEAR(spot.x, c.expectX, 0.08);
+        EXPECT_NEAR(spot.y, c.expectY, 0.08);
+    }
+}
+
+// A two-by-two texture (red, green over blue, yellow) on a quad whose UVs the host gives as
+// it does for a front face: the picture shows the image upright and unmirrored.
+TEST(Preview, TextureAppearsUprightThroughTheHostUVs)
+{
+    const std::string png = scratch("quarters.png");
+    Image quarters;
+    quarters.width = quarters.height = 2;
+    quarters.rgb = {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 0};
+    std::string error;
+    ASSERT_TRUE(preview::writePng(png, quarters, error)) << error;
+    const std::string json = R"({"name": "tex.c4d",
+      "materials": [{"name": "Quarters", "type": "standard", "channels": {"color": true},
+                     "params": {"color": [1, 1, 1], "brightness": 1.0, "color_shader": {"link": {"shader": "Q"}}},
+                     "shaders": [{"type": "bitmap", "name": "Q", "file": ")" + png + R"("}]}],
+      "objects": [
+        {"type": "camera", "name": "Cam", "params": {"fov": 1.0471975511965976}},
+        {"type": "polygon", "name": "Card", "position": [0, 0, 200],
+         "points": [[-60, -60, 0], [60, -60, 0], [60, 60, 0], [-60, 60, 0]],
+         "polygons": [[0, 3, 2, 1]],
+         "tags": [{"type": "uvw", "uvw": [[[0, 1], [0, 0], [1, 0], [1, 1]]]},
+                  {"type": "texture", "material": "Quarters"}]}]})";
+    const scenetest::Scene scene = scenetest::exportJson(json);
+    const Image image = draw(scene.parsed).image;
+    fs::remove(png);
+    struct Probe {
+        int x, y;
+        int channel; // the one that must dominate
+        const char* what;
+    };
+    const Probe probes[] = {{kW / 2 - 12, kH / 2 - 12, 0, "top left red"},
+                            {kW / 2 + 12, kH / 2 - 12, 1, "top right green"},
+                            {kW / 2 - 12, kH / 2 + 12, 2, "bottom left blue"}};
+    for (const Probe& p : probes) {
+        const uint8_t* px = image.pixel(p.x, p.y);
+        for (int c = 0; c < 3; ++c) {
+            if (c == p.channel)
+                continue;
+            EXPECT_GT(int(px[p.channel]), int(px[c]) + 100) << p.what << ": " << rgbText(px);
+        }
+    }
+    const uint8_t* yellow = image.pixel(kW / 2 + 12, kH / 2 + 12);
+    EXPECT_GT(int(yellow[0]), int(yellow[2]) + 100) << "bottom right yellow: " << rgbText(yellow);
+    EXPECT_GT(int(yellow[1]), int(yellow[2]) + 100) << "bottom right yellow: " << rgbText(yellow);
+}
+
+// Two white walls side by side, a light high in front of them and a slab, out of the
+// camera's view, between the light and the left wall only. The light's own shape stands in
+// the scene too and must not shadow anything.
+TEST(Preview, AWallBehindALightBlockerIsDarkerThanOneInTheOpen)
+{
+    // Host frame: the camera looks along +z from z = -10 (its picture's right is +x).
+    const std::string cam = "camera \"Camera\" {\n fov 60\n position 0 0 0\n direction 0 0 1\n up 0 1 0\n"
+                            " transform 1 0 0 0 0 1 0 0 0 0 -1 0 0 0 10 1\n}\n";
+    const std::string slab =
+        "object \"Slab\" {\n geometry \"triangles\" {\n"
+        "  \"vertices\" [ -5 10 -5,-1 10 -5,-1 10 -12,-5 10 -12 ] ,\n  \"triangles\" [ 0,1,2,0,2,3 ] ,\n }\n"
+        " material \"Slab\" {\n  surface " + diffuse(1, 1, 1) + "\n }\n}\n";
+    const auto doc = parsed(cam + group(quad("Left", -4, -1, -2, 1, 0, diffuse(1, 1, 1)) +
+                                        quad("Right", 2, -1, 4, 1, 0, diffuse(1, 1, 1)) + slab +
+                                        pointLight(0, 20, -20)));
+    const Image image = draw(doc).image;
+    // The walls sit at a quarter and three quarters of the view's half width of 10 * tan 30.
+    const int left = int(kW * (0.5 - 3 / (10 * std::tan(M_PI / 6)) / 2)), right = kW - 1 - left;
+    const uint8_t* shaded = image.pixel(left, kH / 2);
+    const uint8_t* open = image.pixel(right, kH / 2);
+    EXPECT_FALSE(isBackground(shaded)) << rgbText(shaded);
+    EXPECT_GT(int(open[0]), 180) << rgbText(open);
+    EXPECT_LT(int(shaded[0]), 80) << rgbText(shaded);
+    EXPECT_GT(int(shaded[0]), 20) << "ambient light reaches shadows: " << rgbText(shaded);
+}
+
+// Scenes that cannot be drawn as written still give a picture: the background, or the
+// fallback colour, with the trouble named.
+TEST(Preview, BadContentNeverFailsTheDrawing)
+{
+    const std::string red = diffuse(1, 0, 0);
+    const std::string notPng = scratch("not.png");
+    std::ofstream(notPng) << "GIF89a, not a PNG";
+    struct Case {
+        const char* what;
+        std::string text;
+        bool backgroundOnly;
+        bool warned;
+    };
+    const Case cases[] = {
+        {"no geometry", camera(), true, false},
+        {"nothing at all", "", true, false},
+        {"NaN vertices", camera() + group("object \"N\" {\ngeometry \"triangles\" {\n\"vertices\" [ nan 0 100,1 nan 100,"
+                                           "0 1 100 ] ,\n\"triangles\" [ 0,1,2 ] ,\n}\n}\n"),
+         true, true},
+        {"degenerate triangles", camera() + group(quad("D", 0, 0, 0, 0, 100, red)), true, false},
+        {"indices past the vertices", camera() + group("object \"I\" {\ngeometry \"triangles\" {\n\"vertices\" "
+                                                       "[ 0 0 100,1 0 100,0 1 100 ] ,\n\"triangles\" [ 0,1,7,-1,0,1 ] ,\n}\n}\n"),
+         true, true},
+        {"zero field of view", camera(0) + group(quad("Red", -20, -20, 20, 20, 100, red)), true, true},
+        {"hair counts past the points", camera() + group("object \"H\" {\ngeometry \"orv_bezier_curves\" {\n"
+                                                         "\"p\" [ 0 0 100,0 1 100 ] ,\n\"nvertices\" [ 9 ] ,\n}\n}\n"),
+         true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const preview::Result result = draw(parsed(c.text));
+        EXPECT_EQ(backgroundOnly(result.image), c.backgroundOnly);
+        EXPECT_EQ(!result.warnings.empty(), c.warned);
+    }
+
+    // A texture that is missing, or not a PNG: the texture node's default colour (green).
+    for (const std::string& file : {std::string("/nonexistent/wood.png"), notPng}) {
+        SCOPED_TRACE(file);
+        const std::string textured = "\"orv_advanced\" {\n\"diffuse\" 1 0 0,\n\"diffuse\" ! \"texture2_rgb\" {\n"
+                                     "\"texture\" \"" + file + "\",\n\"default_color\" 0 1 0,\n\"wrap\" on,\n}\n}";
+        const preview::Result result = draw(parsed(camera() + group(quad("T", -20, -20, 20, 20, 100, textured))));
+        const uint8_t* centre = result.image.pixel(kW / 2, kH / 2);
+        EXPECT_GT(int(centre[1]), 150) << rgbText(centre);
+        EXPECT_EQ(centre[0], 0) << rgbText(centre);
+        ASSERT_EQ(result.warnings.size(), 1u);
+        EXPECT_NE(result.warnings[0].find(file), std::string::npos) << result.warnings[0];
+    }
+    fs::remove(notPng);
+
+    preview::Options tooLarge;
+    tooLarge.width = preview::kMaxImageSide + 1;
+    preview::Result result;
+    std::string error;
+    EXPECT_FALSE(preview::render(parsed(camera()), tooLarge, result, error));
+    EXPECT_NE(error.find("out of range"), std::string::npos) << error;
+}
+
+// The bundled examples draw something, and the default view frames a scene without camera.
+TEST(Preview, BundledExamplesAndTheDefaultView)
+{
+    for (const char* example : {"hierarchy.json", "textured.json", "hair.json", "lights.json"}) {
+        SCOPED_TRACE(example);
+        const preview::Result result = draw(scenetest::exportExample(example).parsed);
+        const Spot spot = drawnSpot(result.image);
+        EXPECT_GT(spot.pixels, size_t(kW * kH / 200));
+    }
+    // No camera: the quad, wherever it is, is framed near the middle.
+    const Spot spot = drawnSpot(draw(parsed(group(quad("Far", 1000, 500, 1040, 540, -3000, diffuse(1, 1, 1))))).image);
+    EXPECT_NEAR(spot.x, 0.5, 0.1);
+    EXPECT_NEAR(spot.y, 0.5, 0.15);
+    EXPECT_GT(spot.pixels, size_t(kW * kH / 50));
+}
+
+// qrfdump --render draws a scene file with the same code.
+TEST(Preview, QrfdumpRendersAFile)
+{
+    const std::string scene = scratch("quad.qrf"), png = scratch("quad.png");
+    const std::string text = "version 9\n" + camera() + group(quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)));
+    std::ofstream(scene, std::ios::binary) << text;
+    auto run = [](const std::string& arguments) {
+        const int status = std::system((std::string(QRFDUMP_PATH) + " " + arguments + " 2>/dev/null").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    ASSERT_EQ(run("--render " + png + " --size 64x36 " + scene), 0);
+    Image image;
+    std::string error;
+    ASSERT_TRUE(preview::readPng(png, image, error)) << error;
+    EXPECT_EQ(image.rgb, draw(parsed(camera() + group(quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)))), 64, 36)
+                             .image.rgb);
+    EXPECT_EQ(run("--render " + png + " --size 64 " + scene), 2);
+    EXPECT_EQ(run("--render /no/such/folder/x.png " + scene), 1);
+    EXPECT_EQ(run("--render " + png + " --stats " + scene), 2);
+    fs::remove(scene);
+    fs::remove(png);
+}
+
+} // namespace
