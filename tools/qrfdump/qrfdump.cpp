@@ -30,7 +30,16 @@ int run(const std::string& path, bool check, bool stats) {
         std::fprintf(stderr, "qrfdump: %s: offset %zu: %s\n", path.c_str(), error.offset, error.message.c_str());
         return kMalformed;
     }
-    if (check) return 0;
+    if (check) {
+        // Parsing accepts a text without records (an empty file, the header lines alone);
+        // a scene file always states its format version.
+        if (!document.top.find("version")) {
+            std::fprintf(stderr, "qrfdump: %s: offset %zu: no version record, not a scene file\n", path.c_str(),
+                         data.size());
+            return kMalformed;
+        }
+        return 0;
+    }
     if (stats) {
         const std::string text = orv::qrf::formatStats(orv::qrf::computeStats(document, data.size()));
         std::fwrite(text.data(), 1, text.size(), stdout);
