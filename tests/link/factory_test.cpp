@@ -398,6 +398,39 @@ TEST(RepeatLinkFactory, HostileListsYieldNothing) {
     }
 }
 
+TEST(RepeatLinkFactory, OneBadInstanceElementHidesNoOther) {
+    std::string deep = "<tavrin_instance>";
+    for (int i = 0; i < 64; ++i) deep += "<a>";
+    deep += "<version_major>9</version_major>";
+    for (int i = 0; i < 64; ++i) deep += "</a>";
+    deep += "<process_id>2</process_id><livelink_port>3142</livelink_port></tavrin_instance>";
+    // A four-byte lead byte makes TinyXML step over the "</l" that follows it.
+    std::string badUtf8 = instance(9, 3, 3143);
+    badUtf8.insert(badUtf8.find("</livelink_port>"), "\xF0");
+    std::string manyAttributes = "<tavrin_instance";
+    for (int i = 0; i < 300; ++i) manyAttributes += " a" + std::to_string(i) + "=\"1\"";
+    manyAttributes += ">" + instance(9, 4, 3144).substr(17);
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"nested 65 deep", deep},
+        {"invalid UTF-8", badUtf8},
+        {"too many attributes", manyAttributes},
+        {"quote with a tag inside", "<i a=\"<b>\">" + instance(9, 5, 3145) + "</i>"},
+    };
+    for (const auto& [what, bad] : cases) {
+        // The bad answer first, between good ones, and last.
+        for (size_t at : {0u, 1u, 2u}) {
+            std::vector<std::string> entries = {instance(9, 10, 3150), instance(10, 11, 3151)};
+            entries.insert(entries.begin() + static_cast<long>(at), bad);
+            Rig rig;
+            rig.query.list = list_of(entries);
+            const std::vector<InstanceRecord> listed = rig.factory.list_instances(rig.query);
+            std::vector<int64_t> pids;
+            for (const InstanceRecord& r : listed) pids.push_back(r.process_id);
+            EXPECT_EQ(pids, (std::vector<int64_t>{10, 11})) << what << " at " << at;
+        }
+    }
+}
+
 TEST(RepeatLinkFactory, DeepSceneDescriptionIsNotChosen) {
     Rig rig;
     rig.factory.set_accept_any_instance(true);

@@ -233,11 +233,16 @@ bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
 
 std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& query) const {
     std::vector<InstanceRecord> instances;
-    TiXmlDocument doc;
-    if (!parse_guarded(query.instances_xml(), doc)) return instances;
+    const char* text = query.instances_xml();
+    if (!text) return instances;
 
-    for (const TiXmlElement* entry = doc.RootElement()->FirstChildElement(); entry;
-         entry = entry->NextSiblingElement()) {
+    // Each instance element is judged on its own: one that breaks a limit or cannot be
+    // parsed is left out, and the other renderers stay visible.
+    for (const XmlSpan& span : xml_root_children(text)) {
+        const std::string element(text + span.begin, span.end - span.begin);
+        TiXmlDocument doc;
+        if (!parse_guarded(element.c_str(), doc)) continue;
+        const TiXmlElement* entry = doc.RootElement();
         long long version = 0;
         if (!read_number(entry, "version_major", version)) continue;
         // Version 0 stands for "no instance", so only positive versions can be chosen.
