@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 
 namespace {
@@ -93,6 +94,12 @@ struct Rig {
     bool haveQuery = true;
     bool launchResult = true;
     int launches = 0;
+    // The launched renderer's process id, and after how many checks it has ended with
+    // exitStatus (never when negative).
+    int64_t launchedPid = 7;
+    int exitAfterChecks = -1;
+    int exitStatus = 0;
+    int exitChecks = 0;
     int unloads = 0;
     std::vector<int> sleeps;
     RepeatLinkFactory factory;
@@ -109,7 +116,12 @@ struct Rig {
         s.unload = [this] { ++unloads; };
         s.launch = [this](int, int) {
             ++launches;
-            return launchResult;
+            return LaunchedRenderer{launchResult ? launchedPid : 0, "/opt/tavrin"};
+        };
+        s.exited = [this](int64_t pid, int& status) {
+            EXPECT_EQ(pid, launchedPid);
+            status = exitStatus;
+            return exitAfterChecks >= 0 && ++exitChecks > exitAfterChecks;
         };
         s.sleep = [this](int ms) { sleeps.push_back(ms); };
         return s;
@@ -154,6 +166,55 @@ TEST(RepeatLinkFactory, LaunchedInstanceFoundWhilePolling) {
     EXPECT_EQ(rig.api.connects, (std::vector<std::tuple<std::string, unsigned, int>>{{"localhost", 5000u, 4}}));
     EXPECT_EQ(rig.factory.port(), 5000);
     EXPECT_FALSE(rig.factory.scene_found());
+}
+
+TEST(RepeatLinkFactory, AfterALaunchItsOwnInstanceIsWaitedForAndPreferred) {
+    // Another command's renderer (pid 8, newer) may come up at the same moment as the one
+    // launched here (pid 7).
+    const struct {
+        const char* what;
+        std::vector<std::string> late;
+        int exitAfterChecks;
+        unsigned port;        // connected to
+        size_t sleeps;
+    } cases[] = {
+        {"both appear: the own one wins", {instance(10, 8, 5008), instance(9, 7, 5007)}, -1, 5007, 3},
+        {"only the other one: polls run out, then it is taken", {instance(10, 8, 5008)}, -1, 5008, 9},
+        {"only the other one and the own renderer ended: taken at once", {instance(10, 8, 5008)}, 2, 5008, 3},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.factory.set_attempts(10);
+        rig.exitAfterChecks = c.exitAfterChecks;
+        rig.query.list = list_of({});
+        rig.query.appearAfter = 3;
+        rig.query.lateList = list_of(c.late);
+        rig.query.scenes[7] = kEmptyScene;
+        rig.query.scenes[8] = kEmptyScene;
+        rig.api.acceptHost = "localhost";
+        rig.api.acceptPort = c.port;
+        EXPECT_EQ(rig.factory.getApi(), &rig.api) << c.what;
+        EXPECT_EQ(rig.factory.port(), static_cast<int>(c.port)) << c.what;
+        EXPECT_EQ(rig.sleeps.size(), c.sleeps) << c.what;
+    }
+}
+
+TEST(RepeatLinkFactory, ALaunchedRendererThatEndsStopsThePolling) {
+    const std::pair<int, std::string> cases[] = {
+        {127 << 8, "exited with status 127"},
+        {SIGSEGV, "was ended by signal 11"},
+        {-1, "ended"},
+    };
+    for (const auto& [status, said] : cases) {
+        Rig rig;
+        rig.query.list = list_of({});
+        rig.exitAfterChecks = 1;
+        rig.exitStatus = status;
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.factory.error_text(), "Failed to connect. Could not start Tavrin: \"/opt/tavrin\" " + said + ".");
+        EXPECT_EQ(rig.sleeps.size(), 2u);
+        EXPECT_TRUE(rig.api.connects.empty());
+    }
 }
 
 TEST(RepeatLinkFactory, PollingHonoursSmallAttemptCounts) {

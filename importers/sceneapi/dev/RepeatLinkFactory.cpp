@@ -101,7 +101,8 @@ LinkServices LinkServices::system() {
     s.scene_api = orv_get_scene_api;
     s.query_api = orv_get_query_api;
     s.unload = tavrin_live_unload;
-    s.launch = launch_renderer;
+    s.launch = start_renderer;
+    s.exited = renderer_exited;
     s.sleep = InstallLocator::sleep_ms;
     return s;
 }
@@ -114,6 +115,7 @@ RepeatLinkFactory::RepeatLinkFactory(LinkServices services) : services_(std::mov
     if (!services_.query_api) services_.query_api = defaults.query_api;
     if (!services_.unload) services_.unload = defaults.unload;
     if (!services_.launch) services_.launch = defaults.launch;
+    if (!services_.exited) services_.exited = defaults.exited;
     if (!services_.sleep) services_.sleep = defaults.sleep;
 }
 
@@ -194,21 +196,17 @@ bool RepeatLinkFactory::establish_link() {
         return false;
     }
 
-    std::vector<InstanceRecord> instances = list_instances(*query);
-    InstanceRecord chosen = choose_instance(*query, instances);
+    // Renderers launched by earlier commands that have ended since are reaped here.
+    reap_launched_renderers();
+    InstanceRecord chosen = choose_instance(*query, list_instances(*query));
     if (chosen.version == 0) {
-        if (!services_.launch(lowest_version_, highest_version_)) {
+        const LaunchedRenderer launched = services_.launch(lowest_version_, highest_version_);
+        if (launched.pid <= 0) {
             error_text_ = kLaunchFailed;
             return false;
         }
-        if (attempts_ > 1) {
-            for (int n = attempts_;; --n) {
-                instances = list_instances(*query);
-                chosen = choose_instance(*query, instances);
-                services_.sleep(poll_delay_ms_);
-                if (chosen.version != 0 || n < 3) break;
-            }
-        }
+        chosen = await_launched(*query, launched);
+        if (!error_text_.empty()) return false;
     }
 
     if (!connect_to(chosen)) {
@@ -218,6 +216,26 @@ bool RepeatLinkFactory::establish_link() {
     }
     port_ = chosen.port;
     return true;
+}
+
+InstanceRecord RepeatLinkFactory::await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched) {
+    InstanceRecord chosen;
+    if (attempts_ <= 1) return chosen;
+    for (int n = attempts_;; --n) {
+        chosen = choose_instance(query, list_instances(query), launched.pid);
+        services_.sleep(poll_delay_ms_);
+        // Another command may have launched a renderer at the same moment: its empty
+        // instance is taken only when the one launched here cannot be had.
+        if (chosen.version != 0 && chosen.process_id == launched.pid) break;
+        int status = 0;
+        if (services_.exited(launched.pid, status)) {
+            if (chosen.version == 0)
+                error_text_ = "Could not start Tavrin: \"" + launched.path + "\" " + describe_exit(status) + ".";
+            break;
+        }
+        if (n < 3) break;
+    }
+    return chosen;
 }
 
 bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
@@ -261,10 +279,12 @@ std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& qu
     return instances;
 }
 
-InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances) {
+InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances,
+                                                  int64_t launched) {
     InstanceRecord bestEmpty;
     InstanceRecord bestAny;
     InstanceRecord bestHolding;
+    InstanceRecord launchedEmpty;
     for (const InstanceRecord& record : instances) {
         if (!query.select_instance(record.process_id)) continue;
         // Without a description the instance is neither empty nor holding, but may still
@@ -285,6 +305,7 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
         }
         if (usable) {
             if (empty && record.version > bestEmpty.version) bestEmpty = record;
+            if (empty && launched > 0 && record.process_id == launched) launchedEmpty = record;
             if (accept_any_instance_ && record.version > bestAny.version) bestAny = record;
             if (holds && record.version > bestHolding.version) bestHolding = record;
         }
@@ -295,6 +316,7 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
         return bestHolding;
     }
     scene_found_ = false;
+    if (launchedEmpty.version >= 1) return launchedEmpty;
     if (bestAny.version >= 1) return bestAny;
     if (bestEmpty.version >= 1) return bestEmpty;
     return InstanceRecord{};
