@@ -20,10 +20,13 @@ public:
     // Instances that appear in the list only after this many list calls.
     int appearAfter = 0;
     std::string lateList;
+    // When set, the list of each call in turn (the last one repeats).
+    std::vector<std::string> stages;
 
     const char* instances_xml() override {
         ++listCalls;
         if (listIsNull) return nullptr;
+        if (!stages.empty()) return stages[std::min(stages.size(), static_cast<size_t>(listCalls)) - 1].c_str();
         if (appearAfter > 0 && listCalls > appearAfter) return lateList.c_str();
         return list.c_str();
     }
@@ -116,6 +119,7 @@ struct Rig {
         s.unload = [this] { ++unloads; };
         s.launch = [this](int, int) {
             ++launches;
+            if (launches > 1) ++launchedPid;
             return LaunchedRenderer{launchResult ? launchedPid : 0, "/opt/tavrin"};
         };
         s.exited = [this](int64_t pid, int& status) {
@@ -197,6 +201,29 @@ TEST(RepeatLinkFactory, AfterALaunchItsOwnInstanceIsWaitedForAndPreferred) {
         EXPECT_EQ(rig.factory.port(), static_cast<int>(c.port)) << c.what;
         EXPECT_EQ(rig.sleeps.size(), c.sleeps) << c.what;
     }
+}
+
+TEST(RepeatLinkFactory, ALaunchedRendererTakenByAnotherCommandIsReplaced) {
+    // The renderer launched first (pid 7) comes up and another command sends its scene to
+    // it before this one sees it empty: a second one (pid 8) is launched and used.
+    Rig rig;
+    rig.query.stages = {list_of({}), list_of({}), list_of({instance(9, 7, 5007)}),
+                        list_of({instance(9, 7, 5007)}), list_of({instance(9, 7, 5007), instance(9, 8, 5008)})};
+    rig.query.scenes[7] = kBusyScene;
+    rig.query.scenes[8] = kEmptyScene;
+    rig.api.acceptHost = "localhost";
+    rig.api.acceptPort = 5008;
+    EXPECT_EQ(rig.factory.getApi(), &rig.api);
+    EXPECT_EQ(rig.launches, 2);
+    EXPECT_EQ(rig.factory.port(), 5008);
+
+    // Taken every time: the launches are bounded, then the known ports are scanned.
+    Rig taken;
+    taken.query.stages = {list_of({}), list_of({instance(9, 7, 5007), instance(9, 8, 5008), instance(9, 9, 5009)})};
+    for (int64_t pid : {7, 8, 9}) taken.query.scenes[pid] = kBusyScene;
+    EXPECT_EQ(taken.factory.getApi(), nullptr);
+    EXPECT_EQ(taken.launches, 3);
+    EXPECT_EQ(taken.sleeps.size(), 3u);
 }
 
 TEST(RepeatLinkFactory, ALaunchedRendererThatEndsStopsThePolling) {

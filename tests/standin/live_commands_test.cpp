@@ -270,7 +270,7 @@ TEST_F(LiveCommands, SimultaneousRendersLandInTheirOwnRenderers)
     EXPECT_EQ(codes[1], 0) << logs[1];
 
     auto instances = Rig::running();
-    ASSERT_EQ(instances.size(), 2u);
+    ASSERT_EQ(instances.size(), 2u) << logs[0] << logs[1];
     EXPECT_EQ(rig.receivedFiles().size(), 2u);
     for (const auto& instance : instances)
         EXPECT_EQ(count(sceneXmlOf(instance.port), "<modelset "), 1u) << "renderer on port " << instance.port;

@@ -27,6 +27,8 @@ const char* const RepeatLinkFactory::kStreamLost =
 namespace {
 
 constexpr int kHighestPort = 65535;
+// Renderers launched for one link at most, when others take the launched ones first.
+constexpr int kMaxLaunches = 3;
 
 // TinyXML steps over a UTF-8 sequence by its lead byte's length even when the text ends
 // inside it, and then reads on past the terminator. The parsed copy therefore carries
@@ -199,14 +201,18 @@ bool RepeatLinkFactory::establish_link() {
     // Renderers launched by earlier commands that have ended since are reaped here.
     reap_launched_renderers();
     InstanceRecord chosen = choose_instance(*query, list_instances(*query));
-    if (chosen.version == 0) {
+    // Another command may take the renderer launched here before this one sees it; a
+    // fresh one is then launched, a bounded number of times.
+    for (int launches = 0; chosen.version == 0 && launches < kMaxLaunches; ++launches) {
         const LaunchedRenderer launched = services_.launch(lowest_version_, highest_version_);
         if (launched.pid <= 0) {
             error_text_ = kLaunchFailed;
             return false;
         }
-        chosen = await_launched(*query, launched);
+        bool taken = false;
+        chosen = await_launched(*query, launched, taken);
         if (!error_text_.empty()) return false;
+        if (!taken) break;
     }
 
     if (!connect_to(chosen)) {
@@ -218,7 +224,8 @@ bool RepeatLinkFactory::establish_link() {
     return true;
 }
 
-InstanceRecord RepeatLinkFactory::await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched) {
+InstanceRecord RepeatLinkFactory::await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched,
+                                                 bool& taken) {
     InstanceRecord chosen;
     if (attempts_ <= 1) return chosen;
     for (int n = attempts_;; --n) {
@@ -227,6 +234,10 @@ InstanceRecord RepeatLinkFactory::await_launched(TavrinQueryApi& query, const La
         // Another command may have launched a renderer at the same moment: its empty
         // instance is taken only when the one launched here cannot be had.
         if (chosen.version != 0 && chosen.process_id == launched.pid) break;
+        if (launched_taken_) {
+            taken = chosen.version == 0;
+            break;
+        }
         int status = 0;
         if (services_.exited(launched.pid, status)) {
             if (chosen.version == 0)
@@ -285,6 +296,7 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
     InstanceRecord bestAny;
     InstanceRecord bestHolding;
     InstanceRecord launchedEmpty;
+    launched_taken_ = false;
     for (const InstanceRecord& record : instances) {
         if (!query.select_instance(record.process_id)) continue;
         // Without a description the instance is neither empty nor holding, but may still
@@ -305,7 +317,10 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
         }
         if (usable) {
             if (empty && record.version > bestEmpty.version) bestEmpty = record;
-            if (empty && launched > 0 && record.process_id == launched) launchedEmpty = record;
+            if (launched > 0 && record.process_id == launched) {
+                if (empty) launchedEmpty = record;
+                else launched_taken_ = true;
+            }
             if (accept_any_instance_ && record.version > bestAny.version) bestAny = record;
             if (holds && record.version > bestHolding.version) bestHolding = record;
         }

@@ -82,7 +82,8 @@ public:
     // The preferred instance: the newest holding the scene (sets scene_found), else the
     // empty instance of the renderer this factory launched (process id `launched`, 0 for
     // none), else the newest of any kind when any is accepted, else the newest empty one,
-    // else version 0.
+    // else version 0. A launched renderer that is listed with a scene was taken by
+    // another command.
     InstanceRecord choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances,
                                    int64_t launched = 0);
 
@@ -97,7 +98,9 @@ private:
     bool establish_link();
     // Polls the instance list after a launch until the launched renderer's instance
     // appears, the renderer ends, or the attempts run out; version 0 when nothing fits.
-    InstanceRecord await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched);
+    // taken: the launched renderer came up but already holds a scene (another command
+    // took it) and no other empty instance is there.
+    InstanceRecord await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched, bool& taken);
     bool connect_to(const InstanceRecord& chosen);
 
     LinkServices services_;
@@ -116,4 +119,6 @@ private:
     // API or launch failure) is not handed out.
     bool linked_ = false;
     bool stream_lost_ = false;
+    // Set by choose_instance: the launched renderer's instance was listed holding a scene.
+    bool launched_taken_ = false;
 };
