@@ -154,20 +154,9 @@ TEST(Launch, EndedRenderersAreReapedAndAFailedStartIsReported) {
     const std::string exe = root.make_bundle(9) + "tavrin";
     std::ofstream(exe) << "not executable";
 
-    NullApi api;
-    struct EmptyList final : TavrinQueryApi {
-        const char* instances_xml() override { return "<list/>"; }
-        bool select_instance(int64_t) override { return false; }
-        void reserved_query1() override {}
-        void end_selection() override {}
-        void reserved_query2() override {}
-        void reserved_query3() override {}
-        const char* scene_xml() override { return nullptr; }
-    } list;
+    // The fake live library lists no instances.
+    std::filesystem::copy_file(FAKE_LIVE_PATH, root.make_bundle(9) + "orvtavrinlive6.so");
     LinkServices services;
-    services.scene_api = [&](int, int) -> orvScene_api* { return &api; };
-    services.query_api = [&](int, int) -> TavrinQueryApi* { return &list; };
-    services.unload = [] {};
     int sleeps = 0;
     services.sleep = [&](int ms) {
         ++sleeps;
