@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     bool stats = false;
     app.add_option("FILE", path, "scene file; - reads standard input")->required();
     auto* checkFlag = app.add_flag("--check", check,
-                                   "only check the file: exit 0 when well formed, else 1 with the offset "
-                                   "and what is wrong");
+                                   "only check the file: exit 0 when it is a well-formed scene (records "
+                                   "including the version), else 1 with the offset and what is wrong");
     auto* statsFlag = app.add_flag("--stats", stats,
                                    "print key: value counts (groups, objects, triangles, vertices, materials, "
                                    "shaders, cameras, lights, animations, curves, bytes)");
