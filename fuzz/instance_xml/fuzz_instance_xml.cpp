@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the connection factory as instance list and scene descriptions.
 //
 // Input layout: the first byte chooses the settings (bit 0: accept any instance, bit 1: a
-// scene name is looked for); the rest is split at the first NUL byte into the instance list
+// scene name is looked for, bit 2: process id 5 is the renderer just launched); the rest is split at the first NUL byte into the instance list
 // and a scene description that every instance answers with. Checks that no instance
 // outside the version range is chosen and that every selection is ended.
 #include "RepeatLinkFactory.h"
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     none.scene_api = [](int, int) -> orvScene_api* { return nullptr; };
     none.query_api = [](int, int) -> TavrinQueryApi* { return nullptr; };
     none.unload = [] {};
-    none.launch = [](int, int) { return false; };
+    none.launch = [](int, int) { return LaunchedRenderer{}; };
     none.sleep = [](int) {};
     RepeatLinkFactory factory(none);
     factory.set_version_range(9, 10);
@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<InstanceRecord> instances = factory.list_instances(query);
     for (const InstanceRecord& r : instances)
         if (r.version < 9 || r.version > 10 || r.process_id < 1 || r.port > 65535) std::abort();
-    const InstanceRecord chosen = factory.choose_instance(query, instances);
+    const InstanceRecord chosen = factory.choose_instance(query, instances, settings & 4 ? 5 : 0);
     if (chosen.version != 0 && (chosen.version < 9 || chosen.version > 10)) std::abort();
     if (query.open != 0) std::abort();
     if (factory.scene_found() && !(settings & 2)) std::abort();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,9 +22,15 @@ const char* const headerLines[] = {
     "// This is a Tavrin scene file\n\n",
 };
 
+// How long an in-place export waits for another one writing the same file.
+constexpr int kLockWaitMs = 60000;
+constexpr int kLockPollMs = 20;
+
 // Opens a new temporary file in the folder of `target`. It is created with mode 0666, as
-// fopen would, so the process's umask applies; an existing target's mode is copied onto
-// it. Returns null, with no file left behind, when the folder admits none.
+// fopen would, so the process's umask applies; an existing target's owner, group and mode
+// are copied onto it. Returns null, with no file left behind, when the folder admits none
+// or the target's owner and group cannot be kept (only a privileged process may give a
+// file away): the target is then written in place, as fopen would, and keeps them.
 FILE* openTemporary(const std::string& target, const struct stat* existing, std::string& temporaryPath)
 {
     const size_t slash = target.rfind('/');
@@ -41,7 +48,15 @@ FILE* openTemporary(const std::string& target, const struct stat* existing, std:
             break;
         }
         FILE* stream = nullptr;
-        if (!existing || fchmod(fd, existing->st_mode & 07777) == 0) stream = fdopen(fd, "wb+");
+        struct stat made;
+        bool kept = !existing;
+        if (existing && fstat(fd, &made) == 0) {
+            // The owner first: changing it may clear the set-id bits the mode then restores.
+            const bool sameOwner = made.st_uid == existing->st_uid && made.st_gid == existing->st_gid;
+            kept = (sameOwner || fchown(fd, existing->st_uid, existing->st_gid) == 0) &&
+                   fchmod(fd, existing->st_mode & 07777) == 0;
+        }
+        if (kept) stream = fdopen(fd, "wb+");
         if (!stream) {
             ::close(fd);
             unlink(candidate.c_str());
@@ -53,6 +68,43 @@ FILE* openTemporary(const std::string& target, const struct stat* existing, std:
     }
     errno = saved;
     return nullptr;
+}
+
+// Opens `path` for writing as fopen(path, "wb+") does, but a regular file is emptied only
+// once this process holds an exclusive lock on it, and the lock stays until the stream is
+// closed: two exports writing the same file in place take turns instead of mixing their
+// bytes. Null with errno set when it cannot be opened or the lock is not granted in time.
+FILE* openInPlace(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        int waited = 0;
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) break; // no locks here: write unlocked
+            if (waited >= kLockWaitMs) {
+                ::close(fd);
+                errno = EWOULDBLOCK;
+                return nullptr;
+            }
+            usleep(kLockPollMs * 1000);
+            waited += kLockPollMs;
+        }
+        if (ftruncate(fd, 0) != 0) {
+            const int reason = errno;
+            ::close(fd);
+            errno = reason;
+            return nullptr;
+        }
+    }
+    FILE* stream = fdopen(fd, "wb+");
+    if (!stream) {
+        const int reason = errno;
+        ::close(fd);
+        errno = reason;
+    }
+    return stream;
 }
 
 } // namespace
@@ -70,13 +122,16 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
         }
     } else {
         // A regular file (or one still to be made) is written beside the target and only
-        // replaces it once complete. Other targets are written in place.
+        // replaces it once complete, where the result is the file fopen would leave: one
+        // this process may write, with a single name. Other targets, and files whose owner
+        // cannot be kept, are written in place.
         struct stat info;
         const struct stat* existing = nullptr;
         std::string realTarget = path;
         bool replaceable = false;
         if (!path.empty() && stat(path.c_str(), &info) == 0) {
-            if (S_ISREG(info.st_mode)) {
+            if (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+                faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
                 replaceable = true;
                 existing = &info;
                 struct stat link;
@@ -89,7 +144,8 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
                 }
             }
         } else if (!path.empty() && errno == ENOENT) {
-            // Not there yet; a dangling link is left to fopen, which creates what it names.
+            // Not there yet; a dangling link is left to the in-place open, which creates
+            // what it names.
             struct stat link;
             replaceable = lstat(path.c_str(), &link) != 0;
         }
@@ -97,7 +153,7 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
             stream = openTemporary(realTarget, existing, temporaryPath);
             if (stream) targetPath = realTarget;
         }
-        if (!stream) stream = fopen(path.c_str(), "wb+");
+        if (!stream) stream = openInPlace(path);
     }
     if (!stream) {
         perror("opening file");

@@ -4,7 +4,11 @@
 //
 // A regular target (or one that does not exist yet) is written to a temporary file beside
 // it, which replaces the target only when closing succeeded; a failed export leaves the
-// previous file as it was. "-" writes to the process's standard output.
+// previous file as it was. The replacement keeps the target's mode, owner and group. Where
+// replacing would give another result than writing in place (a target the process may not
+// write, one with more than one name, one whose owner the process cannot keep), the
+// target is written in place, under an exclusive lock held until it is closed. "-"
+// writes to the process's standard output.
 #pragma once
 
 #include "LightFactory.h"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <map>
 
 namespace {
@@ -19,10 +20,13 @@ public:
     // Instances that appear in the list only after this many list calls.
     int appearAfter = 0;
     std::string lateList;
+    // When set, the list of each call in turn (the last one repeats).
+    std::vector<std::string> stages;
 
     const char* instances_xml() override {
         ++listCalls;
         if (listIsNull) return nullptr;
+        if (!stages.empty()) return stages[std::min(stages.size(), static_cast<size_t>(listCalls)) - 1].c_str();
         if (appearAfter > 0 && listCalls > appearAfter) return lateList.c_str();
         return list.c_str();
     }
@@ -93,6 +97,12 @@ struct Rig {
     bool haveQuery = true;
     bool launchResult = true;
     int launches = 0;
+    // The launched renderer's process id, and after how many checks it has ended with
+    // exitStatus (never when negative).
+    int64_t launchedPid = 7;
+    int exitAfterChecks = -1;
+    int exitStatus = 0;
+    int exitChecks = 0;
     int unloads = 0;
     std::vector<int> sleeps;
     RepeatLinkFactory factory;
@@ -109,7 +119,13 @@ struct Rig {
         s.unload = [this] { ++unloads; };
         s.launch = [this](int, int) {
             ++launches;
-            return launchResult;
+            if (launches > 1) ++launchedPid;
+            return LaunchedRenderer{launchResult ? launchedPid : 0, "/opt/tavrin"};
+        };
+        s.exited = [this](int64_t pid, int& status) {
+            EXPECT_EQ(pid, launchedPid);
+            status = exitStatus;
+            return exitAfterChecks >= 0 && ++exitChecks > exitAfterChecks;
         };
         s.sleep = [this](int ms) { sleeps.push_back(ms); };
         return s;
@@ -154,6 +170,78 @@ TEST(RepeatLinkFactory, LaunchedInstanceFoundWhilePolling) {
     EXPECT_EQ(rig.api.connects, (std::vector<std::tuple<std::string, unsigned, int>>{{"localhost", 5000u, 4}}));
     EXPECT_EQ(rig.factory.port(), 5000);
     EXPECT_FALSE(rig.factory.scene_found());
+}
+
+TEST(RepeatLinkFactory, AfterALaunchItsOwnInstanceIsWaitedForAndPreferred) {
+    // Another command's renderer (pid 8, newer) may come up at the same moment as the one
+    // launched here (pid 7).
+    const struct {
+        const char* what;
+        std::vector<std::string> late;
+        int exitAfterChecks;
+        unsigned port;        // connected to
+        size_t sleeps;
+    } cases[] = {
+        {"both appear: the own one wins", {instance(10, 8, 5008), instance(9, 7, 5007)}, -1, 5007, 3},
+        {"only the other one: polls run out, then it is taken", {instance(10, 8, 5008)}, -1, 5008, 9},
+        {"only the other one and the own renderer ended: taken at once", {instance(10, 8, 5008)}, 2, 5008, 3},
+    };
+    for (const auto& c : cases) {
+        Rig rig;
+        rig.factory.set_attempts(10);
+        rig.exitAfterChecks = c.exitAfterChecks;
+        rig.query.list = list_of({});
+        rig.query.appearAfter = 3;
+        rig.query.lateList = list_of(c.late);
+        rig.query.scenes[7] = kEmptyScene;
+        rig.query.scenes[8] = kEmptyScene;
+        rig.api.acceptHost = "localhost";
+        rig.api.acceptPort = c.port;
+        EXPECT_EQ(rig.factory.getApi(), &rig.api) << c.what;
+        EXPECT_EQ(rig.factory.port(), static_cast<int>(c.port)) << c.what;
+        EXPECT_EQ(rig.sleeps.size(), c.sleeps) << c.what;
+    }
+}
+
+TEST(RepeatLinkFactory, ALaunchedRendererTakenByAnotherCommandIsReplaced) {
+    // The renderer launched first (pid 7) comes up and another command sends its scene to
+    // it before this one sees it empty: a second one (pid 8) is launched and used.
+    Rig rig;
+    rig.query.stages = {list_of({}), list_of({}), list_of({instance(9, 7, 5007)}),
+                        list_of({instance(9, 7, 5007)}), list_of({instance(9, 7, 5007), instance(9, 8, 5008)})};
+    rig.query.scenes[7] = kBusyScene;
+    rig.query.scenes[8] = kEmptyScene;
+    rig.api.acceptHost = "localhost";
+    rig.api.acceptPort = 5008;
+    EXPECT_EQ(rig.factory.getApi(), &rig.api);
+    EXPECT_EQ(rig.launches, 2);
+    EXPECT_EQ(rig.factory.port(), 5008);
+
+    // Taken every time: the launches are bounded, then the known ports are scanned.
+    Rig taken;
+    taken.query.stages = {list_of({}), list_of({instance(9, 7, 5007), instance(9, 8, 5008), instance(9, 9, 5009)})};
+    for (int64_t pid : {7, 8, 9}) taken.query.scenes[pid] = kBusyScene;
+    EXPECT_EQ(taken.factory.getApi(), nullptr);
+    EXPECT_EQ(taken.launches, 3);
+    EXPECT_EQ(taken.sleeps.size(), 3u);
+}
+
+TEST(RepeatLinkFactory, ALaunchedRendererThatEndsStopsThePolling) {
+    const std::pair<int, std::string> cases[] = {
+        {127 << 8, "exited with status 127"},
+        {SIGSEGV, "was ended by signal 11"},
+        {-1, "ended"},
+    };
+    for (const auto& [status, said] : cases) {
+        Rig rig;
+        rig.query.list = list_of({});
+        rig.exitAfterChecks = 1;
+        rig.exitStatus = status;
+        EXPECT_EQ(rig.factory.getApi(), nullptr);
+        EXPECT_EQ(rig.factory.error_text(), "Failed to connect. Could not start Tavrin: \"/opt/tavrin\" " + said + ".");
+        EXPECT_EQ(rig.sleeps.size(), 2u);
+        EXPECT_TRUE(rig.api.connects.empty());
+    }
 }
 
 TEST(RepeatLinkFactory, PollingHonoursSmallAttemptCounts) {
@@ -395,6 +483,39 @@ TEST(RepeatLinkFactory, HostileListsYieldNothing) {
         rig.query.list = text;
         rig.query.listIsNull = std::string(what) == "null";
         EXPECT_TRUE(rig.factory.list_instances(rig.query).empty()) << what;
+    }
+}
+
+TEST(RepeatLinkFactory, OneBadInstanceElementHidesNoOther) {
+    std::string deep = "<tavrin_instance>";
+    for (int i = 0; i < 64; ++i) deep += "<a>";
+    deep += "<version_major>9</version_major>";
+    for (int i = 0; i < 64; ++i) deep += "</a>";
+    deep += "<process_id>2</process_id><livelink_port>3142</livelink_port></tavrin_instance>";
+    // A four-byte lead byte makes TinyXML step over the "</l" that follows it.
+    std::string badUtf8 = instance(9, 3, 3143);
+    badUtf8.insert(badUtf8.find("</livelink_port>"), "\xF0");
+    std::string manyAttributes = "<tavrin_instance";
+    for (int i = 0; i < 300; ++i) manyAttributes += " a" + std::to_string(i) + "=\"1\"";
+    manyAttributes += ">" + instance(9, 4, 3144).substr(17);
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"nested 65 deep", deep},
+        {"invalid UTF-8", badUtf8},
+        {"too many attributes", manyAttributes},
+        {"quote with a tag inside", "<i a=\"<b>\">" + instance(9, 5, 3145) + "</i>"},
+    };
+    for (const auto& [what, bad] : cases) {
+        // The bad answer first, between good ones, and last.
+        for (size_t at : {0u, 1u, 2u}) {
+            std::vector<std::string> entries = {instance(9, 10, 3150), instance(10, 11, 3151)};
+            entries.insert(entries.begin() + static_cast<long>(at), bad);
+            Rig rig;
+            rig.query.list = list_of(entries);
+            const std::vector<InstanceRecord> listed = rig.factory.list_instances(rig.query);
+            std::vector<int64_t> pids;
+            for (const InstanceRecord& r : listed) pids.push_back(r.process_id);
+            EXPECT_EQ(pids, (std::vector<int64_t>{10, 11})) << what << " at " << at;
+        }
     }
 }
 

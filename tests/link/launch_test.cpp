@@ -1,4 +1,5 @@
 #include "InstallLocator.h"
+#include "RepeatLinkFactory.h"
 #include "launch.h"
 #include "link_test_support.h"
 
@@ -135,6 +136,51 @@ TEST(Launch, FailedExecLeavesTheChildWith127) {
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 127);
+}
+
+// Whether a process of ours has ended without being reaped.
+bool is_zombie(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+// Renderers that end are reaped: one that cannot start, while the factory polls for it
+// (which then stops and says why), and one that ran and ended, at the next command.
+TEST(Launch, EndedRenderersAreReapedAndAFailedStartIsReported) {
+    ScratchRoot root;
+    const std::string exe = root.make_bundle(9) + "tavrin";
+    std::ofstream(exe) << "not executable";
+
+    // The fake live library lists no instances.
+    std::filesystem::copy_file(FAKE_LIVE_PATH, root.make_bundle(9) + "orvtavrinlive6.so");
+    LinkServices services;
+    int sleeps = 0;
+    services.sleep = [&](int ms) {
+        ++sleeps;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    };
+    RepeatLinkFactory factory(services);
+    factory.set_version_range(9, 10);
+    factory.set_poll_delay_ms(100);
+    EXPECT_EQ(factory.getApi(), nullptr);
+    EXPECT_EQ(factory.error_text(), "Failed to connect. Could not start Tavrin: \"" + exe + "\" exited with status 127.");
+    EXPECT_LE(sleeps, 5);
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child was left behind";
+
+    // A renderer that ran for a while and ended is reaped at the next command.
+    std::ofstream(exe) << "#!/bin/sh\nexit 0\n";
+    std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+    const LaunchedRenderer launched = start_renderer(9, 10);
+    ASSERT_GT(launched.pid, 0);
+    for (int i = 0; i < 200 && !is_zombie(static_cast<int>(launched.pid)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(is_zombie(static_cast<int>(launched.pid)));
+    reap_launched_renderers();
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(launched.pid)));
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
 }
 
 } // namespace

@@ -66,25 +66,23 @@ TEST_F(LoaderTest, LoadsFromTheBundleOnceAndReuses) {
     EXPECT_EQ(counter("FAKE_LIVE_INIT_CALLS"), 2);
 }
 
-TEST_F(LoaderTest, FallsBackToTheWorkingFolderThenGivesUp) {
+TEST_F(LoaderTest, OnlyTheBundlesLibraryIsLoaded) {
+    // A library planted in the working folder is never loaded, whatever the bundle holds.
     install(9, FAKE_LIVE_PATH, "unrelated.so");
     const std::string cwd = root_.path() + "/work";
     std::filesystem::create_directories(cwd);
+    std::filesystem::copy_file(FAKE_LIVE_PATH, cwd + "/orvtavrinlive6.so");
     const std::filesystem::path previous = std::filesystem::current_path();
     std::filesystem::current_path(cwd);
-
     EXPECT_EQ(orv_get_scene_api(9, 10), nullptr);
-    std::string text = log();
-    const size_t bundleTry = text.find("shared_library_open: " + root_.path());
-    const size_t localTry = text.find("shared_library_open: ./orvtavrinlive6.so\n");
-    EXPECT_NE(bundleTry, std::string::npos);
-    EXPECT_NE(localTry, std::string::npos);
-    EXPECT_LT(bundleTry, localTry);
-    EXPECT_NE(text.find("WARNING:  NO shared handle\n"), std::string::npos);
-
-    std::filesystem::copy_file(FAKE_LIVE_PATH, cwd + "/orvtavrinlive6.so");
-    EXPECT_NE(orv_get_scene_api(9, 10), nullptr);
     std::filesystem::current_path(previous);
+    EXPECT_EQ(counter("FAKE_LIVE_INIT_CALLS"), 0);
+
+    const std::string text = log();
+    EXPECT_EQ(text.find("shared_library_open: ./"), std::string::npos) << text;
+    EXPECT_NE(text.find("WARNING:  the renderer's bundle holds no usable live library: " + root_.path()),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("WARNING:  NO shared handle\n"), std::string::npos);
 }
 
 TEST_F(LoaderTest, OldRendererUsesTheUnnumberedLibrary) {

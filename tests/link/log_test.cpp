@@ -8,6 +8,12 @@
 #include <fstream>
 #include <regex>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using linktest::read_file;
 using linktest::ScratchRoot;
 
@@ -69,6 +75,48 @@ TEST(SceneLog, MissingSupportFolderReportsAndRetries) {
         ++count;
     EXPECT_EQ(count, 3u);
     EXPECT_NE(err.find("opening log: "), std::string::npos);
+}
+
+// Runs two messages in a child process (so a log that blocks cannot hang the tests) and
+// answers what the child said on standard error; "timeout" when it did not finish.
+std::string log_twice_in_child(const std::string& errPath) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        ORV_LOG(logERROR) << "first";
+        ORV_LOG(logERROR) << "second";
+        ::_exit(Output2FILE::logFile() == nullptr ? 0 : 1);
+    }
+    for (int i = 0; i < 100; ++i) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? read_file(errPath) : "logged";
+        ::usleep(50000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return "timeout";
+}
+
+TEST(SceneLog, OnlyARegularFileIsALog) {
+    for (const char* kind : {"symbolic link", "FIFO"}) {
+        LogRoot r;
+        const std::string target = r.root.path() + "/elsewhere";
+        std::ofstream(target).close();
+        std::filesystem::resize_file(target, kLogResetSize);
+        if (std::string(kind) == "FIFO") {
+            ASSERT_EQ(::mkfifo(r.logPath.c_str(), 0600), 0);
+        } else {
+            std::filesystem::create_symlink(target, r.logPath);
+        }
+        const std::string err = log_twice_in_child(r.root.path() + "/stderr");
+        // Said once, for both messages.
+        EXPECT_TRUE(std::regex_match(err, std::regex("could not open log file:\nopening log: .*/sceneapi\\.log "
+                                                     "is not a regular file; carrying on without a log\n")))
+            << kind << ": " << err;
+        EXPECT_EQ(std::filesystem::file_size(target), static_cast<uintmax_t>(kLogResetSize)) << kind;
+    }
 }
 
 TEST(SceneLog, PrefixPieces) {

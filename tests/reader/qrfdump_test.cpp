@@ -54,6 +54,7 @@ void inlineShader(orvScene_api_file& w, int channel, const char* kind) {
 // A scene with one of everything that --stats counts, and some things it must not count.
 std::string statsScene() {
     return written([](orvScene_api_file& w) {
+        w.version(9);
         w.beginShaderId("orv_mesh_light", 3);
         w.endShader();
         w.beginMaterial("AreaMat", 0);
@@ -183,6 +184,15 @@ TEST(QrfDumpTool, ExitCodesAndOutputs) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("offset 7: '}' without an open block"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
+
+    // Well formed but no scene: nothing, the header lines alone, records without a version.
+    const std::string header = "//---orvane:dal:7---\n//---import:dal:1---\n//---id:1---\n\n";
+    for (const std::string& notScene : {std::string(), header, header + "render\n"}) {
+        r = tool("--check -", notScene);
+        EXPECT_EQ(r.code, 1) << notScene;
+        EXPECT_NE(r.err.find("offset " + std::to_string(notScene.size()) + ": no version record"), std::string::npos)
+            << r.err;
+    }
 
     EXPECT_EQ(tool("--check /no/such/file.qrf").code, 2);
     EXPECT_EQ(tool("").code, 2);

@@ -3,6 +3,7 @@
 #include "scene_fixture.h"
 
 #include <climits>
+#include <cmath>
 
 using namespace scenetest;
 
@@ -66,25 +67,92 @@ TEST(ContentRobustness, HairWritesOnlyStrandsWhosePointsExist)
     EXPECT_TRUE(numbers(curves("Backwards").find("nvertices")).empty());
 }
 
-TEST(ContentRobustness, SamplingEndsForKeysFarFromZero)
+// The sampling clock as the renderer expects it: single-precision steps of 1/30 s from the
+// first key while the time stays within the last and still advances.
+std::vector<double> expectedStamps(float t0, float t1)
 {
-    // From 2^20 s on a step of 1/30 s is lost in single-precision rounding; around 2^17 s
-    // each step rounds to 1/32 s and would crowd in more samples than 30 per second; a key
-    // at an infinite time spans nothing that can be sampled.
+    std::vector<double> stamps;
+    for (float t = t0; t <= t1;) {
+        stamps.push_back(static_cast<int>((t - t0) * 1000.0f));
+        const float next = t + 0.033333335f;
+        if (!(next > t))
+            break;
+        t = next;
+    }
+    return stamps;
+}
+
+TEST(ContentRobustness, SamplingFollowsTheSinglePrecisionClockOverLongAndFarSpans)
+{
+    // Long tracks keep every step up to their last key (from 0 s the steps are slightly
+    // shorter than 1/30 s, so they hold more samples than 30 per second); around 2^17 s
+    // each step rounds to 1/32 s; from 2^20 s a step is lost in rounding, so only the first
+    // key is sampled; a key at an infinite time spans nothing that can be sampled.
     const Scene scene = exportJson(R"({"objects": [{"type": "null", "name": "Far", "tracks": [
         {"name": "stuck", "parameter": "position", "component": "x", "keys": [[2097152, 0], [2097162, 1]]},
         {"name": "crowded", "parameter": "position", "component": "y", "keys": [[200000, 0], [200010, 1]]},
         {"name": "endless", "parameter": "position", "component": "z",
-         "keys": [[0, 0], [{"num": 1e308, "den": 1e-308}, 1]]}]}]})");
+         "keys": [[0, 0], [{"num": 1e308, "den": 1e-308}, 1]]}]},
+        {"type": "null", "name": "Long", "tracks": [
+        {"name": "498 s", "parameter": "scale", "component": "x", "keys": [[0, 1], [498, 2]]},
+        {"name": "1000 s", "parameter": "scale", "component": "y", "keys": [[0, 1], [1000, 2]]}]}]})");
 
-    const auto list = animationsIn(scene.top().findDeep("group", "Far"));
-    ASSERT_EQ(namesOf(list), (std::vector<std::string>{"crowded", "stuck"}));
-    EXPECT_EQ(list[0].stamps.size(), 301u);
-    EXPECT_EQ(list[1].stamps, (std::vector<double>{0}));
-    for (const Animation& a : list) {
-        EXPECT_EQ(a.matrices.size(), a.stamps.size() * 16);
-        for (size_t i = 1; i < a.stamps.size(); ++i)
-            EXPECT_GT(a.stamps[i], a.stamps[i - 1]);
+    const auto far = animationsIn(scene.top().findDeep("group", "Far"));
+    const auto longTracks = animationsIn(scene.top().findDeep("group", "Long"));
+    ASSERT_EQ(namesOf(far), (std::vector<std::string>{"crowded", "stuck"}));
+    ASSERT_EQ(namesOf(longTracks), (std::vector<std::string>{"1000 s", "498 s"}));
+    const struct {
+        const Animation& animation;
+        float t0, t1;
+        size_t count;
+        double last;
+    } cases[] = {
+        {far[0], 200000, 200010, 321, 10000},
+        {far[1], 2097152, 2097162, 1, 0},
+        {longTracks[0], 0, 1000, 30005, 999977},
+        {longTracks[1], 0, 498, 14942, 497999},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.animation.name);
+        EXPECT_EQ(c.animation.stamps, expectedStamps(c.t0, c.t1));
+        EXPECT_EQ(c.animation.stamps.size(), c.count);
+        EXPECT_EQ(c.animation.stamps.back(), c.last);
+        EXPECT_EQ(c.animation.matrices.size(), c.animation.stamps.size() * 16);
+        for (size_t i = 1; i < c.animation.stamps.size(); ++i)
+            ASSERT_GT(c.animation.stamps[i], c.animation.stamps[i - 1]);
+    }
+}
+
+TEST(ContentRobustness, MatricesAndLightGeometryWriteZeroWithoutSign)
+{
+    // Mirroring z turns the zeros of a camera at the origin negative, so does mirroring an
+    // animated camera's change, and so does negating the zero half depth of a flat area.
+    const Scene scene = exportJson(R"({"objects": [
+        {"type": "camera", "name": "Origin"},
+        {"type": "camera", "name": "Dolly", "tracks": [
+          {"name": "Position . X", "parameter": "position", "component": "x", "keys": [[0, 0], [0.1, 1]]}]},
+        {"type": "light", "name": "Flat", "params": {"light_type": 8, "area_size_x": 200,
+          "area_size_y": 100, "area_size_z": 0}}]})");
+
+    const Block& flat = *scene.top().findDeep("object", "Flat")->block->find("geometry")->block;
+    const std::vector<double> origin = numbers(scene.top().find("camera", "Origin")->block->find("transform"));
+    EXPECT_EQ(origin, (std::vector<double>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, -1, 0, 0, 0, 0, 1}));
+    const auto dolly = animationsIn(scene.top().find("camera", "Dolly"));
+    ASSERT_EQ(dolly.size(), 1u);
+    const struct {
+        const char* what;
+        std::vector<double> values;
+    } cases[] = {
+        {"camera transform", origin},
+        {"camera animation", dolly[0].matrices},
+        {"light vertices", numbers(flat.find("vertices"))},
+        {"light normals", numbers(flat.find("normals"))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_FALSE(c.values.empty());
+        for (size_t i = 0; i < c.values.size(); ++i)
+            EXPECT_FALSE(c.values[i] == 0 && std::signbit(c.values[i])) << "value " << i;
     }
 }
 

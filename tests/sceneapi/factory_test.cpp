@@ -9,7 +9,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -66,6 +69,32 @@ template <class Body> int inChild(Body body)
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+// Drops a child's privileges to another user, as an unprivileged exporter runs.
+bool becomeUser(uid_t uid)
+{
+    return setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0;
+}
+
+// Exports a group named `group` with `count` ints in the child, as user `uid` when given:
+// 0 written, 1 refused with "could not open file", 2 anything else.
+int exportAs(const std::string& path, std::optional<uid_t> uid, const std::string& group = "new", int count = 1)
+{
+    return inChild([&] {
+        if (uid && !becomeUser(*uid)) return 2;
+        try {
+            LightFileFactory factory(path);
+            orvSceneapi_oo oo(&factory);
+            oo.beginGroup(group);
+            oo.setIntArray("v", std::vector<int>(static_cast<size_t>(count), 7));
+            oo.endGroup();
+            factory.close();
+            return 0;
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what()).rfind("could not open file: ", 0) == 0 ? 1 : 2;
+        }
+    });
 }
 
 } // namespace
@@ -217,4 +246,105 @@ TEST_F(FileFactory, DashWritesToStandardOutputAndMovesItAside)
     EXPECT_EQ(readFile(out).substr(0, header.size()), header);
     EXPECT_NE(readFile(out).find("group \"piped\""), std::string::npos);
     EXPECT_EQ(readFile(err), "later\n");
+}
+
+// Replacing the target must leave what writing it in place would: the same permission to
+// write, the same file under every name, the same owner.
+TEST_F(FileFactory, ReplacementKeepsWhatWritingInPlaceWouldKeep)
+{
+    const uid_t nobody = 65534, other = 4242;
+    const bool root = geteuid() == 0;
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const struct Case {
+        const char* what;
+        bool needsRoot;
+        mode_t folderMode;
+        uid_t owner;      // of the target
+        mode_t fileMode;
+        std::optional<uid_t> exporter;
+        int result;       // of exportAs
+        bool secondName;  // the target has a hard link
+    } cases[] = {
+        {"read-only file of root, unprivileged exporter", true, 0777, 0, 0444, nobody, 1, false},
+        {"file with a second name", false, 0755, geteuid(), 0644, std::nullopt, 0, true},
+        {"file of another user, exported by root", true, 0755, other, 0640, std::nullopt, 0, false},
+        {"sticky folder, shared file of another user", true, 01777, other, 0666, nobody, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && !root) continue; // needs files of other users
+        const std::string folder = dir + "/" + std::to_string(&c - cases);
+        const std::string path = folder + "/scene.qrf";
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        writeFile(path, "previous");
+        if (c.secondName) {
+            ASSERT_EQ(link(path.c_str(), (folder + "/other name").c_str()), 0);
+        }
+        ASSERT_EQ(chown(path.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.fileMode), 0);
+        ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
+        struct stat before, after;
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+
+        EXPECT_EQ(exportAs(path, c.exporter), c.result);
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        const std::string text = readFile(path);
+        EXPECT_EQ(text == "previous", c.result != 0) << text.substr(0, 40);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        EXPECT_EQ(after.st_gid, before.st_gid);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_nlink, before.st_nlink);
+        if (c.secondName) {
+            EXPECT_EQ(readFile(folder + "/other name"), text);
+        }
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), c.secondName ? 2 : 1);
+    }
+    if (!root) GTEST_SKIP() << "the cases with files of other users need root";
+}
+
+// Where the folder admits no file beside the target, exports write it in place, one after
+// the other: the file holds one whole export, never a mix of two.
+TEST_F(FileFactory, ExportsWritingInPlaceTakeTurns)
+{
+    const std::optional<uid_t> exporter = geteuid() == 0 ? std::optional<uid_t>(65534) : std::nullopt;
+    const std::string path = dir + "/scene.qrf";
+    const int counts[2] = {300000, 200000};
+    std::string expected[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string reference = dir + "/ref" + std::to_string(i);
+        ASSERT_EQ(exportAs(reference, std::nullopt, "g" + std::to_string(i), counts[i]), 0);
+        expected[i] = readFile(reference);
+        std::filesystem::remove(reference);
+    }
+    writeFile(path, "previous");
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+
+    int mixed = 0;
+    for (int round = 0; round < 20; ++round) {
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        pid_t pids[2];
+        for (int i = 0; i < 2; ++i) {
+            pids[i] = fork();
+            if (pids[i] == 0) {
+                ::close(gate[1]);
+                char byte;
+                if (read(gate[0], &byte, 1) != 0) _exit(3); // opens when the parent closes it
+                _exit(exportAs(path, exporter, "g" + std::to_string(i), counts[i]));
+            }
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);
+        for (pid_t pid : pids) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const std::string text = readFile(path);
+        mixed += text != expected[0] && text != expected[1];
+    }
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    EXPECT_EQ(mixed, 0);
+    EXPECT_EQ(entries(), 1u);
 }

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -252,6 +253,30 @@ TEST_F(LiveCommands, WithoutInstallationTheUserIsToldAndNothingRuns)
     EXPECT_NE(sim::messages()[0].find("Could not get a scene api"), std::string::npos);
     EXPECT_NE(sim::messages()[1].find("Update Tavrin scene"), std::string::npos);
     EXPECT_TRUE(Rig::running().empty());
+}
+
+// Two hosts that Render at the same moment each launch a renderer, and each streams to the
+// one it launched, not both to whichever came up first.
+TEST_F(LiveCommands, SimultaneousRendersLandInTheirOwnRenderers)
+{
+    const std::string examples = TAVRIN_EXAMPLES_DIR;
+    std::string logs[2];
+    int codes[2] = {-1, -1};
+    std::thread second([&] {
+        codes[1] = standintest::runProgram(
+            {C4DSIM_EXE, examples + "/hierarchy.json", "--render", "--plugin", PLUGIN_MODULE}, 60000, &logs[1]);
+    });
+    codes[0] = standintest::runProgram({C4DSIM_EXE, examples + "/minimal.json", "--render", "--plugin", PLUGIN_MODULE},
+                                       60000, &logs[0]);
+    second.join();
+    EXPECT_EQ(codes[0], 0) << logs[0];
+    EXPECT_EQ(codes[1], 0) << logs[1];
+
+    auto instances = Rig::running();
+    ASSERT_EQ(instances.size(), 2u) << logs[0] << logs[1];
+    EXPECT_EQ(rig.receivedFiles().size(), 2u);
+    for (const auto& instance : instances)
+        EXPECT_EQ(count(sceneXmlOf(instance.port), "<modelset "), 1u) << "renderer on port " << instance.port;
 }
 
 // c4dsim runs the commands by their IDs through the built plug-in module.

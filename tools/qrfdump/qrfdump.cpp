@@ -55,7 +55,16 @@ int run(const std::string& path, bool check, bool stats, const std::string& rend
         std::fprintf(stderr, "qrfdump: %s: offset %zu: %s\n", path.c_str(), error.offset, error.message.c_str());
         return kMalformed;
     }
-    if (check) return 0;
+    if (check) {
+        // Parsing accepts a text without records (an empty file, the header lines alone);
+        // a scene file always states its format version.
+        if (!document.top.find("version")) {
+            std::fprintf(stderr, "qrfdump: %s: offset %zu: no version record, not a scene file\n", path.c_str(),
+                         data.size());
+            return kMalformed;
+        }
+        return 0;
+    }
     if (!renderTo.empty()) return renderPreview(document, path, renderTo, size);
     if (stats) {
         const std::string text = orv::qrf::formatStats(orv::qrf::computeStats(document, data.size()));
@@ -84,8 +93,8 @@ int main(int argc, char** argv) {
     bool stats = false;
     app.add_option("FILE", path, "scene file; - reads standard input")->required();
     auto* checkFlag = app.add_flag("--check", check,
-                                   "only check the file: exit 0 when well formed, else 1 with the offset "
-                                   "and what is wrong");
+                                   "only check the file: exit 0 when it is a well-formed scene (records "
+                                   "including the version), else 1 with the offset and what is wrong");
     auto* statsFlag = app.add_flag("--stats", stats,
                                    "print key: value counts (groups, objects, triangles, vertices, materials, "
                                    "shaders, cameras, lights, animations, curves, bytes)");

@@ -27,6 +27,8 @@ const char* const RepeatLinkFactory::kStreamLost =
 namespace {
 
 constexpr int kHighestPort = 65535;
+// Renderers launched for one link at most, when others take the launched ones first.
+constexpr int kMaxLaunches = 3;
 
 // TinyXML steps over a UTF-8 sequence by its lead byte's length even when the text ends
 // inside it, and then reads on past the terminator. The parsed copy therefore carries
@@ -101,7 +103,8 @@ LinkServices LinkServices::system() {
     s.scene_api = orv_get_scene_api;
     s.query_api = orv_get_query_api;
     s.unload = tavrin_live_unload;
-    s.launch = launch_renderer;
+    s.launch = start_renderer;
+    s.exited = renderer_exited;
     s.sleep = InstallLocator::sleep_ms;
     return s;
 }
@@ -114,6 +117,7 @@ RepeatLinkFactory::RepeatLinkFactory(LinkServices services) : services_(std::mov
     if (!services_.query_api) services_.query_api = defaults.query_api;
     if (!services_.unload) services_.unload = defaults.unload;
     if (!services_.launch) services_.launch = defaults.launch;
+    if (!services_.exited) services_.exited = defaults.exited;
     if (!services_.sleep) services_.sleep = defaults.sleep;
 }
 
@@ -194,21 +198,21 @@ bool RepeatLinkFactory::establish_link() {
         return false;
     }
 
-    std::vector<InstanceRecord> instances = list_instances(*query);
-    InstanceRecord chosen = choose_instance(*query, instances);
-    if (chosen.version == 0) {
-        if (!services_.launch(lowest_version_, highest_version_)) {
+    // Renderers launched by earlier commands that have ended since are reaped here.
+    reap_launched_renderers();
+    InstanceRecord chosen = choose_instance(*query, list_instances(*query));
+    // Another command may take the renderer launched here before this one sees it; a
+    // fresh one is then launched, a bounded number of times.
+    for (int launches = 0; chosen.version == 0 && launches < kMaxLaunches; ++launches) {
+        const LaunchedRenderer launched = services_.launch(lowest_version_, highest_version_);
+        if (launched.pid <= 0) {
             error_text_ = kLaunchFailed;
             return false;
         }
-        if (attempts_ > 1) {
-            for (int n = attempts_;; --n) {
-                instances = list_instances(*query);
-                chosen = choose_instance(*query, instances);
-                services_.sleep(poll_delay_ms_);
-                if (chosen.version != 0 || n < 3) break;
-            }
-        }
+        bool taken = false;
+        chosen = await_launched(*query, launched, taken);
+        if (!error_text_.empty()) return false;
+        if (!taken) break;
     }
 
     if (!connect_to(chosen)) {
@@ -218,6 +222,31 @@ bool RepeatLinkFactory::establish_link() {
     }
     port_ = chosen.port;
     return true;
+}
+
+InstanceRecord RepeatLinkFactory::await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched,
+                                                 bool& taken) {
+    InstanceRecord chosen;
+    if (attempts_ <= 1) return chosen;
+    for (int n = attempts_;; --n) {
+        chosen = choose_instance(query, list_instances(query), launched.pid);
+        services_.sleep(poll_delay_ms_);
+        // Another command may have launched a renderer at the same moment: its empty
+        // instance is taken only when the one launched here cannot be had.
+        if (chosen.version != 0 && chosen.process_id == launched.pid) break;
+        if (launched_taken_) {
+            taken = chosen.version == 0;
+            break;
+        }
+        int status = 0;
+        if (services_.exited(launched.pid, status)) {
+            if (chosen.version == 0)
+                error_text_ = "Could not start Tavrin: \"" + launched.path + "\" " + describe_exit(status) + ".";
+            break;
+        }
+        if (n < 3) break;
+    }
+    return chosen;
 }
 
 bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
@@ -233,11 +262,16 @@ bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
 
 std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& query) const {
     std::vector<InstanceRecord> instances;
-    TiXmlDocument doc;
-    if (!parse_guarded(query.instances_xml(), doc)) return instances;
+    const char* text = query.instances_xml();
+    if (!text) return instances;
 
-    for (const TiXmlElement* entry = doc.RootElement()->FirstChildElement(); entry;
-         entry = entry->NextSiblingElement()) {
+    // Each instance element is judged on its own: one that breaks a limit or cannot be
+    // parsed is left out, and the other renderers stay visible.
+    for (const XmlSpan& span : xml_root_children(text)) {
+        const std::string element(text + span.begin, span.end - span.begin);
+        TiXmlDocument doc;
+        if (!parse_guarded(element.c_str(), doc)) continue;
+        const TiXmlElement* entry = doc.RootElement();
         long long version = 0;
         if (!read_number(entry, "version_major", version)) continue;
         // Version 0 stands for "no instance", so only positive versions can be chosen.
@@ -256,10 +290,13 @@ std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& qu
     return instances;
 }
 
-InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances) {
+InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances,
+                                                  int64_t launched) {
     InstanceRecord bestEmpty;
     InstanceRecord bestAny;
     InstanceRecord bestHolding;
+    InstanceRecord launchedEmpty;
+    launched_taken_ = false;
     for (const InstanceRecord& record : instances) {
         if (!query.select_instance(record.process_id)) continue;
         // Without a description the instance is neither empty nor holding, but may still
@@ -280,6 +317,10 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
         }
         if (usable) {
             if (empty && record.version > bestEmpty.version) bestEmpty = record;
+            if (launched > 0 && record.process_id == launched) {
+                if (empty) launchedEmpty = record;
+                else launched_taken_ = true;
+            }
             if (accept_any_instance_ && record.version > bestAny.version) bestAny = record;
             if (holds && record.version > bestHolding.version) bestHolding = record;
         }
@@ -290,6 +331,7 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
         return bestHolding;
     }
     scene_found_ = false;
+    if (launchedEmpty.version >= 1) return launchedEmpty;
     if (bestAny.version >= 1) return bestAny;
     if (bestEmpty.version >= 1) return bestEmpty;
     return InstanceRecord{};

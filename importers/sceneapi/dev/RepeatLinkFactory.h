@@ -8,6 +8,7 @@
 #pragma once
 
 #include "LightFactory.h"
+#include "launch.h"
 #include "orvScene_api.h"
 #include "tavrin_live.h"
 
@@ -16,7 +17,8 @@
 #include <string>
 #include <vector>
 
-// One running renderer instance from the instance list. version 0 means "no instance".
+// One running renderer instance from the instance list: its major version, the process id
+// the renderer reports, and its live-link port. version 0 means "no instance".
 struct InstanceRecord {
     int version = 0;
     int64_t process_id = 0;
@@ -29,7 +31,10 @@ struct LinkServices {
     std::function<orvScene_api*(int lowest, int highest)> scene_api;
     std::function<TavrinQueryApi*(int lowest, int highest)> query_api;
     std::function<void()> unload;
-    std::function<bool(int lowest, int highest)> launch;
+    // Starts a renderer; pid 0 when no child was made.
+    std::function<LaunchedRenderer(int lowest, int highest)> launch;
+    // Whether the launched renderer has ended (reaping it), with its wait status.
+    std::function<bool(int64_t pid, int& status)> exited;
     std::function<void(int ms)> sleep;
 
     static LinkServices system();
@@ -75,8 +80,12 @@ public:
     // entry of a text that is refused or cannot be parsed.
     std::vector<InstanceRecord> list_instances(TavrinQueryApi& query) const;
     // The preferred instance: the newest holding the scene (sets scene_found), else the
-    // newest of any kind when any is accepted, else the newest empty one, else version 0.
-    InstanceRecord choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances);
+    // empty instance of the renderer this factory launched (process id `launched`, 0 for
+    // none), else the newest of any kind when any is accepted, else the newest empty one,
+    // else version 0. A launched renderer that is listed with a scene was taken by
+    // another command.
+    InstanceRecord choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances,
+                                   int64_t launched = 0);
 
     static const char* const kNoSceneApi;
     static const char* const kNoQueryApi;
@@ -87,6 +96,11 @@ public:
 
 private:
     bool establish_link();
+    // Polls the instance list after a launch until the launched renderer's instance
+    // appears, the renderer ends, or the attempts run out; version 0 when nothing fits.
+    // taken: the launched renderer came up but already holds a scene (another command
+    // took it) and no other empty instance is there.
+    InstanceRecord await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched, bool& taken);
     bool connect_to(const InstanceRecord& chosen);
 
     LinkServices services_;
@@ -105,4 +119,6 @@ private:
     // API or launch failure) is not handed out.
     bool linked_ = false;
     bool stream_lost_ = false;
+    // Set by choose_instance: the launched renderer's instance was listed holding a scene.
+    bool launched_taken_ = false;
 };

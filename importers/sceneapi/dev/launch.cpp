@@ -2,12 +2,32 @@
 
 #include "InstallLocator.h"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstring>
 
 extern char** environ;
+
+namespace {
+
+// Renderers started by this process that have not been reaped yet. Only the command
+// thread starts and reaps them.
+std::vector<pid_t>& launched_children() {
+    static std::vector<pid_t> children;
+    return children;
+}
+
+void forget_child(pid_t pid) {
+    std::vector<pid_t>& children = launched_children();
+    children.erase(std::remove(children.begin(), children.end(), pid), children.end());
+}
+
+} // namespace
 
 FilterEnv::FilterEnv(const std::vector<std::string>& names) {
     build(names, environ);
@@ -73,6 +93,44 @@ int spawn_detached(const std::string& executable) {
     return static_cast<int>(pid);
 }
 
+LaunchedRenderer start_renderer(int lowest, int highest) {
+    LaunchedRenderer launched;
+    launched.path = InstallLocator::find_executable(lowest, highest);
+    const int pid = spawn_detached(launched.path);
+    if (pid > 0) {
+        launched.pid = pid;
+        launched_children().push_back(static_cast<pid_t>(pid));
+    }
+    return launched;
+}
+
 bool launch_renderer(int lowest, int highest) {
-    return spawn_detached(InstallLocator::find_executable(lowest, highest)) > 0;
+    return start_renderer(lowest, highest).pid > 0;
+}
+
+bool renderer_exited(int64_t pid, int& status) {
+    if (pid <= 0) return false;
+    int waitStatus = 0;
+    pid_t reaped = 0;
+    do {
+        reaped = ::waitpid(static_cast<pid_t>(pid), &waitStatus, WNOHANG);
+    } while (reaped < 0 && errno == EINTR);
+    if (reaped == 0) return false;
+    forget_child(static_cast<pid_t>(pid));
+    // Not (or no longer) our child: someone else reaped it, or the host ignores SIGCHLD
+    // and the system did. Either way it is gone.
+    status = reaped < 0 ? -1 : waitStatus;
+    return true;
+}
+
+void reap_launched_renderers() {
+    const std::vector<pid_t> children = launched_children();
+    int status = 0;
+    for (pid_t pid : children) renderer_exited(pid, status);
+}
+
+std::string describe_exit(int status) {
+    if (status != -1 && WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+    if (status != -1 && WIFSIGNALED(status)) return "was ended by signal " + std::to_string(WTERMSIG(status));
+    return "ended";
 }

@@ -1,6 +1,7 @@
 // Starting the renderer as a separate process with a filtered environment.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,30 @@ const std::vector<std::string>& launch_filtered_names();
 // fork failure).
 int spawn_detached(const std::string& executable);
 
+// A renderer process started by start_renderer: its process id (0 when no child was made)
+// and the file it runs.
+struct LaunchedRenderer {
+    int64_t pid = 0;
+    std::string path;
+};
+
+// Starts the newest installed renderer of the version range and keeps its process id, so
+// that the child can be reaped once it ends. pid 0 when no executable is installed in the
+// range or fork fails.
+LaunchedRenderer start_renderer(int lowest, int highest);
+
 // Starts the newest installed renderer of the version range. True when a child process
 // was created; false when no executable is installed in the range or fork fails.
 bool launch_renderer(int lowest, int highest);
+
+// Whether a renderer that start_renderer started has ended; when it has, it is reaped and
+// status holds its wait status (-1 when another part of the process reaped it first).
+// Never waits.
+bool renderer_exited(int64_t pid, int& status);
+
+// Reaps every renderer started earlier that has ended since, so that none stays behind
+// as a zombie of the host. Never waits; only this module's children are touched.
+void reap_launched_renderers();
+
+// "exited with status N", "was ended by signal N", or "ended" for an unknown status.
+std::string describe_exit(int status);

@@ -36,12 +36,16 @@ constexpr long long kLogResetSize = 20971520;
 class Output2FILE {
 public:
     // The log stream, opening "sceneapi.log" first when it is not open yet. Null when the
-    // file cannot be opened (reported on standard error; the next call tries again).
+    // file cannot be opened (reported on standard error; the next call tries again). The
+    // log is only ever a regular file: a symbolic link or any other kind of file at its
+    // path is left alone (never followed, never waited on) and the process carries on
+    // without a log, which is reported once.
     static FILE* logFile();
     // Appends a finished message and flushes. Write errors are ignored.
     static void Output(const std::string& text);
-    // Closes the stream so that the next message opens the file anew. The plug-in never
-    // calls it (the log lives as long as the process); tests use it to change folders.
+    // Closes the stream so that the next message opens the file anew (and forgets that a
+    // log was refused). The plug-in never calls it (the log lives as long as the
+    // process); tests use it to change folders.
     static void Close();
 };
 

@@ -27,9 +27,15 @@ bool tavrin_live_loader::load(int lowest, int highest) {
 
     const std::string base = live_library_base_name(version);
     if (!lib) {
-        lib = shared_library_open(InstallLocator::join_path(dir, base) + ".so");
-        if (!lib) lib = shared_library_open(InstallLocator::join_path(".", base) + ".so");
+        // Only the bundle's own library, by its absolute path: a library found through the
+        // working folder or the loader's search path could be anyone's, and it would run
+        // inside the host.
+        const std::string path = InstallLocator::join_path(dir, base) + ".so";
+        if (path[0] == '/') lib = shared_library_open(path);
         if (!lib) {
+            const char* reason = path[0] == '/' ? ::dlerror() : "not an absolute path";
+            ORV_LOG(logWARNING) << "the renderer's bundle holds no usable live library: " << path << ": "
+                                << (reason ? reason : "unknown reason");
             ORV_LOG(logWARNING) << "NO shared handle";
             return false;
         }

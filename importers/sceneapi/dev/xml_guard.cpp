@@ -1,5 +1,6 @@
 #include "xml_guard.h"
 
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -77,29 +78,21 @@ size_t read_declaration(const char* text, size_t n, size_t at) {
     }
 }
 
-} // namespace
+enum class Tag { Open, Close };
 
-XmlTextCheck check_xml_text(const char* text, size_t maxBytes, int maxDepth) {
-    if (!text) return XmlTextCheck::Unsupported;
-    const size_t n = ::strnlen(text, maxBytes + 1);
-    if (n > maxBytes) return XmlTextCheck::TooLarge;
-
-    size_t i = 0;
-    if (n >= 3 && static_cast<unsigned char>(text[0]) == 0xEF && static_cast<unsigned char>(text[1]) == 0xBB &&
-        static_cast<unsigned char>(text[2]) == 0xBF)
-        i = 3;
-    while (i < n && is_space(text[i])) ++i;
-    if (starts_with_nocase(text, n, i, "<?xml")) {
-        i = read_declaration(text, n, i);
-        if (i > n) return XmlTextCheck::Unsupported;
-    }
-
+// Walks the elements of text[i, n) as TinyXML reads them and tells `visit` of every start
+// tag (Tag::Open, the depth it opens, the position of its "<") and every end of an element
+// (Tag::Close, the depth after it, the position after its ">"). Strict, it stops at the
+// limits and at the refused constructs; lenient, it reads on through them with no limit,
+// for finding where elements begin and end. Where TinyXML would stop with an error,
+// nothing after it is parsed: the walk ends Ok.
+template <class Visit>
+XmlTextCheck walk(const char* text, size_t n, size_t i, int maxDepth, bool lenient, Visit&& visit) {
     int depth = 0;
-    // Where TinyXML would stop with an error, nothing after it is parsed: the scan ends Ok.
     while (i < n) {
         const size_t p = find_char(text, n, i, '<');
         if (p >= n) break;
-        if (starts_with_nocase(text, n, p, "<?xml")) return XmlTextCheck::Unsupported;
+        if (!lenient && starts_with_nocase(text, n, p, "<?xml")) return XmlTextCheck::Unsupported;
         if (starts_with(text, n, p, "<!--")) {
             const size_t end = find(text, n, p + 4, "-->");
             if (end >= n) break;
@@ -113,14 +106,17 @@ XmlTextCheck check_xml_text(const char* text, size_t maxBytes, int maxDepth) {
             continue;
         }
         if (starts_with(text, n, p, "</")) {
-            if (depth > 0) --depth;
+            const bool closes = depth > 0;
+            if (closes) --depth;
             const size_t end = find_char(text, n, p + 2, '>');
             if (end >= n) break;
+            if (closes) visit(Tag::Close, depth, end + 1);
             i = end + 1;
             continue;
         }
         if (p + 1 < n && starts_element(static_cast<unsigned char>(text[p + 1]))) {
             if (++depth > maxDepth) return XmlTextCheck::TooDeep;
+            visit(Tag::Open, depth, p);
             int attributes = 0;
             size_t k = p + 1;
             bool closed = false;
@@ -129,21 +125,28 @@ XmlTextCheck check_xml_text(const char* text, size_t maxBytes, int maxDepth) {
                 if (c == '"' || c == '\'') {
                     const size_t close = find_char(text, n, k + 1, c);
                     if (close >= n) return XmlTextCheck::Ok;
-                    if (find_char(text, close, k + 1, '<') < close) return XmlTextCheck::Unsupported;
+                    if (!lenient && find_char(text, close, k + 1, '<') < close) return XmlTextCheck::Unsupported;
                     k = close + 1;
                     continue;
                 }
-                if (c == '<') return XmlTextCheck::Unsupported;
-                if (c == '=' && ++attributes > kMaxXmlAttributesPerElement) return XmlTextCheck::Unsupported;
+                if (c == '<') {
+                    if (!lenient) return XmlTextCheck::Unsupported;
+                    break; // read on from this "<"; the element stays open
+                }
+                if (c == '=' && !lenient && ++attributes > kMaxXmlAttributesPerElement)
+                    return XmlTextCheck::Unsupported;
                 if (c == '>') {
-                    if (text[k - 1] == '/') --depth;
+                    if (text[k - 1] == '/') {
+                        --depth;
+                        visit(Tag::Close, depth, k + 1);
+                    }
                     closed = true;
                     break;
                 }
                 ++k;
             }
-            if (!closed) break;
-            i = k + 1;
+            if (k >= n) break;
+            i = closed ? k + 1 : k;
             continue;
         }
         // Anything else that starts with "<" ("<!DOCTYPE", "<?target", "< ") is read by
@@ -153,4 +156,42 @@ XmlTextCheck check_xml_text(const char* text, size_t maxBytes, int maxDepth) {
         i = end + 1;
     }
     return XmlTextCheck::Ok;
+}
+
+// Where the content begins after a byte order mark, blanks and a leading declaration;
+// n + 1 when the declaration's form is refused.
+size_t content_start(const char* text, size_t n) {
+    size_t i = 0;
+    if (n >= 3 && static_cast<unsigned char>(text[0]) == 0xEF && static_cast<unsigned char>(text[1]) == 0xBB &&
+        static_cast<unsigned char>(text[2]) == 0xBF)
+        i = 3;
+    while (i < n && is_space(text[i])) ++i;
+    if (starts_with_nocase(text, n, i, "<?xml")) i = read_declaration(text, n, i);
+    return i;
+}
+
+} // namespace
+
+XmlTextCheck check_xml_text(const char* text, size_t maxBytes, int maxDepth) {
+    if (!text) return XmlTextCheck::Unsupported;
+    const size_t n = ::strnlen(text, maxBytes + 1);
+    if (n > maxBytes) return XmlTextCheck::TooLarge;
+    const size_t i = content_start(text, n);
+    if (i > n) return XmlTextCheck::Unsupported;
+    return walk(text, n, i, maxDepth, false, [](Tag, int, size_t) {});
+}
+
+std::vector<XmlSpan> xml_root_children(const char* text, size_t maxBytes) {
+    std::vector<XmlSpan> spans;
+    if (!text) return spans;
+    const size_t n = ::strnlen(text, maxBytes + 1);
+    if (n > maxBytes) return spans;
+    size_t i = content_start(text, n);
+    if (i > n) i = find_char(text, n, 0, '>') + 1; // read on after what TinyXML would not
+    size_t begin = 0;
+    walk(text, n, i, INT_MAX, true, [&](Tag tag, int depth, size_t at) {
+        if (tag == Tag::Open && depth == 2) begin = at;
+        if (tag == Tag::Close && depth == 1) spans.push_back(XmlSpan{begin, at});
+    });
+    return spans;
 }

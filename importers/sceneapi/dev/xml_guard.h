@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 enum class XmlTextCheck {
     Ok,
@@ -25,3 +26,15 @@ constexpr int kMaxXmlAttributesPerElement = 256;
 
 // Checks a NUL-terminated text. Null counts as Unsupported.
 XmlTextCheck check_xml_text(const char* text, size_t maxBytes = kMaxXmlTextBytes, int maxDepth = kMaxXmlDepth);
+
+// Where one child element of the root begins and ends: text[begin, end).
+struct XmlSpan {
+    size_t begin = 0;
+    size_t end = 0;
+};
+
+// The complete child elements of a text's root element, in order, found as TinyXML would
+// read them but without the limits, so that each can be checked and parsed on its own and
+// one child that breaks a limit does not take the others with it. A child the text ends
+// inside is left out; a text larger than the byte limit gives none.
+std::vector<XmlSpan> xml_root_children(const char* text, size_t maxBytes = kMaxXmlTextBytes);

@@ -4,6 +4,7 @@
 #include "animation.h"
 
 #include "TranslationContext.h"
+#include "plain_zero.h"
 
 #include <algorithm>
 #include <array>
@@ -131,9 +132,9 @@ void toRows(const host::Matrix& m, double out[16])
 {
     const host::Vec3* rows[4] = {&m.v1, &m.v2, &m.v3, &m.off};
     for (int r = 0; r < 4; ++r) {
-        out[r * 4 + 0] = rows[r]->x;
-        out[r * 4 + 1] = rows[r]->y;
-        out[r * 4 + 2] = rows[r]->z;
+        out[r * 4 + 0] = plainZero(rows[r]->x);
+        out[r * 4 + 1] = plainZero(rows[r]->y);
+        out[r * 4 + 2] = plainZero(rows[r]->z);
         out[r * 4 + 3] = r == 3 ? 1.0 : 0.0;
     }
 }
@@ -150,6 +151,11 @@ constexpr int32_t kFramesPerSecond = 30;
 constexpr float kStep = 0.033333335f;
 // Sample count reserved up front at most; longer tracks grow their lists geometrically.
 constexpr double kReserveLimit = 1 << 20;
+// Far from zero a step rounds to a whole number of single-precision units, never below
+// 15/16 of a thirtieth of a second while it still advances the time, so a span holds at
+// most 32 samples per second. The bound is twice the nominal count: it stops a runaway
+// loop and never cuts off a track whose time still advances.
+constexpr double kSampleBoundFactor = 2.0;
 
 // Position of each component (x, y, z) in the sort sequence of rotation orders 0 to 6.
 constexpr std::array<std::array<int, 3>, 7> kComponentRank{{
@@ -252,15 +258,16 @@ host::Matrix valueMatrix(int kind, int c, float value, int order)
 }
 
 // Samples one track into node. The time advances by single-precision steps, as the
-// renderer's timestamps expect; the loop also ends when the sum stops growing (far from
-// zero a step is lost in rounding), once the key span holds no further sample at 30 per
-// second, and before a timestamp would leave the range of an int.
+// renderer's timestamps expect, up to the last key; the loop also ends when the sum stops
+// growing (far from zero a step is lost in rounding) and before a timestamp would leave
+// the range of an int.
 void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::Document& doc,
                  int kind, int c, int order, float t0, float t1, const Frame& frame)
 {
     const double span = static_cast<double>(t1) - static_cast<double>(t0);
-    const double maxSamples = std::ceil(span * kFramesPerSecond) + 1.0;
-    node.reserve(static_cast<size_t>(std::min(maxSamples, kReserveLimit)));
+    const double nominalSamples = std::ceil(span * kFramesPerSecond) + 1.0;
+    const double maxSamples = nominalSamples * kSampleBoundFactor;
+    node.reserve(static_cast<size_t>(std::min(nominalSamples, kReserveLimit)));
 
     host::Matrix qInverse = affine::identity();
     bool firstInvertible = true;

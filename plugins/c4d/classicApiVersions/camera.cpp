@@ -8,6 +8,7 @@
 #include "animation.h"
 #include "object_walk.h"
 #include "orvSceneapi_oo.h"
+#include "plain_zero.h"
 
 #include <cmath>
 #include <string>
@@ -55,9 +56,9 @@ CameraRecord readCamera(const host::Object& b_camera)
     // Only the z components change sign: the world is mirrored after the camera's transform.
     const host::Vec3* rows[4] = {&mg.v1, &mg.v2, &mg.v3, &mg.off};
     for (int i = 0; i < 4; ++i) {
-        r.matrix[i * 4 + 0] = rows[i]->x;
-        r.matrix[i * 4 + 1] = rows[i]->y;
-        r.matrix[i * 4 + 2] = -rows[i]->z;
+        r.matrix[i * 4 + 0] = plainZero(rows[i]->x);
+        r.matrix[i * 4 + 1] = plainZero(rows[i]->y);
+        r.matrix[i * 4 + 2] = plainZero(-rows[i]->z);
         r.matrix[i * 4 + 3] = i == 3 ? 1.0 : 0.0;
     }
 

@@ -7,6 +7,7 @@
 #include "TranslationContext.h"
 #include "orvScene_api.h"
 #include "orvSceneapi_oo.h"
+#include "plain_zero.h"
 
 #include <array>
 #include <climits>
@@ -104,8 +105,10 @@ void translateLight(TranslationContext& context, const std::string& name, const 
     const LightRecord r = readLight(b_light);
     orvScene_api* api = context.scene->api();
 
-    const std::array<float, 18> vertices{0,     -r.hy, 0,    r.hx, 0, 0,    0, 0, r.hz,
-                                         -r.hx, 0,     0,    0,    0, -r.hz, 0, r.hy, 0};
+    // An area without depth has half extent 0, whose negation must not be written "-0".
+    const float hx = plainZero(r.hx), hy = plainZero(r.hy), hz = plainZero(r.hz);
+    const std::array<float, 18> vertices{0,   plainZero(-hy), 0, hx, 0, 0, 0, 0, hz,
+                                         plainZero(-hx), 0, 0, 0, 0, plainZero(-hz), 0, hy, 0};
     const AttributeArray vertexList{vertices.data(), 6};
     const AttributeArray triangleList{kTriangles.data(), static_cast<int32_t>(kTriangles.size())};
 

@@ -9,6 +9,7 @@
 #include "TranslationContext.h"
 #include "orvScene_api.h"
 #include "orvSceneapi_oo.h"
+#include "plain_zero.h"
 
 #include <sys/stat.h>
 
@@ -173,17 +174,16 @@ host::Matrix inverse(const host::Matrix& m)
 }
 
 // The placement matrix of a texture shader: the inverse of the tag's placement, each axis
-// and the offset halved, written row by row. Adding 0.0 turns the negative zeros the
-// cofactors give into plain zeros, so an identity placement is written "0.5 0 0 0", not
-// "0.5 -0 0 0".
+// and the offset halved, written row by row. The cofactors give negative zeros, which are
+// made plain so an identity placement is written "0.5 0 0 0", not "0.5 -0 0 0".
 void placementRows(const host::Matrix& textureMatrix, double out[16])
 {
     const host::Matrix w = inverse(textureMatrix);
     const host::Vec3* rows[4] = {&w.v1, &w.v2, &w.v3, &w.off};
     for (int i = 0; i < 4; ++i) {
-        out[i * 4 + 0] = rows[i]->x * 0.5 + 0.0;
-        out[i * 4 + 1] = rows[i]->y * 0.5 + 0.0;
-        out[i * 4 + 2] = rows[i]->z * 0.5 + 0.0;
+        out[i * 4 + 0] = plainZero(rows[i]->x * 0.5);
+        out[i * 4 + 1] = plainZero(rows[i]->y * 0.5);
+        out[i * 4 + 2] = plainZero(rows[i]->z * 0.5);
         out[i * 4 + 3] = i == 3 ? 1.0 : 0.0;
     }
 }
