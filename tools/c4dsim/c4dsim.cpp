@@ -85,7 +85,7 @@ int reportOutcome(const std::string& reportPath, bool strict)
             std::fprintf(stderr, "c4dsim: the plug-in gave no report; %s not written\n", reportPath.c_str());
         return 0;
     }
-    const nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
+    const nlohmann::ordered_json report = nlohmann::ordered_json::parse(text, nullptr, false);
     if (report.is_discarded() || !report.is_object()) {
         std::fprintf(stderr, "c4dsim: the plug-in's report is not valid JSON\n");
         return kExitFailed;

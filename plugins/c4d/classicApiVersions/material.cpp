@@ -153,13 +153,14 @@ TextureLookup resolveTexturePath(const std::string& documentPath, const std::str
 }
 
 void reportMissingTexture(TranslationContext& context, const MaterialRecord& record,
-                          const std::string& file, const std::vector<std::string>& tried)
+                          const host::Shader& shader, const std::string& file,
+                          const std::vector<std::string>& tried)
 {
-    std::string detail;
+    std::string detail = "shader \"" + shader.name() + "\": ";
     if (file.empty()) {
-        detail = "bitmap shader without a file name";
+        detail += "no file name";
     } else {
-        detail = "\"" + file + "\" not found; tried ";
+        detail += "\"" + file + "\" not found; tried ";
         for (size_t i = 0; i < tried.size(); ++i)
             detail += (i > 0 ? ", " : "") + tried[i];
     }
@@ -457,7 +458,7 @@ bool readShader(TranslationContext& context, const host::Shader& shader, Materia
         shader.getFilename(pid::BITMAP_FILENAME, full, leaf);
         TextureLookup lookup = resolveTexturePath(context.documentPath, full, leaf);
         if (!lookup.found)
-            reportMissingTexture(context, record, full, lookup.tried);
+            reportMissingTexture(context, record, shader, full, lookup.tried);
         record.texturePath = std::move(lookup.path);
         return false;
     }

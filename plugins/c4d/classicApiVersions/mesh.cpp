@@ -345,11 +345,18 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
         context.meshVertexMap.resize(static_cast<size_t>(src.pointCount), 0);
     work.vertexMap = context.meshVertexMap.data();
 
+    // The walk has listed the object's own tags already and they are listed again above; a
+    // tag read once has settled what it can, so a repeat is passed over (and not reported twice).
+    std::vector<host::Tag> read;
     for (auto entry = textureTags.rbegin(); entry != textureTags.rend(); ++entry) {
         if (work.settled >= src.polygonCount)
             break;
 
         const host::Tag& tag = *entry;
+        if (tag && std::find(read.begin(), read.end(), tag) != read.end())
+            continue;
+        if (tag)
+            read.push_back(tag);
         host::Tag selection;
         if (tag) {
             if (tag.type() != host::ids::Ttexture)
