@@ -338,6 +338,19 @@ TEST(Report, MergesRepeatsBoundsItsListsAndShowsAnyNameSafely)
     const std::vector<std::string> lines = r.lines();
     EXPECT_LT(lines.size(), 1100u);
     EXPECT_NE(std::find(lines.begin(), lines.end(), "    and 999000 more"), lines.end());
+
+    // Published to a host, and to a host built before the console entries (a shorter table),
+    // which the plug-in must not reach past.
+    sim::clearHostState();
+    c4d_host_table older = *sim::hostTable();
+    older.size = C4D_HOST_TABLE_BASE_SIZE;
+    for (const c4d_host_table* table : {sim::hostTable(), static_cast<const c4d_host_table*>(&older)}) {
+        host::bind(table);
+        r.publish();
+        host::unbind();
+    }
+    EXPECT_EQ(sim::consoleLines(), lines);
+    EXPECT_EQ(sim::commandReport(), text);
 }
 
 } // namespace
