@@ -262,10 +262,15 @@ std::string Report::json() const
     appendNumber(out, "animations", w.animations);
     appendNumber(out, "hair_curves", w.hairCurves);
     appendNumber(out, "bytes", w.bytes);
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", std::isfinite(w.seconds) ? w.seconds : 0.0);
+    // Whole milliseconds written out by hand: printf's decimal separator follows the host
+    // process's locale, and JSON wants a point.
+    const double ms = std::isfinite(w.seconds) && w.seconds > 0 ? std::round(w.seconds * 1000.0) : 0.0;
+    const auto millis = ms < 1e15 ? static_cast<uint64_t>(ms) : 0;
+    char fraction[8];
+    std::snprintf(fraction, sizeof fraction, ".%03u", static_cast<unsigned>(millis % 1000));
     appendKey(out, "seconds");
-    out += seconds;
+    out += std::to_string(millis / 1000);
+    out += fraction;
     out += "},";
 
     appendNumber(out, "left_out_total", leftOutTotal());

@@ -165,13 +165,11 @@ void CountingSceneApi::fileAttribute(const char* key, const char* value) { inner
 
 void CountingSceneApi::printRaw(const char* format, ...)
 {
-    if (format == nullptr)
-        return;
     va_list args;
     va_start(args, format);
-    const std::string text = formatted(format, args);
+    if (format != nullptr) // the writers write nothing for no format
+        forward(&orvScene_api::printRaw, format, args);
     va_end(args);
-    inner_.printRaw("%s", text.c_str());
 }
 
 void CountingSceneApi::setFormatFlags(int flags) { inner_.setFormatFlags(flags); }
@@ -187,24 +185,23 @@ bool CountingSceneApi::render() { return inner_.render(); }
 
 void CountingSceneApi::print(const char* format, ...)
 {
-    std::string text;
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        text = formatted(format, args);
-        va_end(args);
-    }
-    inner_.print("%s", text.c_str());
+    va_list args;
+    va_start(args, format);
+    forward(&orvScene_api::print, format, args);
+    va_end(args);
 }
 
 void CountingSceneApi::error(const char* format, ...)
 {
-    std::string text;
-    if (format != nullptr) {
-        va_list args;
-        va_start(args, format);
-        text = formatted(format, args);
-        va_end(args);
-    }
-    inner_.error("%s", text.c_str());
+    va_list args;
+    va_start(args, format);
+    forward(&orvScene_api::error, format, args);
+    va_end(args);
+}
+
+void CountingSceneApi::forward(void (orvScene_api::*operation)(const char*, ...), const char* format,
+                               va_list args)
+{
+    const std::string text = format != nullptr ? formatted(format, args) : std::string();
+    (inner_.*operation)("%s", text.c_str());
 }

@@ -11,6 +11,8 @@
 #include "orvScene_api.h"
 #include "report.h"
 
+#include <cstdarg>
+
 class CountingSceneApi : public orvScene_api {
 public:
     // Both must outlive this object.
@@ -85,6 +87,9 @@ public:
     ORV_PRINTF(2, 3) void error(const char* format, ...) override;
 
 private:
+    // Hands a printf-style text, formatted here, to one of the inner back end's text operations.
+    void forward(void (orvScene_api::*operation)(const char*, ...), const char* format, va_list args);
+
     orvScene_api& inner_;
     report::Written& written_;
     // The kind of the open geometry: triangle lists and curve counts are counted by it.
