@@ -70,7 +70,7 @@ ToolRun c4dsim(std::vector<std::string> args, const fs::path& cwd, std::vector<s
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    const fs::path errFile = cwd / "stderr.txt";
+    const fs::path errFile = fs::temp_directory_path() / ("report_test_stderr_" + std::to_string(::getpid()));
     int master = -1;
     int target = -1;
     if (terminal) {
@@ -100,8 +100,10 @@ ToolRun c4dsim(std::vector<std::string> args, const fs::path& cwd, std::vector<s
     if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
         return run;
     run.status = WEXITSTATUS(status);
-    if (!terminal)
+    if (!terminal) {
         run.err = readFile(errFile);
+        fs::remove(errFile);
+    }
     return run;
 }
 
