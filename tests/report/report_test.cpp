@@ -297,6 +297,29 @@ TEST_F(ReportRun, ScenesAreTheSameWithOrWithoutReportAndFromAnyWorkingFolder)
         EXPECT_EQ(readFile(reported), readFile(plain)) << document;
     }
 
+    // A tree deeper than the walk descends, which no document file can hold: the report
+    // names the object where the walk stopped.
+    {
+        sim::Document deep;
+        auto top = std::make_unique<sim::Object>();
+        sim::Object* level = top.get();
+        for (int i = 0; i < 1001; ++i) {
+            level->type = 5140;
+            level->name = "L";
+            level->children.push_back(std::make_unique<sim::Object>());
+            level = level->children.back().get();
+        }
+        deep.objects.push_back(std::move(top));
+        sim::finalize(deep);
+        host::bind(sim::hostTable());
+        TranslationContext context;
+        EXPECT_TRUE(exportDocumentTo(context, host::Document(sim::handle(&deep)), (dir / "deep.qrf").string()));
+        host::unbind();
+        const auto& entry = context.report.entry(report::Reason::NestedTooDeeply);
+        ASSERT_EQ(entry.items.size(), 1u);
+        EXPECT_EQ(entry.items[0].path.size(), 1000u * 2 - 1); // "L/L/.../L", 1000 levels
+    }
+
     const fs::path elsewhere = dir / "elsewhere";
     fs::create_directories(elsewhere);
     const std::string document = kExamples + "/left_out.json";
