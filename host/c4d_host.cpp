@@ -29,6 +29,20 @@ const c4d_host_table* with(F c4d_host_table::*fn)
     return g_table;
 }
 
+// Like with, for entries appended to the table later: a host built before them hands over
+// a table that ends earlier, and its size tells whether the entry lies inside it.
+template <typename F>
+const c4d_host_table* withAppended(F c4d_host_table::*fn)
+{
+    if (g_table == nullptr)
+        return nullptr;
+    const size_t end = reinterpret_cast<const char*>(&(g_table->*fn)) -
+                       reinterpret_cast<const char*>(g_table) + sizeof(F);
+    if (g_table->size < end || g_table->*fn == nullptr)
+        return nullptr;
+    return g_table;
+}
+
 // Copies a host-allocated text into a string and frees the host copy.
 bool takeInto(int ok, char* text, std::string& out)
 {
@@ -600,6 +614,33 @@ void messageDialog(const std::string& text)
 {
     if (auto* t = with(&c4d_host_table::message_dialog))
         t->message_dialog(text.c_str());
+}
+
+void consoleLine(const std::string& text)
+{
+    if (auto* t = withAppended(&c4d_host_table::console_line))
+        t->console_line(text.c_str());
+}
+
+void statusBar(double fraction, const std::string& text)
+{
+    if (auto* t = withAppended(&c4d_host_table::status_bar))
+        t->status_bar(fraction, text.c_str());
+}
+
+void statusClear()
+{
+    if (auto* t = withAppended(&c4d_host_table::status_clear))
+        t->status_clear();
+}
+
+bool commandReport(const std::string& json)
+{
+    auto* t = withAppended(&c4d_host_table::command_report);
+    if (t == nullptr)
+        return false;
+    t->command_report(json.c_str());
+    return true;
 }
 
 } // namespace host

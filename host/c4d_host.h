@@ -296,5 +296,13 @@ c4d_bitmap* autoBitmap(const std::string& file, double pixelRatio = 1.0);
 bool registerCommand(int32_t id, const std::string& name, int32_t info, c4d_bitmap* icon,
                      const std::string& help, CommandData* command);
 void messageDialog(const std::string& text);
+// One line on the host's console; nothing when the host has no console entry.
+void consoleLine(const std::string& text);
+// The host's status bar: a fraction from 0 to 1 with a text, and its clearing. Nothing when
+// the host has no status bar entries.
+void statusBar(double fraction, const std::string& text);
+void statusClear();
+// Hands the report of a command (JSON text) to the host; false when the host takes none.
+bool commandReport(const std::string& json);
 
 } // namespace host

@@ -20,6 +20,7 @@
 #ifndef C4D_HOST_ABI_H
 #define C4D_HOST_ABI_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -216,7 +217,23 @@ typedef struct c4d_host_table {
     /* All guide points; *count is the number of points in the array. */
     const c4d_vec* (*hair_points)(const c4d_hair* h, int32_t* count);
     int (*hair_root_uv)(const c4d_hair* h, int32_t strand, c4d_vec* out);
+
+    /* ---- console, status bar and command reports ----
+     * Added after the entries above; a host built before them hands over a smaller table
+     * (see size), and the plug-in then does without them. */
+    /* Writes one line to the host's console (no line break in utf8). */
+    void (*console_line)(const char* utf8);
+    /* Shows long work in the status bar: a fraction from 0 to 1 and a short text. */
+    void (*status_bar)(double fraction, const char* utf8);
+    /* Empties the status bar. */
+    void (*status_clear)(void);
+    /* Hands over the report of the command that just ran, as a JSON text (keys in
+     * docs/report.md). The host copies what it keeps. */
+    void (*command_report)(const char* json_utf8);
 } c4d_host_table;
+
+/* Size of a table that ends before the console entries: the smallest the plug-in takes. */
+#define C4D_HOST_TABLE_BASE_SIZE ((uint32_t)offsetof(c4d_host_table, console_line))
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #include "sim_host.h"
 #include "sim_internal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <unordered_map>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -42,6 +44,11 @@ struct HostState {
     // life of the process, so the plug-in's command objects stay reachable.
     std::vector<RegisteredCommand> retired;
     std::vector<std::string> messages;
+    std::vector<std::string> consoleLines;
+    std::string report;
+    bool progressForced = false;
+    int progressDrawn = 0;
+    size_t progressWidth = 0; // length of the progress line on screen; 0 when none is shown
     std::string pluginFolder;
     std::string pendingIcon; // the last icon asked for since the last registration
     std::vector<std::unique_ptr<SimBitmap>> bitmaps;
@@ -214,12 +221,68 @@ int hRegisterCommand(int32_t id, const char* name, int32_t /*info*/, c4d_bitmap*
     return 1;
 }
 
+void eraseProgressLine();
+
 void hMessageDialog(const char* utf8)
 {
     const std::string text = utf8 ? utf8 : "";
+    eraseProgressLine();
     state().messages.push_back(text);
     std::fprintf(stderr, "%s\n", text.c_str());
 }
+
+// ---- console and status bar ----
+
+// Removes the progress line from the screen, so that other text starts on a clean line.
+void eraseProgressLine()
+{
+    HostState& s = state();
+    if (s.progressWidth == 0)
+        return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(s.progressWidth), "");
+    s.progressWidth = 0;
+}
+
+void hConsoleLine(const char* utf8)
+{
+    const std::string text = utf8 ? utf8 : "";
+    eraseProgressLine();
+    state().consoleLines.push_back(text);
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
+
+void hStatusBar(double fraction, const char* utf8)
+{
+    HostState& s = state();
+    if (!s.progressForced && isatty(fileno(stderr)) == 0)
+        return;
+    if (!(fraction >= 0.0))
+        fraction = 0.0;
+    if (fraction > 1.0)
+        fraction = 1.0;
+    // The text is cut to keep the line within a narrow terminal, at a character boundary.
+    std::string text = utf8 ? utf8 : "";
+    constexpr size_t kMaxText = 60;
+    if (text.size() > kMaxText) {
+        size_t cut = kMaxText;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut;
+        text.resize(cut);
+    }
+    char line[96];
+    const int n = std::snprintf(line, sizeof line, "%3d%% %s", static_cast<int>(fraction * 100.0), text.c_str());
+    const size_t width = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
+    // Spaces cover what is left of a longer line drawn before.
+    const int pad = s.progressWidth > width ? static_cast<int>(s.progressWidth - width) : 0;
+    std::fprintf(stderr, "\r%s%*s", line, pad, "");
+    std::fflush(stderr);
+    s.progressWidth = width + static_cast<size_t>(pad);
+    ++s.progressDrawn;
+}
+
+void hStatusClear() { eraseProgressLine(); }
+
+void hCommandReport(const char* json) { state().report = json ? json : ""; }
 
 // ---- strings and file names ----
 
@@ -1003,6 +1066,10 @@ c4d_host_table makeTable()
     t.hair_segment_count = hHairSegmentCount;
     t.hair_points = hHairPoints;
     t.hair_root_uv = hHairRootUv;
+    t.console_line = hConsoleLine;
+    t.status_bar = hStatusBar;
+    t.status_clear = hStatusClear;
+    t.command_report = hCommandReport;
     return t;
 }
 
@@ -1033,6 +1100,10 @@ bool bitmapSize(const c4d_bitmap* bitmap, int32_t& width, int32_t& height)
 }
 
 const std::vector<std::string>& messages() { return state().messages; }
+const std::vector<std::string>& consoleLines() { return state().consoleLines; }
+const std::string& commandReport() { return state().report; }
+void setProgressLineForced(bool forced) { state().progressForced = forced; }
+int progressLinesDrawn() { return state().progressDrawn; }
 
 void clearHostState()
 {
@@ -1042,6 +1113,11 @@ void clearHostState()
     s.retired.insert(s.retired.end(), s.commands.begin(), s.commands.end());
     s.commands.clear();
     s.messages.clear();
+    s.consoleLines.clear();
+    s.report.clear();
+    s.progressForced = false;
+    s.progressDrawn = 0;
+    s.progressWidth = 0;
     s.pluginFolder.clear();
     s.pendingIcon.clear();
     s.hairLocks.clear();

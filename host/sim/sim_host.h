@@ -72,6 +72,15 @@ bool bitmapSize(const c4d_bitmap* bitmap, int32_t& width, int32_t& height);
 
 // Texts the plug-in showed with message_dialog (also printed on standard error).
 const std::vector<std::string>& messages();
+// Lines the plug-in wrote to the console (also printed on standard error).
+const std::vector<std::string>& consoleLines();
+// The report the plug-in handed over for its last command (JSON text); "" when none.
+const std::string& commandReport();
+// The status bar is drawn on standard error as one progress line that is rewritten in
+// place: when standard error is a terminal, or always when forced.
+void setProgressLineForced(bool forced);
+// Status bar updates drawn since clearHostState.
+int progressLinesDrawn();
 void clearHostState();
 
 } // namespace sim

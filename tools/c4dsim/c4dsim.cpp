@@ -2,12 +2,14 @@
 // with dlopen, delivers the host's life-cycle messages to c4d_main, and runs one of the
 // registered commands on the document (or lists the commands).
 //
-// Exit codes: 0 the command ran (or the list was printed); 1 bad command line; 2 the
-// document cannot be loaded; 3 the plug-in cannot be loaded or refused to start; 4 the
-// plug-in registered no command with the requested ID.
+// Exit codes: 0 the command did what it was asked (or the list was printed); 1 bad command
+// line, or the command reported a failure to the user; 2 the document cannot be loaded; 3
+// the plug-in cannot be loaded or refused to start; 4 the plug-in registered no command
+// with the requested ID; 6 with --strict, the command left something out.
 #include "sim_host.h"
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -25,6 +28,8 @@ constexpr int kExitUsage = 1;
 constexpr int kExitDocument = 2;
 constexpr int kExitPlugin = 3;
 constexpr int kExitCommand = 4;
+constexpr int kExitFailed = 1;
+constexpr int kExitLeftOut = 6;
 
 constexpr int32_t kRenderId = 1033591;
 constexpr int32_t kUpdateId = 1034393;
@@ -70,6 +75,37 @@ bool loadPlugin(const std::string& path, LoadedPlugin& plugin, std::string& erro
     return true;
 }
 
+// The exit status a command's report calls for, and the report written to reportPath
+// (unless empty). A command that handed over no report counts as done.
+int reportOutcome(const std::string& reportPath, bool strict)
+{
+    const std::string& text = sim::commandReport();
+    if (text.empty()) {
+        if (!reportPath.empty())
+            std::fprintf(stderr, "c4dsim: the plug-in gave no report; %s not written\n", reportPath.c_str());
+        return 0;
+    }
+    const nlohmann::ordered_json report = nlohmann::ordered_json::parse(text, nullptr, false);
+    if (report.is_discarded() || !report.is_object()) {
+        std::fprintf(stderr, "c4dsim: the plug-in's report is not valid JSON\n");
+        return kExitFailed;
+    }
+    if (!reportPath.empty()) {
+        std::ofstream out(reportPath, std::ios::binary | std::ios::trunc);
+        out << report.dump(2) << '\n';
+        out.close();
+        if (!out) {
+            std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", reportPath.c_str());
+            return kExitFailed;
+        }
+    }
+    if (report.value("status", "") == "failed")
+        return kExitFailed;
+    if (strict && report.value("left_out_total", uint64_t{0}) > 0)
+        return kExitLeftOut;
+    return 0;
+}
+
 const sim::RegisteredCommand* findCommand(int32_t id)
 {
     for (const auto& c : sim::registeredCommands())
@@ -83,9 +119,11 @@ const sim::RegisteredCommand* findCommand(int32_t id)
 int main(int argc, char** argv)
 {
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
-    app.footer("Exit codes: 0 the command ran, 1 bad command line, 2 the document cannot be loaded,\n"
-               "3 the plug-in cannot be loaded or refused to start, 4 the command is not registered.\n"
-               "Document format: docs/document-format.md\n");
+    app.footer("Exit codes: 0 the command did what it was asked, 1 bad command line or the command\n"
+               "reported a failure (file not opened or closed, no renderer reached, stream lost),\n"
+               "2 the document cannot be loaded, 3 the plug-in cannot be loaded or refused to start,\n"
+               "4 the command is not registered, 6 with --strict: the command left something out.\n"
+               "Document format: docs/document-format.md; report format: docs/report.md\n");
 
     std::string documentPath;
     std::string exportPath;
@@ -94,6 +132,9 @@ int main(int argc, char** argv)
     bool render = false;
     bool update = false;
     bool list = false;
+    std::string reportPath;
+    bool strict = false;
+    bool progressLine = false;
 
     app.add_option("document", documentPath, "The JSON document to run the command on");
     auto* exportOpt = app.add_option("--export", exportPath,
@@ -105,6 +146,10 @@ int main(int argc, char** argv)
     auto* renderOpt = app.add_flag("--render", render, "Run Render (ID 1033591)");
     auto* updateOpt = app.add_flag("--update", update, "Run Update (ID 1034393)");
     auto* listOpt = app.add_flag("--list", list, "List the registered commands: ID, name, help, icon");
+    app.add_option("--report", reportPath, "Write the command's report (JSON) to FILE")->type_name("FILE");
+    app.add_flag("--strict", strict, "Exit 6 when the command left anything out");
+    app.add_flag("--progress", progressLine,
+                 "Draw the status bar as a progress line even when standard error is no terminal");
     app.add_option("--plugin", pluginPath, "The plug-in module to load")
         ->capture_default_str();
     exportOpt->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
@@ -161,6 +206,7 @@ int main(int argc, char** argv)
     dialog.cancel = cancel;
     dialog.path = exportPath;
     sim::setSaveDialog(dialog);
+    sim::setProgressLineForced(progressLine);
 
     const c4d_host_table* table = sim::hostTable();
     const int init = plugin.main(1, const_cast<c4d_host_table*>(table),
@@ -186,6 +232,7 @@ int main(int argc, char** argv)
         } else {
             const int answer = command->command.execute(command->command.self, sim::handle(document.get()));
             std::fprintf(stderr, "c4dsim: %s ran (answer %d)\n", command->name.c_str(), answer);
+            status = reportOutcome(reportPath, strict);
         }
     }
 

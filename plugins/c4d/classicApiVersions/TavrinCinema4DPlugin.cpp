@@ -59,14 +59,15 @@ host::CommandData* makeCommand(int32_t id, TranslationContext* context)
 }
 
 // Takes the host's table from the first initialisation message. A table older than the
-// plug-in needs, one smaller than the functions the plug-in calls, or a call without a
-// plug-in path is refused.
+// plug-in needs, one smaller than the functions the plug-in cannot do without, or a call
+// without a plug-in path is refused. The console and status bar entries at the end of the
+// table are optional: a table that ends before them is taken.
 int initialise(const c4d_host_table* table, const char* path)
 {
     if (++g_initCount != 1)
         return kAnswerOk;
     if (table == nullptr || table->version < kMinimumHostVersion ||
-        table->size < sizeof(c4d_host_table) || path == nullptr || *path == '\0')
+        table->size < C4D_HOST_TABLE_BASE_SIZE || path == nullptr || *path == '\0')
         return kAnswerRefused;
     host::bind(table);
     g_pluginPath = path;

@@ -3,6 +3,7 @@
 
 #include "c4d_host.h"
 #include "material.h"
+#include "report.h"
 
 #include <cstdint>
 #include <string>
@@ -41,4 +42,8 @@ struct TranslationContext {
     bool updateMode = false;
     // Keys of the selected objects in update mode (sorted, unique).
     std::vector<uint64_t> selectedKeys;
+    // The report of the running command: what was written and what was left out.
+    report::Report report;
+    // Path of names of the object the walk is in ("Parent/Child"), for the report.
+    std::string objectPath;
 };

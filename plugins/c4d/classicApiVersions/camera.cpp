@@ -25,6 +25,7 @@ constexpr float kDefaultFovDegrees = 60.0f;
 struct CameraRecord {
     std::string name;
     float fovDegrees = kDefaultFovDegrees;
+    bool fovRead = false; // false: the default angle stands in for an unreadable one
     host::Vec3 position{0, 0, 0};
     host::Vec3 rotation{0, 0, 0};
     host::Vec3 scale{1, 1, 1};
@@ -39,6 +40,7 @@ CameraRecord readCamera(const host::Object& b_camera)
     if (b_camera.getFloat(kFieldOfView, radians) && std::isfinite(radians)) {
         const double narrowed = static_cast<float>(radians);
         r.fovDegrees = static_cast<float>(narrowed * kDegreesPerRadian);
+        r.fovRead = true;
     }
 
     host::Vec3 v;
@@ -75,6 +77,9 @@ void translateCamera(TranslationContext& context, const host::Object& b_camera)
     if (!context.scene || !context.scene->api() || !b_camera)
         return;
     const CameraRecord r = readCamera(b_camera);
+    if (!r.fovRead)
+        context.report.leftOut(report::Reason::ParameterDefault, r.name,
+                               "field of view (parameter " + std::to_string(kFieldOfView) + "): 60 degrees used");
 
     orv::LightCamera camera(r.name);
     camera.setPosition(0, 0, 0);

@@ -6,7 +6,10 @@
 #include "LightNode.h"
 #include "TranslationContext.h"
 #include "orvSceneapi_oo.h"
+#include "scene_counter.h"
 #include "translate_document.h"
+
+#include <sys/stat.h>
 
 #include <exception>
 #include <memory>
@@ -15,6 +18,10 @@
 CommandScene::CommandScene(TranslationContext& context, orv::LightFactory& factory)
     : context(context), scene(new orv::orvSceneapi_oo(&factory))
 {
+    if (orvScene_api* api = scene->api()) {
+        counter = std::make_unique<CountingSceneApi>(*api, context.report.written());
+        scene->attach(counter.get());
+    }
     context.scene = scene;
 }
 
@@ -28,6 +35,29 @@ CommandScene::~CommandScene()
 
 bool CommandScene::hasBackEnd() const { return scene->api() != nullptr; }
 
+CommandReport::CommandReport(TranslationContext& context, const std::string& command, host::Document doc)
+    : context(context), start(std::chrono::steady_clock::now())
+{
+    context.report.begin(command);
+    context.report.setDocument(sceneNameOf(doc));
+}
+
+CommandReport::~CommandReport()
+{
+    const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - start;
+    context.report.written().seconds = taken.count();
+    context.report.publish();
+}
+
+void failCommand(TranslationContext& context, const std::string& command, const std::string& reason)
+{
+    showCommandFailure(command, reason);
+    try {
+        context.report.fail(reason);
+    } catch (...) {
+        // Out of memory: the user has been told; the report stays without the reason.
+    }
+}
 void setImportOptions(orv::DefaultRTModule& options, bool adjustCameraAndEnvironment)
 {
     options.setImportMode(true);
@@ -55,11 +85,12 @@ void showCommandFailure(const std::string& command, const std::string& reason)
 bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path)
 {
     static const std::string command = "Export to .qrf";
+    context.report.setFile(path);
     std::optional<orv::LightFileFactory> factory;
     try {
         factory.emplace(path);
     } catch (const std::exception& e) {
-        showCommandFailure(command, e.what());
+        failCommand(context, command, e.what());
         return false;
     }
 
@@ -74,11 +105,11 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
     } catch (const std::exception& e) {
         // A scene cut short must not replace the file the user had: give the export up.
         factory->abandon();
-        showCommandFailure(command, e.what());
+        failCommand(context, command, e.what());
         return false;
     } catch (...) {
         factory->abandon();
-        showCommandFailure(command, "unknown error while writing the scene");
+        failCommand(context, command, "unknown error while writing the scene");
         return false;
     }
 
@@ -87,9 +118,13 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
     try {
         factory->close();
     } catch (const std::exception& e) {
-        showCommandFailure(command, e.what());
+        failCommand(context, command, e.what());
         return false;
     }
+    // The file's size stands for the bytes written (the counter saw list data only).
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        context.report.written().bytes = static_cast<uint64_t>(st.st_size);
     return true;
 }
 
@@ -98,21 +133,27 @@ bool TavrinCinema4DExport::Execute(host::Document doc)
     if (context == nullptr)
         return true;
     try {
-        host::Filename name;
-        name.setDirectory("%USERDATA%");
-        name.setFile("untitled");
-        name.setSuffix("qrf");
-        if (!name.select(0, 1, "Export to .qrf", "qrf"))
-            return true;
-
-        context->updateMode = false;
-        bool converted = false;
-        const std::string path = name.utf8(converted);
-        if (!converted || path.empty())
-            return true;
-        exportDocumentTo(*context, doc, path);
-    } catch (const std::exception& e) {
-        showCommandFailure("Export to .qrf", e.what());
+        const CommandReport report(*context, "export", doc);
+        try {
+            host::Filename name;
+            name.setDirectory("%USERDATA%");
+            name.setFile("untitled");
+            name.setSuffix("qrf");
+            if (!name.select(0, 1, "Export to .qrf", "qrf")) {
+                context->report.cancel();
+                return true;
+            }
+            context->updateMode = false;
+            bool converted = false;
+            const std::string path = name.utf8(converted);
+            if (!converted || path.empty()) {
+                context->report.cancel();
+                return true;
+            }
+            exportDocumentTo(*context, doc, path);
+        } catch (const std::exception& e) {
+            failCommand(*context, "Export to .qrf", e.what());
+        }
     } catch (...) {
         showCommandFailure("Export to .qrf", "unknown error");
     }

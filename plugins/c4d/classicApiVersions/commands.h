@@ -7,9 +7,12 @@
 
 #include "c4d_host.h"
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+class CountingSceneApi;
 struct TranslationContext;
 namespace orv {
 class LightFactory;
@@ -60,7 +63,8 @@ TranslationContext* sharedTranslationContext();
 // The wrapper of one command run. Makes an orvSceneapi_oo on the factory (which writes the
 // start of the scene when the factory has a back end) and stores it in context.scene; at
 // the end of the scope, also when the flow leaves by an exception, deletes it and sets
-// context.scene back to null. The factory must outlive this object.
+// context.scene back to null. The factory must outlive this object. What the translation
+// writes after the start passes through a counter into the context's report.
 class CommandScene {
 public:
     CommandScene(TranslationContext& context, orv::LightFactory& factory);
@@ -75,7 +79,26 @@ public:
 private:
     TranslationContext& context;
     orv::orvSceneapi_oo* scene;
+    std::unique_ptr<CountingSceneApi> counter;
 };
+
+// Starts the context's report of a command on a document and ends it: the time taken is
+// noted and the report published (console, log, host) when the scope ends, whatever way
+// the command leaves.
+class CommandReport {
+public:
+    CommandReport(TranslationContext& context, const std::string& command, host::Document doc);
+    ~CommandReport();
+    CommandReport(const CommandReport&) = delete;
+    CommandReport& operator=(const CommandReport&) = delete;
+
+private:
+    TranslationContext& context;
+    std::chrono::steady_clock::time_point start;
+};
+
+// Shows a failed command's reason to the user and notes it in the context's report.
+void failCommand(TranslationContext& context, const std::string& command, const std::string& reason);
 
 // The import options every command writes. Camera and environment are adjusted only
 // when the receiving side does not hold the scene yet (always, for a file).
@@ -89,4 +112,5 @@ void showCommandFailure(const std::string& command, const std::string& reason);
 // translation are shown with host::messageDialog; a scene cut short by an exception is
 // given up, so an existing file at path stays as it was. The context's scene is null
 // afterwards in every case. Answers false when the file could not be written completely.
+// The run's report names the file and, when it was written, its size.
 bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path);

@@ -68,6 +68,7 @@ struct CurveArrays {
     std::vector<float> radii;    // 1 per point
     std::vector<float> uvs;      // 2 per curve
     std::vector<int32_t> counts; // points per curve
+    int64_t droppedStrands = 0;  // strands whose points the host's array does not hold
 };
 
 // Fills the arrays from the guides. Only strands whose points the host's array holds in
@@ -86,8 +87,10 @@ void buildCurves(const host::HairGuides& guides, const host::Matrix& w, const Ha
         pointCount = 0;
 
     int64_t strands = strandCount > 0 ? strandCount : 0;
-    if (nv > 0 && strands * nv > pointCount)
+    if (nv > 0 && strands * nv > pointCount) {
+        out.droppedStrands = strands - pointCount / nv;
         strands = pointCount / nv;
+    }
     if (strands <= 0)
         return;
 
@@ -147,6 +150,9 @@ void translateHairObject(TranslationContext& context, const host::Object& b_hair
 
     CurveArrays curves;
     buildCurves(guides, w, p, curves);
+    if (curves.droppedStrands > 0)
+        context.report.leftOut(report::Reason::HairStrandsDropped, context.objectPath,
+                               "the host gave too few guide points", static_cast<uint64_t>(curves.droppedStrands));
 
     orvScene_api* api = context.scene->api();
     std::string name = b_hair.name();

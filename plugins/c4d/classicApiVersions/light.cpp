@@ -12,6 +12,8 @@
 #include <array>
 #include <climits>
 #include <cmath>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -45,16 +47,25 @@ struct LightRecord {
     float hx = 1, hy = 1, hz = 1;
 };
 
-double readDouble(const host::Object& b_light, int32_t id, double fallback)
+// Parameters of one light that could not be read, for the report.
+using Unread = std::vector<int32_t>;
+
+double readDouble(const host::Object& b_light, int32_t id, double fallback, Unread& unread)
 {
     double v = 0;
-    return b_light.getFloat(id, v) && std::isfinite(v) ? v : fallback;
+    if (b_light.getFloat(id, v) && std::isfinite(v))
+        return v;
+    unread.push_back(id);
+    return fallback;
 }
 
-int32_t readInt(const host::Object& b_light, int32_t id, int32_t fallback)
+int32_t readInt(const host::Object& b_light, int32_t id, int32_t fallback, Unread& unread)
 {
     int32_t v = 0;
-    return b_light.getInt(id, v) ? v : fallback;
+    if (b_light.getInt(id, v))
+        return v;
+    unread.push_back(id);
+    return fallback;
 }
 
 // Truncation toward zero that stays defined for values an int cannot hold.
@@ -69,24 +80,29 @@ int32_t truncateToInt(float v)
     return static_cast<int32_t>(v);
 }
 
-LightRecord readLight(const host::Object& b_light)
+LightRecord readLight(const host::Object& b_light, Unread& unread)
 {
     LightRecord r;
     host::Vec3 c = kDefaultColour;
-    if (!b_light.getVector(kColour, c) || !std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z))
+    if (!b_light.getVector(kColour, c) || !std::isfinite(c.x) || !std::isfinite(c.y) || !std::isfinite(c.z)) {
         c = kDefaultColour;
-    r.colour = {static_cast<float>(c.x), static_cast<float>(c.y), static_cast<float>(c.z)};
-    const double brightness = readDouble(b_light, kBrightness, kDefaultBrightness);
-    r.type = readInt(b_light, kType, 0);
-    if (r.type == kAreaLight) {
-        r.hx = static_cast<float>(readDouble(b_light, kAreaSizeX, kDefaultAreaSize) * 0.5);
-        r.hy = static_cast<float>(readDouble(b_light, kAreaSizeY, kDefaultAreaSize) * 0.5);
-        r.hz = static_cast<float>(readDouble(b_light, kAreaSizeZ, kDefaultAreaSize) * 0.5);
+        unread.push_back(kColour);
     }
-    r.photometric = readInt(b_light, kPhotometric, 0) != 0;
+    r.colour = {static_cast<float>(c.x), static_cast<float>(c.y), static_cast<float>(c.z)};
+    const double brightness = readDouble(b_light, kBrightness, kDefaultBrightness, unread);
+    r.type = readInt(b_light, kType, 0, unread);
+    if (r.type == kAreaLight) {
+        r.hx = static_cast<float>(readDouble(b_light, kAreaSizeX, kDefaultAreaSize, unread) * 0.5);
+        r.hy = static_cast<float>(readDouble(b_light, kAreaSizeY, kDefaultAreaSize, unread) * 0.5);
+        r.hz = static_cast<float>(readDouble(b_light, kAreaSizeZ, kDefaultAreaSize, unread) * 0.5);
+    }
+    // A light without photometry has no use for its switch or unit: when they cannot be read
+    // they are off and the first unit, which needs no mention in the report.
+    Unread optional;
+    r.photometric = readInt(b_light, kPhotometric, 0, optional) != 0;
     if (r.photometric) {
-        const int32_t unit = readInt(b_light, kPhotometricUnit, 0);
-        float intensity = static_cast<float>(readDouble(b_light, kPhotometricIntensity, kDefaultIntensity));
+        const int32_t unit = readInt(b_light, kPhotometricUnit, 0, optional);
+        float intensity = static_cast<float>(readDouble(b_light, kPhotometricIntensity, kDefaultIntensity, unread));
         if (unit == 1)
             intensity = static_cast<float>(static_cast<double>(intensity) * 12.566);
         r.power = truncateToInt(intensity);
@@ -102,7 +118,11 @@ void translateLight(TranslationContext& context, const std::string& name, const 
 {
     if (!context.scene || !context.scene->api())
         return;
-    const LightRecord r = readLight(b_light);
+    Unread unread;
+    const LightRecord r = readLight(b_light, unread);
+    for (const int32_t id : unread)
+        context.report.leftOut(report::Reason::ParameterDefault, context.objectPath,
+                               "light parameter " + std::to_string(id) + ": default used");
     orvScene_api* api = context.scene->api();
 
     // An area without depth has half extent 0, whose negation must not be written "-0".

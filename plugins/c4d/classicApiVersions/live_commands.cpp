@@ -46,6 +46,7 @@ std::string sendDocument(TranslationContext& context, host::Document doc, Repeat
         factory.close();
         if (failure.empty() && factory.stream_lost())
             failure = factory.error_text();
+        context.report.setRenderer(sceneNameOf(doc), factory.port());
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {
@@ -55,23 +56,26 @@ std::string sendDocument(TranslationContext& context, host::Document doc, Repeat
 }
 
 // Runs one live command: the factory lives for the run only, and a failure is shown once
-// the connection is released.
+// the connection is released. The run's report is published at the end.
 template <typename Configure>
 void runLiveCommand(TranslationContext& context, host::Document doc, const char* command,
-                    Configure configure)
+                    const char* reportName, Configure configure)
 {
     std::string failure;
     try {
-        RepeatLinkFactory factory;
-        configure(factory);
-        failure = sendDocument(context, doc, factory);
-    } catch (const std::exception& e) {
-        failure = e.what();
+        const CommandReport report(context, reportName, doc);
+        try {
+            RepeatLinkFactory factory;
+            configure(factory);
+            failure = sendDocument(context, doc, factory);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        if (!failure.empty())
+            failCommand(context, command, failure);
     } catch (...) {
-        failure = "unknown error";
+        showCommandFailure(command, failure.empty() ? "unknown error" : failure);
     }
-    if (!failure.empty())
-        showCommandFailure(command, failure);
 }
 
 } // namespace
@@ -81,7 +85,7 @@ bool TavrinCinema4DRender::Execute(host::Document doc)
     if (context == nullptr)
         return true;
     context->updateMode = false;
-    runLiveCommand(*context, doc, kRenderCommand, [](RepeatLinkFactory& factory) {
+    runLiveCommand(*context, doc, kRenderCommand, "render", [](RepeatLinkFactory& factory) {
         factory.set_scene_name(std::string());
         factory.set_accept_any_instance(false);
         factory.set_version_range(kLowestVersion, kHighestVersion);
@@ -100,7 +104,7 @@ bool TavrinCinema4DUpdate::Execute(host::Document doc)
     } catch (...) {
         sceneName = "untitled";
     }
-    runLiveCommand(*context, doc, kUpdateCommand, [&sceneName](RepeatLinkFactory& factory) {
+    runLiveCommand(*context, doc, kUpdateCommand, "update", [&sceneName](RepeatLinkFactory& factory) {
         factory.set_scene_name(sceneName);
         factory.set_accept_any_instance(true);
         factory.set_version_range(kLowestVersion, kHighestVersion);

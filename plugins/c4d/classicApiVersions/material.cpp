@@ -3,7 +3,8 @@
 // image texture shader when the record names a texture file.
 //
 // Host data is read parameter by parameter; a parameter that cannot be read leaves the
-// record's value as it was. Nothing here is shown to the user or logged.
+// record's value as it was. Materials and shaders that are not translated, and texture
+// files that are not found, are told to the command's report.
 #include "material.h"
 
 #include "TranslationContext.h"
@@ -13,10 +14,13 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -58,6 +62,12 @@ constexpr int32_t Environment = 9;
 } // namespace channel
 
 constexpr size_t kMaxNameBytes = 1023;
+
+// How the report names a material: its name, or "(display colour)" for none.
+std::string materialLabel(const MaterialRecord& record)
+{
+    return record.name[0] != '\0' ? "material \"" + std::string(record.name) + "\"" : "(display colour)";
+}
 
 void setColour(double dst[3], const host::Vec3& v)
 {
@@ -106,23 +116,56 @@ bool readableFile(const std::string& path)
     return regular;
 }
 
-// Texture path resolution of a bitmap shader: the file name as given when it opens, else
-// its file part in the document's "tex" folder, else in the document's folder; when none
-// opens, the file name as given (the renderer is told that path even if it is missing).
-std::string resolveTexturePath(const std::string& documentPath, const std::string& full,
-                               const std::string& leaf)
+// Texture path resolution of a bitmap shader: the file name as given when it opens (a
+// relative name is taken from the document's folder, so the result does not depend on the
+// folder the host was started in), else its file part in the document's "tex" folder, else
+// in the document's folder; when none opens, the file name as given (the renderer is told
+// that path even if it is missing). `tried` receives every path tried, in order.
+struct TextureLookup {
+    std::string path;
+    bool found = false;
+    std::vector<std::string> tried;
+};
+
+TextureLookup resolveTexturePath(const std::string& documentPath, const std::string& full,
+                                 const std::string& leaf)
 {
-    if (readableFile(full))
-        return full;
-    if (!documentPath.empty()) {
-        const std::string inTex = documentPath + "/tex/" + leaf;
-        if (readableFile(inTex))
-            return inTex;
-        const std::string inDocument = documentPath + "/" + leaf;
-        if (readableFile(inDocument))
-            return inDocument;
+    TextureLookup lookup;
+    const auto attempt = [&lookup](const std::string& candidate) {
+        if (candidate.empty())
+            return false;
+        if (std::find(lookup.tried.begin(), lookup.tried.end(), candidate) == lookup.tried.end())
+            lookup.tried.push_back(candidate);
+        if (!readableFile(candidate))
+            return false;
+        lookup.path = candidate;
+        lookup.found = true;
+        return true;
+    };
+    const bool relative = !full.empty() && full.front() != '/';
+    const std::string given = relative && !documentPath.empty() ? documentPath + "/" + full : full;
+    if (attempt(given))
+        return lookup;
+    if (!documentPath.empty() && !leaf.empty() &&
+        (attempt(documentPath + "/tex/" + leaf) || attempt(documentPath + "/" + leaf)))
+        return lookup;
+    lookup.path = full;
+    return lookup;
+}
+
+void reportMissingTexture(TranslationContext& context, const MaterialRecord& record,
+                          const host::Shader& shader, const std::string& file,
+                          const std::vector<std::string>& tried)
+{
+    std::string detail = "shader \"" + shader.name() + "\": ";
+    if (file.empty()) {
+        detail += "no file name";
+    } else {
+        detail += "\"" + file + "\" not found; tried ";
+        for (size_t i = 0; i < tried.size(); ++i)
+            detail += (i > 0 ? ", " : "") + tried[i];
     }
-    return full;
+    context.report.leftOut(report::Reason::TextureNotFound, materialLabel(record), detail);
 }
 
 // The scene name of variant n of material m: m itself for 0, else "m #n". A long m is cut
@@ -301,11 +344,28 @@ bool readMaterialTag(TranslationContext& context, const host::Tag& tag, Material
     const host::Material material = tag.material();
     if (!material)
         return false;
-    setRecordName(record, material.name());
-    if (record.name[0] == '\0')
+    const std::string name = material.name();
+    setRecordName(record, name);
+    const char* const instead = "the next texture tag or the display colour is used instead";
+    if (record.name[0] == '\0') {
+        context.report.leftOut(report::Reason::MaterialNotTranslated, context.objectPath,
+                               std::string("a material without a name: ") + instead);
         return false;
-    if (material.type() != host::ids::Mmaterial || !readStandardMaterial(context, material, record))
+    }
+    if (name.size() > kMaxNameBytes)
+        context.report.leftOut(report::Reason::NameCut, materialLabel(record),
+                               "material name of " + std::to_string(name.size()) + " bytes cut to " +
+                                   std::to_string(std::strlen(record.name)));
+    if (material.type() != host::ids::Mmaterial) {
+        context.report.leftOut(report::Reason::MaterialNotTranslated, materialLabel(record),
+                               "type ID " + std::to_string(material.type()) + ": " + instead);
         return false;
+    }
+    if (!readStandardMaterial(context, material, record)) {
+        context.report.leftOut(report::Reason::MaterialNotTranslated, materialLabel(record),
+                               std::string("no channel or shader gives it a colour: ") + instead);
+        return false;
+    }
 
     int32_t projection = 0;
     if (tag.getInt(pid::TAG_PROJECTION, projection))
@@ -396,18 +456,23 @@ bool readShader(TranslationContext& context, const host::Shader& shader, Materia
         std::string full;
         std::string leaf;
         shader.getFilename(pid::BITMAP_FILENAME, full, leaf);
-        record.texturePath = resolveTexturePath(context.documentPath, full, leaf);
+        TextureLookup lookup = resolveTexturePath(context.documentPath, full, leaf);
+        if (!lookup.found)
+            reportMissingTexture(context, record, shader, full, lookup.tried);
+        record.texturePath = std::move(lookup.path);
         return false;
     }
     case host::ids::Xgradient:
-        if (shader.getGradientKnot0(pid::GRADIENT, colour))
-            setColour(record.diffuse, colour);
-        return false;
     case host::ids::Xgradient2:
-        if (shader.getGradientKnot0(pid::GRADIENT2, colour))
+        if (shader.getGradientKnot0(shader.type() == host::ids::Xgradient ? pid::GRADIENT : pid::GRADIENT2, colour))
             setColour(record.diffuse, colour);
+        context.report.leftOut(report::Reason::ShaderNotTranslated, materialLabel(record),
+                               "gradient shader \"" + shader.name() + "\": its first colour is used instead");
         return false;
     default:
+        context.report.leftOut(report::Reason::ShaderNotTranslated, materialLabel(record),
+                               "shader \"" + shader.name() + "\" of type ID " + std::to_string(shader.type()) +
+                                   ": the channel's colour is used instead");
         return false;
     }
 }

@@ -73,8 +73,12 @@ bool layerAllowsTranslation(TranslationContext& context, const host::Object& obj
         return true;
     int32_t editor = 0;
     int32_t render = 0;
-    return layer.getInt(kLayerVisibleEditor, editor) && layer.getInt(kLayerVisibleRender, render) &&
-           editor != 0 && render != 0;
+    if (layer.getInt(kLayerVisibleEditor, editor) && layer.getInt(kLayerVisibleRender, render) &&
+        editor != 0 && render != 0)
+        return true;
+    context.report.leftOut(report::Reason::HiddenByLayer, context.objectPath,
+                           "layer \"" + layer.name() + "\"");
+    return false;
 }
 
 // The ranges a polygon selection covers, clipped to the polygons, sorted and merged, so
@@ -132,8 +136,11 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
     const int64_t corners = polygons * 3 + quads;
     const int64_t indices = (polygons + quads) * 3;
     // A region too large to be counted in a list's 32-bit element count cannot be sent.
-    if (indices > std::numeric_limits<int32_t>::max() || corners * 3 > std::numeric_limits<int32_t>::max())
+    if (indices > std::numeric_limits<int32_t>::max() || corners * 3 > std::numeric_limits<int32_t>::max()) {
+        context.report.leftOut(report::Reason::RegionTooLarge, context.objectPath,
+                               "material \"" + std::string(record.name) + "\"", static_cast<uint64_t>(polygons));
         return;
+    }
 
     const bool withUVs = static_cast<bool>(src.uvwTag);
     const bool zeroNormals = static_cast<bool>(src.normalTag);
@@ -329,15 +336,27 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
             ++work.settled;
         }
     }
+    // Only dropped polygons are settled so far: one event for all of them.
+    if (work.settled > 0)
+        context.report.leftOut(report::Reason::PolygonsDropped, context.objectPath,
+                               "point index outside the " + std::to_string(src.pointCount) + " points",
+                               static_cast<uint64_t>(work.settled));
     if (context.meshVertexMap.size() < static_cast<size_t>(src.pointCount))
         context.meshVertexMap.resize(static_cast<size_t>(src.pointCount), 0);
     work.vertexMap = context.meshVertexMap.data();
 
+    // The walk has listed the object's own tags already and they are listed again above; a
+    // tag read once has settled what it can, so a repeat is passed over (and not reported twice).
+    std::vector<host::Tag> read;
     for (auto entry = textureTags.rbegin(); entry != textureTags.rend(); ++entry) {
         if (work.settled >= src.polygonCount)
             break;
 
         const host::Tag& tag = *entry;
+        if (tag && std::find(read.begin(), read.end(), tag) != read.end())
+            continue;
+        if (tag)
+            read.push_back(tag);
         host::Tag selection;
         if (tag) {
             if (tag.type() != host::ids::Ttexture)

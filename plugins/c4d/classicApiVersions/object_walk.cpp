@@ -31,6 +31,71 @@ constexpr int32_t kVisibilityAsParent = 2;
 // Smallest progress step worth a second report for one object.
 constexpr float kProgressEpsilon = 0.00001f;
 
+// Object types translated elsewhere or through their children: nulls group, cameras are
+// written before the walk, deformers act on their parent's deform cache.
+constexpr int32_t kNull = 5140;
+constexpr int32_t kDeformers[] = {5128, 5129, 5131, 5133, 5134, 5143, 5144, 5146, 5147, 5148, 5149};
+// Generators: translated through their cache, so one without a cache writes nothing.
+constexpr int32_t kGenerators[] = {5126, 5142, 5159, 5160, 5161, 5162, 5163, 5164, 5165, 5166, 5167,
+                                   5168, 5170, 5171, 5172, 5174, 1007455, 1011010, 1018544, 1018545};
+constexpr int32_t kSpline = 5101;
+
+template <size_t N>
+bool listed(const int32_t (&types)[N], int32_t type)
+{
+    return std::find(std::begin(types), std::end(types), type) != std::end(types);
+}
+
+// Reports an object that has neither a cache nor a translator of its own.
+void reportUntranslated(TranslationContext& context, int32_t type)
+{
+    if (type == host::ids::Ocamera || type == kNull || listed(kDeformers, type))
+        return;
+    const std::string id = "type ID " + std::to_string(type);
+    if (listed(kGenerators, type))
+        context.report.leftOut(report::Reason::GeneratorWithoutCache, context.objectPath, id);
+    else if (type == kSpline)
+        context.report.leftOut(report::Reason::UnsupportedObject, context.objectPath, "spline (" + id + ")");
+    else
+        context.report.leftOut(report::Reason::UnsupportedObject, context.objectPath, id);
+}
+
+// Reports why a polygon object is not translated as a mesh. Objects outside the selection of
+// an update are not reported: the user chose what to send.
+void reportSkippedMesh(TranslationContext& context, uint32_t bits, bool editorVisible, bool renderVisible)
+{
+    if ((bits & host::ids::BIT_CONTROLOBJECT) != 0)
+        context.report.leftOut(report::Reason::ControlObject, context.objectPath, "");
+    else if (!editorVisible || !renderVisible)
+        context.report.leftOut(report::Reason::HiddenByVisibility, context.objectPath,
+                               !renderVisible ? "hidden in the render" : "hidden in the editor");
+}
+
+// Reports the walk's progress to the back end and to the host's status bar.
+void reportProgress(TranslationContext& context, orvScene_api& api, const char* name)
+{
+    api.progress(name, context.progress);
+    context.report.progress(name, context.progress);
+}
+
+// Appends an object's name to the context's object path for the scope of its visit.
+class ObjectPathScope {
+public:
+    ObjectPathScope(std::string& path, const char* name) : path(path), length(path.size())
+    {
+        if (!path.empty())
+            path += '/';
+        path += name;
+    }
+    ~ObjectPathScope() { path.resize(length); }
+    ObjectPathScope(const ObjectPathScope&) = delete;
+    ObjectPathScope& operator=(const ObjectPathScope&) = delete;
+
+private:
+    std::string& path;
+    size_t length;
+};
+
 bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 // The local matrix as a row-by-row 4x4 matrix: the three axes, then the offset.
@@ -78,6 +143,8 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     orvScene_api* api = scene.api();
 
     if (depth >= kMaxWalkDepth) {
+        context.report.leftOut(report::Reason::NestedTooDeeply, context.objectPath,
+                               "objects below level " + std::to_string(kMaxWalkDepth) + " skipped");
         scene.error("object tree nested too deeply: objects below level " +
                     std::to_string(kMaxWalkDepth) + " skipped");
         context.progress += weight;
@@ -89,8 +156,14 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     const float start = context.progress;
 
     char name[kNameSize] = "object";
-    if (const std::string hostName = object.name(); !hostName.empty())
+    const std::string hostName = object.name();
+    if (!hostName.empty())
         copyUtf8Bounded(hostName, name, sizeof name);
+    const ObjectPathScope pathScope(context.objectPath, name);
+    if (hostName.size() >= kNameSize)
+        context.report.leftOut(report::Reason::NameCut, context.objectPath,
+                               "object name of " + std::to_string(hostName.size()) + " bytes cut to " +
+                                   std::to_string(std::strlen(name)));
     const int32_t type = object.type();
     double transform[16];
     localTransform(object, transform);
@@ -103,7 +176,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     const int rotationOrder = object.rotationOrder();
     const uint32_t bits = object.bits();
 
-    api->progress(name, context.progress);
+    reportProgress(context, *api, name);
 
     editorVisible = visibility(object, host::ids::ID_BASEOBJECT_VISIBILITY_EDITOR, editorVisible);
     renderVisible = visibility(object, host::ids::ID_BASEOBJECT_VISIBILITY_RENDER, renderVisible);
@@ -130,11 +203,15 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
         if (translatesAsMesh(context, bits, editorVisible, renderVisible, included)) {
             translatePolygonObject(context, object, textureTags);
             remaining = weight * 0.5f;
+        } else {
+            reportSkippedMesh(context, bits, editorVisible, renderVisible);
         }
     } else if (type == host::ids::Olight) {
         translateLight(context, name, object);
     } else if (type == host::ids::Ohair) {
         translateHairObject(context, object, textureTags);
+    } else {
+        reportUntranslated(context, type);
     }
 
     int children = 0;
@@ -151,7 +228,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     std::vector<host::Track> rotationTracks;
     std::vector<host::Track> positionTracks;
     for (host::Track track = object.firstTrack(); track; track = track.next())
-        classifyTrack(track, scaleTracks, rotationTracks, positionTracks);
+        classifyTrack(track, scaleTracks, rotationTracks, positionTracks, &context);
     emitChannelAnimation(context, name, scaleTracks, "Scale", rotationOrder, false, position,
                          rotation, scale);
     emitChannelAnimation(context, name, rotationTracks, "Rotation", rotationOrder, false, position,
@@ -165,7 +242,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     const float increment = weight + (start - context.progress);
     context.progress += increment;
     if (increment > kProgressEpsilon)
-        api->progress(name, context.progress);
+        reportProgress(context, *api, name);
 }
 
 } // namespace
@@ -205,8 +282,12 @@ void visitTag(const host::Tag& tag, host::Tag* uvwTag, host::Tag* normalTag,
 
 void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
                    std::vector<host::Track>& rotationTracks,
-                   std::vector<host::Track>& positionTracks)
+                   std::vector<host::Track>& positionTracks, TranslationContext* context)
 {
+    const auto ignored = [&](report::Reason reason) {
+        if (context != nullptr)
+            context->report.leftOut(reason, context->objectPath, "track \"" + track.name() + "\"");
+    };
     // Reading must not change the document: no curve is created for a track without one.
     const host::Curve curve = track.curve(1, false);
     const int32_t keys = curve.keyCount();
@@ -218,11 +299,15 @@ void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTrac
         return;
     const float t0 = static_cast<float>(first.seconds());
     const float t1 = static_cast<float>(last.seconds());
-    if (!(t1 - t0 > 0.0f))
+    if (!(t1 - t0 > 0.0f)) {
+        ignored(keys == 1 ? report::Reason::TrackOneKey : report::Reason::TrackNoTimeSpan);
         return;
+    }
     int32_t animated = 0;
-    if (!track.getInt(host::ids::ID_BASEOBJECT_REL_ROTATION, animated) || animated == 0)
+    if (!track.getInt(host::ids::ID_BASEOBJECT_REL_ROTATION, animated) || animated == 0) {
+        ignored(report::Reason::TrackMuted);
         return;
+    }
     switch (track.descId(0)) {
     case host::ids::ID_BASEOBJECT_REL_POSITION:
         positionTracks.push_back(track);

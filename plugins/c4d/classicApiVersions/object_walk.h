@@ -23,10 +23,11 @@ void walkObject(TranslationContext& context, host::Object object, TextureTagList
 void visitTag(const host::Tag& tag, host::Tag* uvwTag, host::Tag* normalTag,
               SelectionTagMap* selectionTags, TextureTagList& textureTags);
 
-// Appends an animated position, rotation or scale track to its list.
+// Appends an animated position, rotation or scale track to its list. A track ignored for
+// its keys or because it is muted is reported to the context's report when one is given.
 void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
                    std::vector<host::Track>& rotationTracks,
-                   std::vector<host::Track>& positionTracks);
+                   std::vector<host::Track>& positionTracks, TranslationContext* context = nullptr);
 
 void emitChannelAnimation(TranslationContext& context, const std::string& objectName,
                           const std::vector<host::Track>& tracks, const std::string& channelName,

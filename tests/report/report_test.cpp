@@ -1,0 +1,381 @@
+// The report of a command run, read as its user reads it: c4dsim's JSON report, exit status,
+// console and progress line, for documents that leave things out; and the scene, which the
+// report must not change.
+#include "TranslationContext.h"
+#include "LightFileFactory.h"
+#include "LightNode.h"
+#include "commands.h"
+#include "orvSceneapi_oo.h"
+#include "report.h"
+#include "sim_host.h"
+#include "translate_document.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+const std::string kSim = C4DSIM_EXE;
+const std::string kPlugin = PLUGIN_MODULE;
+const std::string kExamples = TAVRIN_EXAMPLES_DIR;
+const std::string kOmissions = REPORT_TEST_DIR "/omissions.json";
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct ToolRun {
+    int status = -1;
+    std::string err; // standard error (and output)
+};
+
+// Runs c4dsim with the plug-in, in a working folder, with extra environment entries. Its
+// standard error goes to a file, or to a pseudo terminal when asked.
+ToolRun c4dsim(std::vector<std::string> args, const fs::path& cwd, std::vector<std::string> env = {},
+           bool terminal = false)
+{
+    args.insert(args.begin(), kSim);
+    args.insert(args.end(), {"--plugin", kPlugin});
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e); // later entries lose to the ones given first
+    std::vector<char*> envp;
+    for (std::string& e : env)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const fs::path errFile = fs::temp_directory_path() / ("report_test_stderr_" + std::to_string(::getpid()));
+    int master = -1;
+    int target = -1;
+    if (terminal) {
+        if (::openpty(&master, &target, nullptr, nullptr, nullptr) != 0)
+            return {};
+    } else {
+        target = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, target, 1);
+    posix_spawn_file_actions_adddup2(&actions, target, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(target);
+    ToolRun run;
+    if (terminal) {
+        char buffer[4096];
+        ssize_t n = 0;
+        while (spawned == 0 && (n = ::read(master, buffer, sizeof buffer)) > 0)
+            run.err.append(buffer, static_cast<size_t>(n));
+        ::close(master);
+    }
+    int status = 0;
+    if (spawned != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return run;
+    run.status = WEXITSTATUS(status);
+    if (!terminal) {
+        run.err = readFile(errFile);
+        fs::remove(errFile);
+    }
+    return run;
+}
+
+class ReportRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() / ("report_test_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    json exportReport(const std::string& document, std::vector<std::string> extra = {}, int expected = 0)
+    {
+        std::vector<std::string> args{document, "--export", (dir / "out.qrf").string(), "--report",
+                                      (dir / "report.json").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const ToolRun run = c4dsim(args, dir);
+        EXPECT_EQ(run.status, expected) << run.err;
+        return json::parse(readFile(dir / "report.json"), nullptr, false);
+    }
+
+    fs::path dir;
+};
+
+TEST_F(ReportRun, EveryKindOfOmissionIsListedWithItsObjectAndReason)
+{
+    const json report = exportReport(kOmissions, {"--strict"}, 6);
+    ASSERT_TRUE(report.is_object());
+    EXPECT_EQ(report["command"], "export");
+    EXPECT_EQ(report["document"], "omissions");
+    EXPECT_EQ(report["status"], "ok");
+    EXPECT_EQ(report["destination"]["path"], (dir / "out.qrf").string());
+    const json& written = report["written"];
+    EXPECT_EQ(written["objects"], 5);    // textured quad, broken quad, two quads, hair
+    EXPECT_EQ(written["triangles"], 8);  // 2 + 1 + 2 + 2 + 1: the broken quad keeps one polygon
+    EXPECT_EQ(written["cameras"], 1);
+    EXPECT_EQ(written["hair_curves"], 2);
+    EXPECT_EQ(written["textures"], 1);
+    EXPECT_EQ(written["bytes"], fs::file_size(dir / "out.qrf"));
+
+    struct Expect {
+        const char* reason;
+        std::string path;
+        const char* detail; // a part of the item's detail
+        int count;
+    };
+    const std::string docFolder = fs::path(kOmissions).parent_path().string();
+    const Expect table[] = {
+        {"texture_not_found", "material \"Wood\"",
+         "shader \"Grain\": \"tex/missing.png\" not found; tried ", 1},
+        {"polygons_dropped", "World/Broken", "outside the 4 points", 2},
+        {"unsupported_object", "World/Path", "spline (type ID 5101)", 1},
+        {"generator_without_cache", "World/Empty Cube", "type ID 5159", 1},
+        {"control_object", "World/Control", "", 1},
+        {"hidden_by_visibility", "World/Invisible", "hidden in the render", 1},
+        {"hidden_by_layer", "World/Props", "layer \"Backstage\"", 1},
+        {"material_not_translated", "material \"Foreign\"", "type ID 1029501: the next texture tag", 1},
+        {"shader_not_translated", "material \"Noisy\"", "shader \"Noise\" of type ID 1011116", 1},
+        {"name_cut", "World/" + std::string(1023, 'N'), "object name of 1100 bytes cut to 1023", 1},
+        {"parameter_default", "Lens", "field of view", 1},
+        {"track_one_key", "World/Animated", "track \"Held\"", 1},
+        {"track_no_time_span", "World/Animated", "track \"Stuck\"", 1},
+        {"track_muted", "World/Animated", "track \"Switched off\"", 1},
+        {"hair_strands_dropped", "World/Fur", "too few guide points", 1},
+    };
+    std::set<std::string> seen;
+    for (const Expect& e : table) {
+        seen.insert(e.reason);
+        const json& entry = report["left_out"][e.reason];
+        ASSERT_TRUE(entry.is_object()) << e.reason;
+        bool found = false;
+        for (const json& item : entry["items"])
+            if (item["path"] == e.path && item["detail"].get<std::string>().find(e.detail) != std::string::npos) {
+                found = true;
+                EXPECT_EQ(item["count"], e.count) << e.reason;
+            }
+        EXPECT_TRUE(found) << e.reason << "\n" << entry.dump(1);
+    }
+    // Nothing reported beyond the table, besides the second untranslated material.
+    for (const auto& [reason, entry] : report["left_out"].items())
+        EXPECT_TRUE(seen.count(reason)) << reason;
+    EXPECT_EQ(report["left_out"]["material_not_translated"]["total"], 2);
+    // Every folder tried, in the lookup order, relative to the document.
+    const std::string texture = report["left_out"]["texture_not_found"]["items"][0]["detail"];
+    EXPECT_NE(texture.find(docFolder + "/tex/missing.png, " + docFolder + "/missing.png"), std::string::npos)
+        << texture;
+}
+
+TEST_F(ReportRun, ExitStatusTellsFailureAndWhatWasLeftOut)
+{
+    const std::string minimal = kExamples + "/minimal.json";
+    const fs::path emptyRoot = dir / "no-installation";
+    fs::create_directories(emptyRoot);
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        int status;
+        const char* reportStatus; // "" when no report file is asked for
+    };
+    const Case cases[] = {
+        {"a clean export", {minimal, "--export", (dir / "a.qrf").string(), "--strict"}, 0, ""},
+        {"an export into a missing folder", {minimal, "--export", "/nonexistent/dir/out.qrf"}, 1, "failed"},
+        {"a cancelled export", {minimal, "--export", "--cancel", "--strict"}, 0, "cancelled"},
+        {"left out, without --strict", {kOmissions, "--export", (dir / "b.qrf").string()}, 0, "ok"},
+        {"left out, with --strict", {kOmissions, "--export", (dir / "c.qrf").string(), "--strict"}, 6, "ok"},
+        {"a render without a renderer", {minimal, "--render", "--strict"}, 1, "failed"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (*c.reportStatus != '\0')
+            args.insert(args.end(), {"--report", (dir / "r.json").string()});
+        const ToolRun run = c4dsim(args, dir, {"TAVRIN_INSTALL_ROOT=" + emptyRoot.string()});
+        EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
+        if (*c.reportStatus != '\0') {
+            const json report = json::parse(readFile(dir / "r.json"), nullptr, false);
+            EXPECT_EQ(report.value("status", ""), c.reportStatus) << c.what;
+            if (c.status == 1) {
+                EXPECT_FALSE(report.value("failure", "").empty()) << c.what;
+            }
+        }
+    }
+    EXPECT_FALSE(fs::exists("/nonexistent/dir/out.qrf"));
+}
+
+TEST_F(ReportRun, ProgressLineOnlyWhenForcedOrOnATerminal)
+{
+    const std::string document = kExamples + "/hierarchy.json";
+    struct Case {
+        const char* what;
+        bool forced;
+        bool terminal;
+        bool line;
+    };
+    const Case cases[] = {
+        {"piped", false, false, false},
+        {"piped, forced", true, false, true},
+        {"on a terminal", false, true, true},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{document, "--export", (dir / "p.qrf").string()};
+        if (c.forced)
+            args.push_back("--progress");
+        const ToolRun run = c4dsim(args, dir, {}, c.terminal);
+        EXPECT_EQ(run.status, 0) << c.what;
+        EXPECT_EQ(run.err.find("100% ") != std::string::npos, c.line) << c.what << "\n" << run.err;
+        EXPECT_EQ(run.err.find('\r') != std::string::npos, c.line || c.terminal) << c.what;
+        // The console lines of the report are there in every case, the progress line erased
+        // before them.
+        const size_t head = run.err.find("export \"hierarchy\" to ");
+        ASSERT_NE(head, std::string::npos) << c.what << "\n" << run.err;
+        EXPECT_TRUE(head == 0 || run.err[head - 1] == '\r') << c.what << "\n" << run.err;
+        EXPECT_NE(run.err.find("World/Backstage: layer \"Hidden\""), std::string::npos) << c.what;
+    }
+}
+
+// The scene written through the command (with its report and counting) against the scene
+// written by the translation alone; and a relative texture name, which is found in the
+// document's folder whatever the working folder.
+TEST_F(ReportRun, ScenesAreTheSameWithOrWithoutReportAndFromAnyWorkingFolder)
+{
+    for (const std::string& document : {kOmissions, kExamples + "/left_out.json", kExamples + "/hair.json"}) {
+        std::string error;
+        const std::unique_ptr<sim::Document> doc = sim::loadDocument(document, error);
+        ASSERT_TRUE(doc) << error;
+        const fs::path reported = dir / "reported.qrf";
+        const fs::path plain = dir / "plain.qrf";
+        host::bind(sim::hostTable());
+        {
+            TranslationContext context;
+            ASSERT_TRUE(exportDocumentTo(context, host::Document(sim::handle(doc.get())), reported.string()));
+            EXPECT_GT(context.report.leftOutTotal() + context.report.written().objects, 0u);
+        }
+        {
+            TranslationContext context;
+            orv::LightFileFactory factory(plain.string());
+            {
+                orv::orvSceneapi_oo scene(&factory);
+                context.scene = &scene;
+                orv::DefaultRTModule options;
+                setImportOptions(options, true);
+                scene.writeNode(options);
+                translateDocument(context, host::Document(sim::handle(doc.get())));
+                context.scene = nullptr;
+            }
+            factory.close();
+        }
+        host::unbind();
+        EXPECT_EQ(readFile(reported), readFile(plain)) << document;
+    }
+
+    // A tree deeper than the walk descends, which no document file can hold: the report
+    // names the object where the walk stopped.
+    {
+        sim::Document deep;
+        auto top = std::make_unique<sim::Object>();
+        sim::Object* level = top.get();
+        for (int i = 0; i < 1001; ++i) {
+            level->type = 5140;
+            level->name = "L";
+            level->children.push_back(std::make_unique<sim::Object>());
+            level = level->children.back().get();
+        }
+        deep.objects.push_back(std::move(top));
+        sim::finalize(deep);
+        host::bind(sim::hostTable());
+        TranslationContext context;
+        EXPECT_TRUE(exportDocumentTo(context, host::Document(sim::handle(&deep)), (dir / "deep.qrf").string()));
+        host::unbind();
+        const auto& entry = context.report.entry(report::Reason::NestedTooDeeply);
+        ASSERT_EQ(entry.items.size(), 1u);
+        EXPECT_EQ(entry.items[0].path.size(), 1000u * 2 - 1); // "L/L/.../L", 1000 levels
+    }
+
+    const fs::path elsewhere = dir / "elsewhere";
+    fs::create_directories(elsewhere);
+    const std::string document = kExamples + "/left_out.json";
+    ASSERT_EQ(c4dsim({document, "--export", (dir / "from-examples.qrf").string()}, kExamples).status, 0);
+    ASSERT_EQ(c4dsim({document, "--export", (dir / "from-elsewhere.qrf").string()}, elsewhere).status, 0);
+    const std::string scene = readFile(dir / "from-examples.qrf");
+    EXPECT_EQ(scene, readFile(dir / "from-elsewhere.qrf"));
+    EXPECT_NE(scene.find(kExamples + "/tex/wood.png"), std::string::npos);
+}
+
+// The collector alone: merging, the list bound, and names that are not UTF-8.
+TEST(Report, MergesRepeatsBoundsItsListsAndShowsAnyNameSafely)
+{
+    report::Report r;
+    r.begin("export");
+    for (int i = 0; i < 3; ++i)
+        r.leftOut(report::Reason::PolygonsDropped, "World/Mesh", "point index outside", 10);
+    for (int i = 0; i < 1000000; ++i)
+        r.leftOut(report::Reason::TextureNotFound, "material \"M" + std::to_string(i) + "\"", "gone.png");
+    r.leftOut(report::Reason::NameCut, "bad \xff\xfe name \xc3", "\xe2\x82", 1);
+    r.leftOut(report::Reason::NameCut, "control \x01 \"quoted\"", "", 1);
+
+    const std::string text = r.json();
+    EXPECT_LT(text.size(), 200000u);
+    const json report = json::parse(text, nullptr, false);
+    ASSERT_FALSE(report.is_discarded());
+    const json& dropped = report["left_out"]["polygons_dropped"];
+    EXPECT_EQ(dropped["total"], 30);
+    ASSERT_EQ(dropped["items"].size(), 1u);
+    EXPECT_EQ(dropped["items"][0]["count"], 30);
+    const json& textures = report["left_out"]["texture_not_found"];
+    EXPECT_EQ(textures["total"], 1000000);
+    EXPECT_EQ(textures["items"].size(), report::kMaxItems);
+    EXPECT_EQ(textures["unlisted"], 1000000 - report::kMaxItems);
+    const json& names = report["left_out"]["name_cut"]["items"];
+    EXPECT_EQ(names[0]["path"], "bad \xef\xbf\xbd\xef\xbf\xbd name \xef\xbf\xbd");
+    EXPECT_EQ(names[0]["detail"], "\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(names[1]["path"], "control \x01 \"quoted\"");
+    EXPECT_EQ(report["left_out_total"], 1000032);
+
+    const std::vector<std::string> lines = r.lines();
+    EXPECT_LT(lines.size(), 1100u);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "    and 999000 more"), lines.end());
+
+    // Published to a host, and to a host built before the console entries (a shorter table),
+    // which the plug-in must not reach past.
+    sim::clearHostState();
+    c4d_host_table older = *sim::hostTable();
+    older.size = C4D_HOST_TABLE_BASE_SIZE;
+    for (const c4d_host_table* table : {sim::hostTable(), static_cast<const c4d_host_table*>(&older)}) {
+        host::bind(table);
+        r.publish();
+        host::unbind();
+    }
+    EXPECT_EQ(sim::consoleLines(), lines);
+    EXPECT_EQ(sim::commandReport(), text);
+}
+
+} // namespace
