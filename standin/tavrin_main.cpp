@@ -4,8 +4,7 @@
 // tests can also come from the environment.
 #include "net.h"
 #include "server.h"
-
-#include <CLI/CLI.hpp>
+#include "tool_cli.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -48,12 +47,15 @@ int main(int argc, char** argv)
     std::string envError;
     if (!secondsFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", options.idleExitSeconds, envError)) {
         std::cerr << "tavrin: " << envError << "\n";
-        return 2;
+        return tool::kExitUsage;
     }
 
     CLI::App app{"Stand-in Tavrin " + std::to_string(standin::net::kMajorVersion) +
                  " renderer: answers instance and scene queries and receives live scene streams "
                  "on 127.0.0.1. Every received stream is written to a file in the output folder."};
+    tool::setUp(app, "tavrin",
+                {{tool::kExitFailure, "cannot serve: no usable port, the output folder cannot be made, "
+                                      "or waiting failed"}});
     app.add_option("--port", options.port,
                    "Port to listen on (default: the first free one of 3141..3151)")
         ->check(CLI::Range(1, 65535));
@@ -65,18 +67,15 @@ int main(int argc, char** argv)
                    "(default: "
                    "$TAVRIN_STANDIN_IDLE_EXIT, else 0 = never)")
         ->check(CLI::Range(0, 86400 * 365));
-    app.add_flag("--quiet", options.quiet, "Do not show the progress bar");
+    app.add_flag("-q,--quiet", options.quiet, "Do not show the progress bar");
     app.add_option("--fail-after", options.failAfterBytes,
                    "Testing: die (SIGKILL) after receiving this many bytes of a stream")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--stall-after", options.stallAfterBytes,
                    "Testing: stop reading a stream after this many bytes")
         ->check(CLI::NonNegativeNumber);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
-    }
+    if (const auto status = tool::parse(app, argc, argv))
+        return *status;
 
     // SIGTERM, SIGINT and SIGHUP are blocked except while the server waits, so a stop
     // request can never fall between its check and the wait.
@@ -102,11 +101,11 @@ int main(int argc, char** argv)
         std::string error;
         if (!server.start(error)) {
             std::cerr << "tavrin: " << error << "\n";
-            return 3;
+            return tool::kExitFailure;
         }
         return server.run(&g_stop, &waitMask);
     } catch (const std::exception& e) {
         std::cerr << "tavrin: " << e.what() << "\n";
-        return 1;
+        return tool::kExitFailure;
     }
 }

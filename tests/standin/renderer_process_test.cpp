@@ -85,7 +85,7 @@ TEST_F(RendererProcess, CommandLineAndEnvironmentAreChecked)
     ::setenv("TAVRIN_STANDIN_IDLE_EXIT", "30", 1);
 
     // An output folder that cannot be made is refused before any port is taken.
-    EXPECT_EQ(runProgram({TAVRIN_STANDIN_EXE, "--output", "/proc/no/such/folder"}, 10000, &out), 3);
+    EXPECT_EQ(runProgram({TAVRIN_STANDIN_EXE, "--output", "/proc/no/such/folder"}, 10000, &out), 1);
     EXPECT_TRUE(Rig::running().empty());
 }
 

@@ -2,12 +2,12 @@
 // with dlopen, delivers the host's life-cycle messages to c4d_main, and runs one of the
 // registered commands on the document (or lists the commands).
 //
-// Exit codes: 0 the command ran (or the list was printed); 1 bad command line; 2 the
-// document cannot be loaded; 3 the plug-in cannot be loaded or refused to start; 4 the
-// plug-in registered no command with the requested ID.
+// Exit statuses (shared with the other tools, see tool_cli.h): 0 the command ran (or the
+// list was printed); 2 bad command line; 3 the document cannot be read; 4 the plug-in
+// cannot be loaded or refused to start; 5 the plug-in registered no command with the
+// requested ID.
 #include "sim_host.h"
-
-#include <CLI/CLI.hpp>
+#include "tool_cli.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -21,10 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitUsage = 1;
-constexpr int kExitDocument = 2;
-constexpr int kExitPlugin = 3;
-constexpr int kExitCommand = 4;
+using tool::kExitUsage;
+constexpr int kExitDocument = tool::kExitInput;
+using tool::kExitPlugin;
+constexpr int kExitCommand = tool::kExitNoCommand;
 
 constexpr int32_t kRenderId = 1033591;
 constexpr int32_t kUpdateId = 1034393;
@@ -83,9 +83,12 @@ const sim::RegisteredCommand* findCommand(int32_t id)
 int main(int argc, char** argv)
 {
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
-    app.footer("Exit codes: 0 the command ran, 1 bad command line, 2 the document cannot be loaded,\n"
-               "3 the plug-in cannot be loaded or refused to start, 4 the command is not registered.\n"
-               "Document format: docs/document-format.md\n");
+    tool::setUp(app, "c4dsim",
+                {{tool::kExitInput, "the document cannot be read (the system's reason, FILE:LINE:COLUMN "
+                                    "for a JSON syntax error, or the JSON path of a wrong value)"},
+                 {tool::kExitPlugin, "the plug-in cannot be loaded or refused to start"},
+                 {tool::kExitNoCommand, "the plug-in registered no command with the requested ID"}});
+    app.footer(app.get_footer() + "Document format: docs/document-format.md\n");
 
     std::string documentPath;
     std::string exportPath;
@@ -94,11 +97,12 @@ int main(int argc, char** argv)
     bool render = false;
     bool update = false;
     bool list = false;
+    bool quiet = false;
 
-    app.add_option("document", documentPath, "The JSON document to run the command on");
+    app.add_option("document", documentPath, "The JSON document to run the command on; - reads standard input");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "
-                                     "without suffix gets .qrf)")
+                                     "without suffix gets .qrf; - writes to standard output)")
                           ->expected(0, 1)
                           ->type_name("OUT");
     app.add_flag("--cancel", cancel, "With --export: the save dialog is cancelled");
@@ -107,18 +111,13 @@ int main(int argc, char** argv)
     auto* listOpt = app.add_flag("--list", list, "List the registered commands: ID, name, help, icon");
     app.add_option("--plugin", pluginPath, "The plug-in module to load")
         ->capture_default_str();
+    app.add_flag("-q,--quiet", quiet, "Print no informational lines (errors and the plug-in's messages stay)");
     exportOpt->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
     renderOpt->excludes(updateOpt)->excludes(listOpt);
     updateOpt->excludes(listOpt);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitUsage;
-    }
+    if (const auto status = tool::parse(app, argc, argv))
+        return *status;
 
     const bool doExport = exportOpt->count() > 0;
     if (!doExport && !render && !update && !list) {
@@ -185,7 +184,8 @@ int main(int argc, char** argv)
             status = kExitCommand;
         } else {
             const int answer = command->command.execute(command->command.self, sim::handle(document.get()));
-            std::fprintf(stderr, "c4dsim: %s ran (answer %d)\n", command->name.c_str(), answer);
+            if (!quiet)
+                std::fprintf(stderr, "c4dsim: %s ran (answer %d)\n", command->name.c_str(), answer);
         }
     }
 

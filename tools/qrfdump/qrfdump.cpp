@@ -1,28 +1,29 @@
 // qrfdump: prints a Tavrin scene file as readable text, checks that it is well formed, or
 // counts what it holds.
 //
-// Exit codes: 0 done (well formed), 1 the file is malformed, 2 usage error or the file
-// cannot be read.
+// Exit statuses: 0 done (well formed), 1 the file is not a valid scene or the output
+// cannot be written, 2 usage error, 3 the file cannot be read.
 #include "QrfText.h"
 #include "SceneReader.h"
+#include "tool_cli.h"
 
-#include <CLI/CLI.hpp>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
 namespace {
 
-constexpr int kMalformed = 1;
-constexpr int kCannotRun = 2;
+constexpr int kMalformed = tool::kExitFailure;
+constexpr int kCannotRead = tool::kExitInput;
 
 int run(const std::string& path, bool check, bool stats) {
     std::string data;
     std::string reason;
     if (!orv::qrf::readInput(path, data, reason)) {
         std::fprintf(stderr, "qrfdump: %s\n", reason.c_str());
-        return kCannotRun;
+        return kCannotRead;
     }
     orv::qrf::Document document;
     orv::qrf::ParseError error;
@@ -40,8 +41,8 @@ int run(const std::string& path, bool check, bool stats) {
         });
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "qrfdump: cannot write the output\n");
-        return kCannotRun;
+        std::fprintf(stderr, "qrfdump: cannot write the output: %s\n", std::strerror(errno));
+        return tool::kExitFailure;
     }
     return 0;
 }
@@ -50,9 +51,11 @@ int run(const std::string& path, bool check, bool stats) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Prints a Tavrin scene file as readable text (binary runs decoded to numbers),\n"
-                 "checks that it is well formed, or counts what it holds.\n"
-                 "Exit codes: 0 done, 1 malformed file, 2 usage error or unreadable file."};
-    app.name("qrfdump");
+                 "checks that it is well formed, or counts what it holds."};
+    tool::setUp(app, "qrfdump",
+                {{tool::kExitFailure, "the file is not a valid scene (the offset and the fault are printed), "
+                                      "or the output cannot be written"},
+                 {tool::kExitInput, "the file cannot be read (the system's reason is printed)"}});
     std::string path;
     bool check = false;
     bool stats = false;
@@ -64,16 +67,11 @@ int main(int argc, char** argv) {
                                    "print key: value counts (groups, objects, triangles, vertices, materials, "
                                    "shaders, cameras, lights, animations, curves, bytes)");
     checkFlag->excludes(statsFlag);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kCannotRun;
-    }
+    if (const auto status = tool::parse(app, argc, argv)) return *status;
     try {
         return run(path, check, stats);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrfdump: %s\n", e.what());
-        return kCannotRun;
+        return tool::kExitFailure;
     }
 }
