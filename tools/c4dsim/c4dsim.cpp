@@ -32,17 +32,19 @@ constexpr int32_t kExportId = 1034420;
 
 using C4dMain = int (*)(int, void*, void*, void*);
 
-// The plug-in module beside this executable's build tree:
-// <build>/bin/c4dsim -> <build>/plugins/TavrinCinema4D/TavrinCinema4DPlugin.so
+// The plug-in module c4dsim loads by default: the one of its build tree
+// (<build>/bin/c4dsim -> <build>/plugins/TavrinCinema4D/TavrinCinema4DPlugin.so) when it
+// exists, else the installed one (<prefix>/bin/c4dsim -> the installed plug-ins folder).
 std::string defaultPluginPath()
 {
+    const fs::path module = fs::path("TavrinCinema4D") / "TavrinCinema4DPlugin.so";
     std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec)
-        return "../plugins/TavrinCinema4D/TavrinCinema4DPlugin.so";
-    return (self.parent_path() / ".." / "plugins" / "TavrinCinema4D" / "TavrinCinema4DPlugin.so")
-        .lexically_normal()
-        .string();
+        return (".." / fs::path("plugins") / module).string();
+    const fs::path built = (self.parent_path() / ".." / "plugins" / module).lexically_normal();
+    const fs::path installed = (self.parent_path() / TAVRIN_INSTALLED_PLUGINS_DIR / module).lexically_normal();
+    return (fs::exists(built, ec) || !fs::exists(installed, ec) ? built : installed).string();
 }
 
 struct LoadedPlugin {
