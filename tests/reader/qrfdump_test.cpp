@@ -184,7 +184,7 @@ TEST(QrfDumpTool, ExitCodesAndOutputs) {
     EXPECT_NE(r.err.find("offset 7: '}' without an open block"), std::string::npos) << r.err;
     EXPECT_EQ(r.out, "");
 
-    EXPECT_EQ(tool("--check /no/such/file.qrf").code, 2);
+    EXPECT_EQ(tool("--check /no/such/file.qrf").code, 3);
     EXPECT_EQ(tool("").code, 2);
     EXPECT_EQ(tool("--check --stats " + path).code, 2);
     EXPECT_EQ(tool("--bogus " + path).code, 2);
