@@ -6,8 +6,7 @@
 #include "Preview.h"
 #include "net.h"
 #include "server.h"
-
-#include <CLI/CLI.hpp>
+#include "tool_cli.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -50,7 +49,7 @@ int main(int argc, char** argv)
     std::string envError;
     if (!secondsFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", options.idleExitSeconds, envError)) {
         std::cerr << "tavrin: " << envError << "\n";
-        return 2;
+        return tool::kExitUsage;
     }
 
     if (const char* off = std::getenv("TAVRIN_STANDIN_NO_PREVIEW"); off && *off && std::string(off) != "0")
@@ -60,6 +59,9 @@ int main(int argc, char** argv)
                  " renderer: answers instance and scene queries and receives live scene streams "
                  "on 127.0.0.1. Every received stream is written to a file in the output folder, "
                  "beside a PNG preview of the active scene."};
+    tool::setUp(app, "tavrin",
+                {{tool::kExitFailure, "cannot serve: no usable port, the output folder cannot be made, "
+                                      "or waiting failed"}});
     app.add_option("--port", options.port,
                    "Port to listen on (default: the first free one of 3141..3151)")
         ->check(CLI::Range(1, 65535));
@@ -71,7 +73,7 @@ int main(int argc, char** argv)
                    "(default: "
                    "$TAVRIN_STANDIN_IDLE_EXIT, else 0 = never)")
         ->check(CLI::Range(0, 86400 * 365));
-    app.add_flag("--quiet", options.quiet, "Do not show the progress bar");
+    app.add_flag("-q,--quiet", options.quiet, "Do not show the progress bar");
     bool noPreview = false;
     app.add_flag("--no-preview", noPreview,
                  "Do not draw the PNG preview of each received scene (also: "
@@ -90,11 +92,8 @@ int main(int argc, char** argv)
     app.add_option("--stall-after", options.stallAfterBytes,
                    "Testing: stop reading a stream after this many bytes")
         ->check(CLI::NonNegativeNumber);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? 0 : 2;
-    }
+    if (const auto status = tool::parse(app, argc, argv))
+        return *status;
     options.preview = options.preview && !noPreview;
     preview::parseSize(previewSize, options.previewWidth, options.previewHeight);
 
@@ -122,11 +121,11 @@ int main(int argc, char** argv)
         std::string error;
         if (!server.start(error)) {
             std::cerr << "tavrin: " << error << "\n";
-            return 3;
+            return tool::kExitFailure;
         }
         return server.run(&g_stop, &waitMask);
     } catch (const std::exception& e) {
         std::cerr << "tavrin: " << e.what() << "\n";
-        return 1;
+        return tool::kExitFailure;
     }
 }

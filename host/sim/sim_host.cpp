@@ -362,7 +362,8 @@ int hFilenameSelect(c4d_filename* f, int32_t type, int32_t flags, const char* ti
     if (s.dialog.cancel || s.dialog.path.empty())
         return 0;
     std::string chosen = s.dialog.path;
-    if (!s.request.forceSuffix.empty() && !hasSuffix(chosen))
+    // "-" (standard output) is a stream, not a file name to complete.
+    if (!s.request.forceSuffix.empty() && !hasSuffix(chosen) && chosen != "-")
         chosen += "." + s.request.forceSuffix;
     fn(f)->path = chosen;
     return 1;

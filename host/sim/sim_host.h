@@ -32,16 +32,21 @@ void evaluate(Document& doc);
 Matrix localMatrix(const Object& o);
 Matrix globalMatrix(const Object& o);
 
-// Reads a document from a JSON file (format in docs/document-format.md). On failure
-// returns null and sets error to a message naming the JSON path and what is wrong.
+// Reads a document from a JSON file, or from standard input for "-" (format in
+// docs/document-format.md). On failure returns null and sets error to one line: the
+// system's reason when the file cannot be read, "FILE:LINE:COLUMN: what" for a JSON
+// syntax error, "FILE: JSON.PATH: what" when a value is wrong.
 std::unique_ptr<Document> loadDocument(const std::string& path, std::string& error);
+// The same for a text in memory; `folder` stands for the document file's folder, and
+// messages start with `name` as they do with FILE above (no prefix when it is empty).
 std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::string& folder,
-                                        std::string& error);
+                                        std::string& error, const std::string& name = {});
 
 // Host-side state that tests and c4dsim set and inspect.
 struct SaveDialog {
     bool cancel = false;
-    std::string path; // answered when not cancelled; a name without suffix gets the forced one
+    std::string path; // answered when not cancelled; a name without suffix gets the forced one,
+                      // except "-", which stands for standard output
 };
 void setSaveDialog(const SaveDialog& answer);
 

@@ -4,6 +4,7 @@
 // single-key tracks, dangling links) is kept as given.
 #include "sim_host.h"
 #include "sim_internal.h"
+#include "sim_text_position.h"
 
 #include <nlohmann/json.hpp>
 
@@ -13,10 +14,12 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <unordered_map>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -884,12 +887,66 @@ private:
     }
 };
 
+// The JSON library's message without its "[json.exception...]" tag and, for syntax
+// errors, without its own "parse error at line L, column C: " (the caller says where).
+std::string jsonMessage(const json::exception& e)
+{
+    std::string_view text = e.what();
+    if (const size_t tag = text.find("] "); !text.empty() && text[0] == '[' && tag != std::string_view::npos)
+        text.remove_prefix(tag + 2);
+    if (text.rfind("parse error", 0) == 0)
+        if (const size_t colon = text.find(": "); colon != std::string_view::npos)
+            text.remove_prefix(colon + 2);
+    return std::string(text);
+}
+
+// Reads a whole document file, or standard input for "-", refusing files past
+// kMaxFileSize. On failure sets error to the system's reason.
+bool readDocumentText(const std::string& path, std::string& text, std::string& error)
+{
+    const bool standardInput = path == "-";
+    const std::string shown = standardInput ? "standard input" : "document " + quoted(path);
+    const int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + shown + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    int reason = 0;
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+        reason = EISDIR;
+    else if (S_ISREG(info.st_mode) && std::uintmax_t(info.st_size) <= kMaxFileSize)
+        text.reserve(size_t(info.st_size));
+    char chunk[1 << 16];
+    while (reason == 0) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            reason = errno;
+        else if (got == 0)
+            break;
+        else if (text.size() + size_t(got) > kMaxFileSize)
+            reason = EFBIG;
+        else
+            text.append(chunk, size_t(got));
+    }
+    if (!standardInput)
+        ::close(fd);
+    if (reason != 0) {
+        error = "cannot read " + shown + ": " + std::strerror(reason);
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::string& folder,
-                                        std::string& error)
+                                        std::string& error, const std::string& name)
 {
     error.clear();
+    const std::string prefix = name.empty() ? std::string() : name + ": ";
     try {
         json root;
         try {
@@ -900,17 +957,23 @@ std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::
                     throw LoadError{"JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"};
                 return true;
             });
+        } catch (const json::parse_error& e) {
+            // e.byte counts from 1 and names the byte the parser stopped at.
+            const TextPosition at = textPosition(jsonText, e.byte > 0 ? e.byte - 1 : 0);
+            error = (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
+                    std::to_string(at.column) + ": " + jsonMessage(e);
+            return nullptr;
         } catch (const json::exception& e) {
-            error = std::string("not valid JSON: ") + e.what();
+            error = prefix + "not valid JSON: " + jsonMessage(e);
             return nullptr;
         }
         auto doc = std::make_unique<Document>();
         Loader(*doc).load(root, folder);
         return doc;
     } catch (const LoadError& e) {
-        error = e.message;
+        error = prefix + e.message;
     } catch (const std::exception& e) {
-        error = std::string("cannot read the document: ") + e.what();
+        error = prefix + "cannot read the document: " + e.what();
     }
     return nullptr;
 }
@@ -919,35 +982,17 @@ std::unique_ptr<Document> loadDocument(const std::string& path, std::string& err
 {
     error.clear();
     namespace fs = std::filesystem;
+    const bool standardInput = path == "-";
+    std::string text;
+    if (!readDocumentText(path, text, error))
+        return nullptr;
+    // A document read from standard input stands in the working folder.
     std::error_code ec;
-    const fs::path file(path);
-    if (!fs::is_regular_file(file, ec)) {
-        error = "cannot open document " + quoted(path) + ": not a readable file";
-        return nullptr;
-    }
-    const auto size = fs::file_size(file, ec);
-    if (ec || size > kMaxFileSize) {
-        error = "cannot open document " + quoted(path) + ": " + (ec ? ec.message() : "file too large");
-        return nullptr;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot open document " + quoted(path) + ": " + std::strerror(errno);
-        return nullptr;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read document " + quoted(path);
-        return nullptr;
-    }
-    fs::path folder = fs::absolute(file, ec).lexically_normal().parent_path();
+    fs::path folder = standardInput ? fs::current_path(ec)
+                                    : fs::absolute(path, ec).lexically_normal().parent_path();
     if (ec)
-        folder = file.parent_path();
-    auto doc = parseDocument(text.str(), folder.generic_string(), error);
-    if (!doc)
-        error = path + ": " + error;
-    return doc;
+        folder = standardInput ? fs::path() : fs::path(path).parent_path();
+    return parseDocument(text, folder.generic_string(), error, standardInput ? "<stdin>" : path);
 }
 
 } // namespace sim

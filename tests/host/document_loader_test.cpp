@@ -80,16 +80,22 @@ INSTANTIATE_TEST_SUITE_P(Table, LoaderRejects, ::testing::ValuesIn(kRejections))
 TEST(Loader, InvalidJsonAndMissingFiles)
 {
     std::string error;
-    EXPECT_FALSE(sim::parseDocument("{\"objects\": [", "", error));
-    EXPECT_EQ(error.rfind("not valid JSON: ", 0), 0u) << error;
-    EXPECT_FALSE(sim::parseDocument(R"({"objects": [{"position": [1e400, 0, 0]}]})", "", error));
-    EXPECT_EQ(error.rfind("not valid JSON: ", 0), 0u) << error;
+    // Syntax errors say where: line and column (characters, from 1) of the offending byte.
+    EXPECT_FALSE(sim::parseDocument("{\"objects\": [", "", error, "doc.json"));
+    EXPECT_EQ(error.rfind("doc.json:1:14: syntax error while parsing value - unexpected end of input", 0), 0u)
+        << error;
+    EXPECT_FALSE(sim::parseDocument("{\n  \"name\": \"\u00e4\u00e4\",\n  \"objects\": [\n    {\"n\u00e4me\": x}]}", "",
+                                    error, "d.json"));
+    EXPECT_EQ(error.rfind("d.json:4:14: syntax error", 0), 0u) << error;
+    EXPECT_FALSE(sim::parseDocument(R"({"objects": [{"position": [1e400, 0, 0]}]})", "", error, "doc.json"));
+    EXPECT_EQ(error.rfind("doc.json: not valid JSON: number overflow", 0), 0u) << error;
     EXPECT_FALSE(sim::parseDocument(R"({"objects": [{"tags": [{"type": "texture", "material": -1}]}],
                                         "materials": [{}]})", "", error));
     EXPECT_EQ(error, "objects[0].tags[0].material: no material number -1");
     EXPECT_FALSE(sim::loadDocument("/nonexistent/doc.json", error));
-    EXPECT_EQ(error, "cannot open document \"/nonexistent/doc.json\": not a readable file");
+    EXPECT_EQ(error, "cannot open document \"/nonexistent/doc.json\": No such file or directory");
     EXPECT_FALSE(sim::loadDocument("/", error));
+    EXPECT_EQ(error, "cannot read document \"/\": Is a directory");
 
     // Deep nesting is refused, not recursed into.
     std::string deep;

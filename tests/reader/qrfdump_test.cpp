@@ -194,7 +194,7 @@ TEST(QrfDumpTool, ExitCodesAndOutputs) {
             << r.err;
     }
 
-    EXPECT_EQ(tool("--check /no/such/file.qrf").code, 2);
+    EXPECT_EQ(tool("--check /no/such/file.qrf").code, 3);
     EXPECT_EQ(tool("").code, 2);
     EXPECT_EQ(tool("--check --stats " + path).code, 2);
     EXPECT_EQ(tool("--bogus " + path).code, 2);

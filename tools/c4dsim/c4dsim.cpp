@@ -2,13 +2,14 @@
 // with dlopen, delivers the host's life-cycle messages to c4d_main, and runs one of the
 // registered commands on the document (or lists the commands).
 //
-// Exit codes: 0 the command did what it was asked (or the list was printed); 1 bad command
-// line, or the command reported a failure to the user; 2 the document cannot be loaded; 3
-// the plug-in cannot be loaded or refused to start; 4 the plug-in registered no command
-// with the requested ID; 6 with --strict, the command left something out.
+// Exit statuses (shared with the other tools, see tool_cli.h): 0 the command did what it was
+// asked (or the list was printed); 1 the command reported a failure to the user; 2 bad
+// command line; 3 the document cannot be read; 4 the plug-in cannot be loaded or refused to
+// start; 5 the plug-in registered no command with the requested ID; 6 with --strict, the
+// command left something out.
 #include "sim_host.h"
+#include "tool_cli.h"
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <dlfcn.h>
@@ -24,12 +25,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kExitUsage = 1;
-constexpr int kExitDocument = 2;
-constexpr int kExitPlugin = 3;
-constexpr int kExitCommand = 4;
-constexpr int kExitFailed = 1;
-constexpr int kExitLeftOut = 6;
+using tool::kExitUsage;
+constexpr int kExitDocument = tool::kExitInput;
+using tool::kExitPlugin;
+constexpr int kExitCommand = tool::kExitNoCommand;
+constexpr int kExitFailed = tool::kExitFailure;
+constexpr int kExitLeftOut = tool::kExitIncomplete;
 
 constexpr int32_t kRenderId = 1033591;
 constexpr int32_t kUpdateId = 1034393;
@@ -37,17 +38,19 @@ constexpr int32_t kExportId = 1034420;
 
 using C4dMain = int (*)(int, void*, void*, void*);
 
-// The plug-in module beside this executable's build tree:
-// <build>/bin/c4dsim -> <build>/plugins/TavrinCinema4D/TavrinCinema4DPlugin.so
+// The plug-in module c4dsim loads by default: the one of its build tree
+// (<build>/bin/c4dsim -> <build>/plugins/TavrinCinema4D/TavrinCinema4DPlugin.so) when it
+// exists, else the installed one (<prefix>/bin/c4dsim -> the installed plug-ins folder).
 std::string defaultPluginPath()
 {
+    const fs::path module = fs::path("TavrinCinema4D") / "TavrinCinema4DPlugin.so";
     std::error_code ec;
-    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     if (ec)
-        return "../plugins/TavrinCinema4D/TavrinCinema4DPlugin.so";
-    return (self.parent_path() / ".." / "plugins" / "TavrinCinema4D" / "TavrinCinema4DPlugin.so")
-        .lexically_normal()
-        .string();
+        return (".." / fs::path("plugins") / module).string();
+    const fs::path built = (self.parent_path() / ".." / "plugins" / module).lexically_normal();
+    const fs::path installed = (self.parent_path() / TAVRIN_INSTALLED_PLUGINS_DIR / module).lexically_normal();
+    return (fs::exists(built, ec) || !fs::exists(installed, ec) ? built : installed).string();
 }
 
 struct LoadedPlugin {
@@ -119,11 +122,15 @@ const sim::RegisteredCommand* findCommand(int32_t id)
 int main(int argc, char** argv)
 {
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
-    app.footer("Exit codes: 0 the command did what it was asked, 1 bad command line or the command\n"
-               "reported a failure (file not opened or closed, no renderer reached, stream lost),\n"
-               "2 the document cannot be loaded, 3 the plug-in cannot be loaded or refused to start,\n"
-               "4 the command is not registered, 6 with --strict: the command left something out.\n"
-               "Document format: docs/document-format.md; report format: docs/report.md\n");
+    tool::setUp(app, "c4dsim",
+                {{tool::kExitFailure, "the command reported a failure (file not opened or closed, no renderer "
+                                      "reached, stream lost)"},
+                 {tool::kExitInput, "the document cannot be read (the system's reason, FILE:LINE:COLUMN "
+                                    "for a JSON syntax error, or the JSON path of a wrong value)"},
+                 {tool::kExitPlugin, "the plug-in cannot be loaded or refused to start"},
+                 {tool::kExitNoCommand, "the plug-in registered no command with the requested ID"},
+                 {tool::kExitIncomplete, "with --strict: the command left something out"}});
+    app.footer(app.get_footer() + "Document format: docs/document-format.md; report format: docs/report.md\n");
 
     std::string documentPath;
     std::string exportPath;
@@ -135,11 +142,12 @@ int main(int argc, char** argv)
     std::string reportPath;
     bool strict = false;
     bool progressLine = false;
+    bool quiet = false;
 
-    app.add_option("document", documentPath, "The JSON document to run the command on");
+    app.add_option("document", documentPath, "The JSON document to run the command on; - reads standard input");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "
-                                     "without suffix gets .qrf)")
+                                     "without suffix gets .qrf; - writes to standard output)")
                           ->expected(0, 1)
                           ->type_name("OUT");
     app.add_flag("--cancel", cancel, "With --export: the save dialog is cancelled");
@@ -152,18 +160,13 @@ int main(int argc, char** argv)
                  "Draw the status bar as a progress line even when standard error is no terminal");
     app.add_option("--plugin", pluginPath, "The plug-in module to load")
         ->capture_default_str();
+    app.add_flag("-q,--quiet", quiet, "Print no informational lines (errors and the plug-in's messages stay)");
     exportOpt->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
     renderOpt->excludes(updateOpt)->excludes(listOpt);
     updateOpt->excludes(listOpt);
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return kExitUsage;
-    }
+    if (const auto status = tool::parse(app, argc, argv))
+        return *status;
 
     const bool doExport = exportOpt->count() > 0;
     if (!doExport && !render && !update && !list) {
@@ -231,7 +234,8 @@ int main(int argc, char** argv)
             status = kExitCommand;
         } else {
             const int answer = command->command.execute(command->command.self, sim::handle(document.get()));
-            std::fprintf(stderr, "c4dsim: %s ran (answer %d)\n", command->name.c_str(), answer);
+            if (!quiet)
+                std::fprintf(stderr, "c4dsim: %s ran (answer %d)\n", command->name.c_str(), answer);
             status = reportOutcome(reportPath, strict);
         }
     }

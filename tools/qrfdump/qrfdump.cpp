@@ -1,24 +1,25 @@
 // qrfdump: prints a Tavrin scene file as readable text, checks that it is well formed, or
 // counts what it holds.
 //
-// Exit codes: 0 done (well formed), 1 the file is malformed, 2 usage error or the file
-// cannot be read.
+// Exit statuses: 0 done (well formed), 1 the file is not a valid scene, the output or the
+// preview cannot be written, 2 usage error, 3 the file cannot be read.
 #include "Preview.h"
 #include "Png.h"
 #include "QrfText.h"
 #include "SceneReader.h"
+#include "tool_cli.h"
 
-#include <CLI/CLI.hpp>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string>
 
 namespace {
 
-constexpr int kMalformed = 1;
-constexpr int kCannotRun = 2;
+constexpr int kMalformed = tool::kExitFailure;
+constexpr int kCannotRead = tool::kExitInput;
 
 // Draws the scene into a PNG preview; relative texture paths are also looked for beside
 // the scene file.
@@ -28,7 +29,7 @@ int renderPreview(const orv::qrf::Document& document, const std::string& path, c
     if (!size.empty() && !preview::parseSize(size, options.width, options.height)) {
         std::fprintf(stderr, "qrfdump: --size wants WIDTHxHEIGHT (1..%d each), not \"%s\"\n",
                      preview::kMaxImageSide, size.c_str());
-        return kCannotRun;
+        return tool::kExitUsage;
     }
     options.textureFolder = std::filesystem::path(path).parent_path().string();
     preview::Result result;
@@ -47,7 +48,7 @@ int run(const std::string& path, bool check, bool stats, const std::string& rend
     std::string reason;
     if (!orv::qrf::readInput(path, data, reason)) {
         std::fprintf(stderr, "qrfdump: %s\n", reason.c_str());
-        return kCannotRun;
+        return kCannotRead;
     }
     orv::qrf::Document document;
     orv::qrf::ParseError error;
@@ -75,8 +76,8 @@ int run(const std::string& path, bool check, bool stats, const std::string& rend
         });
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "qrfdump: cannot write the output\n");
-        return kCannotRun;
+        std::fprintf(stderr, "qrfdump: cannot write the output: %s\n", std::strerror(errno));
+        return tool::kExitFailure;
     }
     return 0;
 }
@@ -85,9 +86,11 @@ int run(const std::string& path, bool check, bool stats, const std::string& rend
 
 int main(int argc, char** argv) {
     CLI::App app{"Prints a Tavrin scene file as readable text (binary runs decoded to numbers),\n"
-                 "checks that it is well formed, or counts what it holds.\n"
-                 "Exit codes: 0 done, 1 malformed file, 2 usage error or unreadable file."};
-    app.name("qrfdump");
+                 "checks that it is well formed, or counts what it holds."};
+    tool::setUp(app, "qrfdump",
+                {{tool::kExitFailure, "the file is not a valid scene (the offset and the fault are printed), "
+                                      "or the output cannot be written"},
+                 {tool::kExitInput, "the file cannot be read (the system's reason is printed)"}});
     std::string path;
     bool check = false;
     bool stats = false;
@@ -103,16 +106,11 @@ int main(int argc, char** argv) {
     auto* renderOption = app.add_option("--render", renderTo, "draw the scene into this PNG preview image")
                              ->excludes(checkFlag)->excludes(statsFlag);
     app.add_option("--size", size, "preview image size WIDTHxHEIGHT (default 640x360)")->needs(renderOption);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : kCannotRun;
-    }
+    if (const auto status = tool::parse(app, argc, argv)) return *status;
     try {
         return run(path, check, stats, renderTo, size);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrfdump: %s\n", e.what());
-        return kCannotRun;
+        return tool::kExitFailure;
     }
 }
