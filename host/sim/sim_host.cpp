@@ -47,6 +47,7 @@ struct HostState {
     std::vector<std::string> consoleLines;
     std::string report;
     bool progressForced = false;
+    bool consoleQuiet = false; // console lines are kept but not printed
     int progressDrawn = 0;
     size_t progressWidth = 0; // length of the progress line on screen; 0 when none is shown
     std::string pluginFolder;
@@ -248,13 +249,14 @@ void hConsoleLine(const char* utf8)
     const std::string text = utf8 ? utf8 : "";
     eraseProgressLine();
     state().consoleLines.push_back(text);
-    std::fprintf(stderr, "%s\n", text.c_str());
+    if (!state().consoleQuiet)
+        std::fprintf(stderr, "%s\n", text.c_str());
 }
 
 void hStatusBar(double fraction, const char* utf8)
 {
     HostState& s = state();
-    if (!s.progressForced && isatty(fileno(stderr)) == 0)
+    if (!s.progressForced && (s.consoleQuiet || isatty(fileno(stderr)) == 0))
         return;
     if (!(fraction >= 0.0))
         fraction = 0.0;
@@ -1104,6 +1106,7 @@ const std::vector<std::string>& messages() { return state().messages; }
 const std::vector<std::string>& consoleLines() { return state().consoleLines; }
 const std::string& commandReport() { return state().report; }
 void setProgressLineForced(bool forced) { state().progressForced = forced; }
+void setConsoleQuiet(bool quiet) { state().consoleQuiet = quiet; }
 int progressLinesDrawn() { return state().progressDrawn; }
 
 void clearHostState()
@@ -1117,6 +1120,7 @@ void clearHostState()
     s.consoleLines.clear();
     s.report.clear();
     s.progressForced = false;
+    s.consoleQuiet = false;
     s.progressDrawn = 0;
     s.progressWidth = 0;
     s.pluginFolder.clear();

@@ -84,6 +84,8 @@ const std::string& commandReport();
 // The status bar is drawn on standard error as one progress line that is rewritten in
 // place: when standard error is a terminal, or always when forced.
 void setProgressLineForced(bool forced);
+// Console lines are still kept (consoleLines) but not printed.
+void setConsoleQuiet(bool quiet);
 // Status bar updates drawn since clearHostState.
 int progressLinesDrawn();
 void clearHostState();

@@ -160,7 +160,8 @@ int main(int argc, char** argv)
                  "Draw the status bar as a progress line even when standard error is no terminal");
     app.add_option("--plugin", pluginPath, "The plug-in module to load")
         ->capture_default_str();
-    app.add_flag("-q,--quiet", quiet, "Print no informational lines (errors and the plug-in's messages stay)");
+    app.add_flag("-q,--quiet", quiet, "Print no informational lines: the command's report goes only to --report "
+                 "(errors and the plug-in's messages stay)");
     exportOpt->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
     renderOpt->excludes(updateOpt)->excludes(listOpt);
     updateOpt->excludes(listOpt);
@@ -210,6 +211,7 @@ int main(int argc, char** argv)
     dialog.path = exportPath;
     sim::setSaveDialog(dialog);
     sim::setProgressLineForced(progressLine);
+    sim::setConsoleQuiet(quiet);
 
     const c4d_host_table* table = sim::hostTable();
     const int init = plugin.main(1, const_cast<c4d_host_table*>(table),
