@@ -2,8 +2,9 @@
 // class comment in orvScene_api_file.h for the error and locale rules.
 #include "orvScene_api_file.h"
 
+#include "number_text.h"
+
 #include <bit>
-#include <charconv>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -443,15 +444,15 @@ void orvScene_api_file::list(int type, const AttributeArray& array)
             formatted(false, "%d%c", load<int32_t>(e) ? 1 : 0, sep);
             break;
         case orvType::Matrix16Array: {
-            // Animations write millions of these values: format them with to_chars, which
+            // Animations write millions of these values: format them with formatG, which
             // gives exactly what "%g" gives in the "C" locale, without a vsnprintf per matrix.
             double d[16];
             loadN(d, e);
             writeIndent();
-            char text[16 * 32 + 4];
+            char text[16 * (kFormatGMax + 1) + 4];
             char* out = text;
             for (double value : d) {
-                out = std::to_chars(out, text + sizeof text, value, std::chars_format::general, 6).ptr;
+                out = formatG(out, value);
                 *out++ = ' ';
             }
             if (i < count - 1) *out++ = ',';
