@@ -216,6 +216,11 @@ typedef struct c4d_host_table {
     /* All guide points; *count is the number of points in the array. */
     const c4d_vec* (*hair_points)(const c4d_hair* h, int32_t* count);
     int (*hair_root_uv)(const c4d_hair* h, int32_t strand, c4d_vec* out);
+
+    /* ---- bulk access (later additions) ---- */
+    /* All entries of a UVW tag, one per polygon; *count is their number. Null when the tag
+     * holds none. The array stays owned by the tag. */
+    const c4d_uvw* (*uvw_data)(const c4d_base* uvw_tag, int32_t* count);
 } c4d_host_table;
 
 #ifdef __cplusplus

@@ -194,7 +194,15 @@ const Path kRoot;
 }
 [[noreturn]] void fail(const Path& path, const std::string& what) { fail(path.str(), what); }
 
-std::string quote(std::string_view s) { return "\"" + std::string(s) + "\""; }
+std::string quote(std::string_view s)
+{
+    std::string q;
+    q.reserve(s.size() + 2);
+    q += '"';
+    q.append(s);
+    q += '"';
+    return q;
+}
 
 Path at(const Path& path, std::string_view key) { return Path(path, key); }
 Path at(const Path& path, size_t index) { return Path(path, index); }
