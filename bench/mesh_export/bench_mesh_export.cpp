@@ -115,18 +115,23 @@ int main(int argc, char** argv)
         std::filesystem::remove(plainPath);
 
         const double hostMiB = grid.hostBytes / kMiB;
-        const double budget = 3 * hostMiB + grid.largestRegionBytes / kMiB;
+        const double regionMiB = grid.largestRegionBytes / kMiB;
+        const double budget = hostMiB + 1.5 * regionMiB;
+        // The phong normals the host hands out are a copy it allocates for the caller.
+        const double phongCopyMiB = static_cast<double>(grid.doc->objects[0]->phongNormals->size() * sizeof(c4d_vec32)) / kMiB;
         std::printf("quads: %lld\n", static_cast<long long>(side) * side);
         std::printf("bytes written: %zu (%.1f MiB)\n", bytes, bytes / kMiB);
         std::printf("export: %.3f s\n", exportTime);
         std::printf("  of which the host's phong normals: %.3f s\n", phongTime);
         std::printf("plain fwrite: %.3f s\n", plainTime);
-        std::printf("ratio: %.2fx (target 2x)\n", plainTime > 0 ? exportTime / plainTime : 0.0);
+        std::printf("ratio: %.2fx (limit 1.5x)\n", plainTime > 0 ? exportTime / plainTime : 0.0);
         std::printf("ratio without the host's phong normals: %.2fx\n",
                     plainTime > 0 ? (exportTime - phongTime) / plainTime : 0.0);
         std::printf("host mesh data: %.1f MiB\n", hostMiB);
         std::printf("largest region output: %.1f MiB\n", grid.largestRegionBytes / kMiB);
-        std::printf("peak resident memory: %.1f MiB (target below %.1f MiB)\n", peak, budget);
+        std::printf("peak resident memory: %.1f MiB (limit: host data + 1.5 x largest region = %.1f MiB;\n"
+                    "  with the host's copy of the phong normals counted as host data: %.1f MiB)\n",
+                    peak, budget, budget + phongCopyMiB);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_mesh_export: %s\n", e.what());
