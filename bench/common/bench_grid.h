@@ -1,10 +1,16 @@
-// The heavy document of the benchmarks: a grid of quads in one polygon object with a UVW
+// The heavy document of the benchmarks and the Export flow that writes it: a grid of quads in one polygon object with a UVW
 // tag, phong normals and two texture tags (the second restricted to a selection of half
 // the polygons), built straight in the simulated host.
 #pragma once
 
+#include "LightFileFactory.h"
+#include "TranslationContext.h"
+#include "c4d_host.h"
+#include "orvSceneapi_oo.h"
 #include "sim_host.h"
+#include "translate_document.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -90,6 +96,21 @@ inline Grid buildGrid(int side)
     g.doc->objects.push_back(std::move(object));
     sim::finalize(*g.doc);
     return g;
+}
+
+// One Export flow: file factory, wrapper, translation, close. Returns the seconds taken.
+inline double exportOnce(TranslationContext& context, sim::Document& doc, const std::string& path)
+{
+    const auto start = std::chrono::steady_clock::now();
+    orv::LightFileFactory factory(path);
+    {
+        orv::orvSceneapi_oo wrapper(&factory);
+        context.scene = &wrapper;
+        translateDocument(context, host::Document(sim::handle(&doc)));
+        context.scene = nullptr;
+    }
+    factory.close();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 } // namespace bench

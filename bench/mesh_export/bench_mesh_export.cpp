@@ -44,21 +44,6 @@ double peakResidentMiB()
 
 constexpr double kMiB = 1024.0 * 1024.0;
 
-// One Export flow: file factory, wrapper, translation, close. Returns the seconds taken.
-double exportOnce(TranslationContext& context, sim::Document& doc, const std::string& path)
-{
-    const auto start = Clock::now();
-    orv::LightFileFactory factory(path);
-    {
-        orv::orvSceneapi_oo wrapper(&factory);
-        context.scene = &wrapper;
-        translateDocument(context, host::Document(sim::handle(&doc)));
-        context.scene = nullptr;
-    }
-    factory.close();
-    return secondsSince(start);
-}
-
 double plainWriteOnce(const std::vector<char>& bytes, const std::string& path)
 {
     const auto start = Clock::now();
@@ -96,7 +81,7 @@ int main(int argc, char** argv)
         TranslationContext context;
         double exportTime = 1e30;
         for (int i = 0; i < runs; ++i)
-            exportTime = std::min(exportTime, exportOnce(context, *grid.doc, scenePath));
+            exportTime = std::min(exportTime, bench::exportOnce(context, *grid.doc, scenePath));
         const double peak = peakResidentMiB();
         // The host's own share: handing out the phong normals (a copy the host allocates).
         double phongTime = 1e30;

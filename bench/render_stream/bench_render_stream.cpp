@@ -127,20 +127,6 @@ double renderOnce(const Installation& install, TranslationContext& context, sim:
     return t;
 }
 
-double exportOnce(TranslationContext& context, sim::Document& doc, const std::string& path)
-{
-    const auto start = Clock::now();
-    orv::LightFileFactory factory(path);
-    {
-        orv::orvSceneapi_oo wrapper(&factory);
-        context.scene = &wrapper;
-        translateDocument(context, host::Document(sim::handle(&doc)));
-        context.scene = nullptr;
-    }
-    factory.close();
-    return secondsSince(start);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -166,7 +152,7 @@ int main(int argc, char** argv)
 
         double exportTime = 1e30, renderTime = 1e30;
         for (int i = 0; i < runs; ++i) {
-            exportTime = std::min(exportTime, exportOnce(context, *grid.doc, scenePath));
+            exportTime = std::min(exportTime, bench::exportOnce(context, *grid.doc, scenePath));
             renderTime = std::min(renderTime, renderOnce(install, context, *grid.doc));
         }
         const auto bytes = fs::file_size(scenePath);
