@@ -1,6 +1,7 @@
 // Damaged host data: nothing is read outside an array, what cannot be read is skipped or
 // zeroed, and the scene stays valid.
 #include "mesh_fixture.h"
+#include "sim_host.h"
 
 #include <cmath>
 
