@@ -253,6 +253,18 @@ int32_t Tag::uvwCount() const
     return (t && h_) ? t->uvw_count(h_) : 0;
 }
 
+const UVWStruct* Tag::uvwData(int32_t& count) const
+{
+    count = 0;
+    auto* t = withAppended(&c4d_host_table::uvw_data);
+    const UVWStruct* data = (t && h_) ? t->uvw_data(h_, &count) : nullptr;
+    if (data == nullptr || count <= 0) {
+        count = 0;
+        return nullptr;
+    }
+    return data;
+}
+
 bool Tag::uvw(int32_t polygon, UVWStruct& out) const
 {
     auto* t = with(&c4d_host_table::uvw_get);

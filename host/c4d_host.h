@@ -163,6 +163,9 @@ public:
     // UVW tag
     int32_t uvwCount() const;
     bool uvw(int32_t polygon, UVWStruct& out) const;
+    // All entries at once (owned by the tag), or null when the host offers no bulk access
+    // or the tag holds none; then uvw() answers per polygon.
+    const UVWStruct* uvwData(int32_t& count) const;
     // Polygon selection tag
     Selection selection() const;
     // Texture tag

@@ -230,6 +230,11 @@ typedef struct c4d_host_table {
     /* Hands over the report of the command that just ran, as a JSON text (keys in
      * docs/report.md). The host copies what it keeps. */
     void (*command_report)(const char* json_utf8);
+
+    /* ---- bulk access (later additions, also optional: see size) ---- */
+    /* All entries of a UVW tag, one per polygon; *count is their number. Null when the tag
+     * holds none. The array stays owned by the tag. */
+    const c4d_uvw* (*uvw_data)(const c4d_base* uvw_tag, int32_t* count);
 } c4d_host_table;
 
 /* Size of a table that ends before the console entries: the smallest the plug-in takes. */

@@ -2,8 +2,7 @@
 // the right one restricted to a selection of half the polygons), exports it through the
 // file factory as the Export command does, and compares the export's wall time with one
 // plain fwrite of the same number of bytes. Prints the bytes written, the peak resident
-// memory, the size of the host's own mesh data, and the cost of the command's report (the
-// same export through the command's counting back end, with the report made at the end).
+// memory and the size of the host's own mesh data.
 #include "LightFileFactory.h"
 #include "TranslationContext.h"
 #include "c4d_host.h"
@@ -11,6 +10,8 @@
 #include "orvSceneapi_oo.h"
 #include "sim_host.h"
 #include "translate_document.h"
+
+#include "../common/bench_grid.h"
 
 #include <CLI/CLI.hpp>
 
@@ -44,102 +45,6 @@ double peakResidentMiB()
 }
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-struct Grid {
-    std::unique_ptr<sim::Document> doc;
-    double hostBytes = 0;
-    double largestRegionBytes = 0;
-};
-
-// A side x side grid of quads in one polygon object.
-Grid buildGrid(int side)
-{
-    Grid g;
-    g.doc = std::make_unique<sim::Document>();
-    g.doc->docName = "grid.c4d";
-    auto object = std::make_unique<sim::Object>();
-    sim::Object& o = *object;
-    o.type = 5100;
-    o.name = "Grid";
-    const int32_t row = side + 1;
-    o.points.reserve(static_cast<size_t>(row) * row);
-    for (int y = 0; y <= side; ++y)
-        for (int x = 0; x <= side; ++x)
-            o.points.push_back({x * 0.01, y * 0.01, (x ^ y) * 0.001});
-    const size_t quads = static_cast<size_t>(side) * side;
-    o.polygons.reserve(quads);
-    std::vector<c4d_vec32> normals;
-    normals.reserve(quads * 4);
-    for (int y = 0; y < side; ++y)
-        for (int x = 0; x < side; ++x) {
-            const int32_t p = y * row + x;
-            o.polygons.push_back({p, p + 1, p + row + 1, p + row});
-            for (int i = 0; i < 4; ++i)
-                normals.push_back({0.0f, 0.0f, 1.0f});
-        }
-    o.phongNormals = std::move(normals);
-
-    auto uvw = std::make_unique<sim::Tag>();
-    uvw->type = 5671;
-    uvw->uvw.reserve(quads);
-    for (size_t p = 0; p < quads; ++p) {
-        const double u = static_cast<double>(p % side) / side;
-        const double v = static_cast<double>(p / side) / side;
-        const double d = 1.0 / side;
-        uvw->uvw.push_back({{u, v, 0}, {u + d, v, 0}, {u + d, v + d, 0}, {u, v + d, 0}});
-    }
-
-    auto material = [&](const std::string& name, sim::Vec3 colour) {
-        auto m = std::make_unique<sim::Material>();
-        m->type = 5703;
-        m->name = name;
-        m->channels[0] = true;
-        m->params[2100] = colour;
-        g.doc->materials.push_back(std::move(m));
-        return g.doc->materials.back().get();
-    };
-    auto left = std::make_unique<sim::Tag>();
-    left->type = 5616;
-    left->material = material("Base", {0.8, 0.8, 0.8});
-    auto selection = std::make_unique<sim::Tag>();
-    selection->type = 5673;
-    selection->name = "half";
-    selection->segments.push_back({0, static_cast<int32_t>(quads / 2) - 1});
-    auto right = std::make_unique<sim::Tag>();
-    right->type = 5616;
-    right->material = material("Half", {0.8, 0.1, 0.1});
-    right->params[1006] = std::string("half");
-
-    o.tags.push_back(std::move(uvw));
-    o.tags.push_back(std::move(left));
-    o.tags.push_back(std::move(selection));
-    o.tags.push_back(std::move(right));
-
-    g.hostBytes = static_cast<double>(o.points.size() * sizeof(sim::Vec3) +
-                                      o.polygons.size() * sizeof(c4d_cpolygon) +
-                                      quads * sizeof(c4d_uvw) + o.phongNormals->size() * sizeof(c4d_vec32));
-    // Half the quads: shared vertices, 4 UVs and 4 normals per quad, three index lists.
-    const double half = static_cast<double>(quads - quads / 2);
-    g.largestRegionBytes = half * (12.0 + 4 * 8 + 4 * 12 + 3 * 6 * 4);
-    g.doc->objects.push_back(std::move(object));
-    sim::finalize(*g.doc);
-    return g;
-}
-
-// One Export flow: file factory, wrapper, translation, close. Returns the seconds taken.
-double exportOnce(TranslationContext& context, sim::Document& doc, const std::string& path)
-{
-    const auto start = Clock::now();
-    orv::LightFileFactory factory(path);
-    {
-        orv::orvSceneapi_oo wrapper(&factory);
-        context.scene = &wrapper;
-        translateDocument(context, host::Document(sim::handle(&doc)));
-        context.scene = nullptr;
-    }
-    factory.close();
-    return secondsSince(start);
-}
 
 // Processor time of this process, in seconds: the report's cost is compared in processor time,
 // which other work on a shared machine disturbs less than wall time.
@@ -207,14 +112,14 @@ int main(int argc, char** argv)
         const std::string scenePath = stem + ".qrf";
         const std::string plainPath = stem + ".bin";
 
-        Grid grid = buildGrid(side);
+        bench::Grid grid = bench::buildGrid(side);
         host::bind(sim::hostTable());
         TranslationContext context;
         double exportTime = 1e30;
         double exportProcessor = 1e30;
         for (int i = 0; i < runs; ++i) {
             const double start = processorSeconds();
-            exportTime = std::min(exportTime, exportOnce(context, *grid.doc, scenePath));
+            exportTime = std::min(exportTime, bench::exportOnce(context, *grid.doc, scenePath));
             exportProcessor = std::min(exportProcessor, processorSeconds() - start);
         }
         // With and without the report, alternating which goes first, so that both meet the
@@ -246,7 +151,10 @@ int main(int argc, char** argv)
         std::filesystem::remove(plainPath);
 
         const double hostMiB = grid.hostBytes / kMiB;
-        const double budget = 3 * hostMiB + grid.largestRegionBytes / kMiB;
+        const double regionMiB = grid.largestRegionBytes / kMiB;
+        const double budget = hostMiB + 1.5 * regionMiB;
+        // The phong normals the host hands out are a copy it allocates for the caller.
+        const double phongCopyMiB = static_cast<double>(grid.doc->objects[0]->phongNormals->size() * sizeof(c4d_vec32)) / kMiB;
         std::printf("quads: %lld\n", static_cast<long long>(side) * side);
         std::printf("bytes written: %zu (%.1f MiB)\n", bytes, bytes / kMiB);
         std::printf("export: %.3f s\n", exportTime);
@@ -256,12 +164,14 @@ int main(int argc, char** argv)
                     exportProcessor > 0 ? (reportedTranslation - plainTranslation) / exportProcessor * 100.0 : 0.0,
                     reportedTranslation, plainTranslation, exportProcessor);
         std::printf("plain fwrite: %.3f s\n", plainTime);
-        std::printf("ratio: %.2fx (target 2x)\n", plainTime > 0 ? exportTime / plainTime : 0.0);
+        std::printf("ratio: %.2fx (limit 1.5x)\n", plainTime > 0 ? exportTime / plainTime : 0.0);
         std::printf("ratio without the host's phong normals: %.2fx\n",
                     plainTime > 0 ? (exportTime - phongTime) / plainTime : 0.0);
         std::printf("host mesh data: %.1f MiB\n", hostMiB);
         std::printf("largest region output: %.1f MiB\n", grid.largestRegionBytes / kMiB);
-        std::printf("peak resident memory: %.1f MiB (target below %.1f MiB)\n", peak, budget);
+        std::printf("peak resident memory: %.1f MiB (limit: host data + 1.5 x largest region = %.1f MiB;\n"
+                    "  with the host's copy of the phong normals counted as host data: %.1f MiB)\n",
+                    peak, budget, budget + phongCopyMiB);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_mesh_export: %s\n", e.what());

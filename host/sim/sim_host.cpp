@@ -797,6 +797,15 @@ int hUvwGet(const c4d_base* h, int32_t polygon, c4d_uvw* out)
     return 1;
 }
 
+const c4d_uvw* hUvwData(const c4d_base* h, int32_t* count)
+{
+    auto* t = as<Tag>(h);
+    const int32_t n = t ? clampCount(t->uvw.size()) : 0;
+    if (count)
+        *count = n;
+    return n > 0 ? t->uvw.data() : nullptr;
+}
+
 c4d_select* hSelectionTagSelect(const c4d_base* h)
 {
     auto* t = as<Tag>(h);
@@ -1045,6 +1054,7 @@ c4d_host_table makeTable()
     t.object_phong_normals = hObjectPhongNormals;
     t.uvw_count = hUvwCount;
     t.uvw_get = hUvwGet;
+    t.uvw_data = hUvwData;
     t.selection_tag_select = hSelectionTagSelect;
     t.select_segments = hSelectSegments;
     t.select_range = hSelectRange;

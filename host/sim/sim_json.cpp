@@ -7,14 +7,18 @@
 #include "sim_text_position.h"
 
 #include <nlohmann/json.hpp>
+#include <simdjson.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <optional>
+#include <string_view>
 #include <unordered_map>
 
 #include <fcntl.h>
@@ -25,8 +29,6 @@ namespace sim {
 
 namespace {
 
-using json = nlohmann::json;
-
 constexpr int kMaxObjectDepth = 256;   // levels of children and caches
 constexpr int kMaxJsonDepth = 1024;    // nesting of JSON values
 constexpr std::uintmax_t kMaxFileSize = std::uintmax_t(1) << 31;
@@ -35,21 +37,180 @@ struct LoadError {
     std::string message;
 };
 
+// A JSON value of the parsed text. The parser keeps the document as one flat tape, so a
+// value is a small handle and reading a number costs no allocation. Objects behave as a
+// map with sorted keys in which a repeated key keeps its last value, as the loader has
+// always read them.
+class Json {
+public:
+    using Type = simdjson::dom::element_type;
+
+    Json() = default;
+    explicit Json(simdjson::dom::element e) : e_(e) {}
+
+    Type type() const { return e_.type(); }
+    bool is_object() const { return type() == Type::OBJECT; }
+    bool is_array() const { return type() == Type::ARRAY; }
+    bool is_string() const { return type() == Type::STRING; }
+    bool is_boolean() const { return type() == Type::BOOL; }
+    bool is_null() const { return type() == Type::NULL_VALUE; }
+    bool is_number() const
+    {
+        const Type t = type();
+        return t == Type::INT64 || t == Type::UINT64 || t == Type::DOUBLE;
+    }
+    bool is_number_integer() const { return type() == Type::INT64 || type() == Type::UINT64; }
+    // Non-negative integers count as unsigned.
+    bool is_number_unsigned() const
+    {
+        return type() == Type::UINT64 || (type() == Type::INT64 && int64() >= 0);
+    }
+
+    double number() const { return e_.get_double().value_unsafe(); }
+    int64_t int64() const { return e_.get_int64().value_unsafe(); }
+    uint64_t uint64() const
+    {
+        return type() == Type::UINT64 ? e_.get_uint64().value_unsafe() : static_cast<uint64_t>(int64());
+    }
+    bool boolean() const { return e_.get_bool().value_unsafe(); }
+    std::string_view text() const { return e_.get_string().value_unsafe(); }
+    std::string str() const { return std::string(text()); }
+    // The text of an integer, as it stands in the document.
+    std::string integerText() const
+    {
+        return type() == Type::UINT64 || int64() >= 0 ? std::to_string(uint64()) : std::to_string(int64());
+    }
+
+    // Arrays: the number of elements; objects: the number of distinct keys.
+    size_t size() const
+    {
+        if (is_array())
+            return arr().size();
+        if (is_object())
+            return members().size();
+        return 0;
+    }
+    // An element of a short array (the walk is linear: iterate long lists with indexed()).
+    Json operator[](size_t i) const { return Json(arr().at(i).value_unsafe()); }
+
+    // The number of elements of an array, storing the first `max` of them in `out`.
+    size_t elements(Json* out, size_t max) const
+    {
+        size_t n = 0;
+        for (simdjson::dom::element e : arr()) {
+            if (n < max)
+                out[n] = Json(e);
+            ++n;
+        }
+        return n;
+    }
+
+    struct Indexed {
+        simdjson::dom::array::iterator it;
+        size_t index;
+        std::pair<size_t, Json> operator*() const { return {index, Json(*it)}; }
+        Indexed& operator++()
+        {
+            ++it;
+            ++index;
+            return *this;
+        }
+        bool operator!=(const Indexed& o) const { return it != o.it; }
+    };
+    struct IndexedRange {
+        simdjson::dom::array a;
+        Indexed begin() const { return {a.begin(), 0}; }
+        Indexed end() const { return {a.end(), 0}; }
+    };
+    // The elements of an array with their index.
+    IndexedRange indexed() const { return {arr()}; }
+
+    using Member = std::pair<std::string_view, Json>;
+    // The members of an object by key, each key once with its last value.
+    std::vector<Member> members() const
+    {
+        std::vector<Member> list;
+        for (auto field : obj())
+            list.emplace_back(field.key, Json(field.value));
+        std::stable_sort(list.begin(), list.end(),
+                         [](const Member& a, const Member& b) { return a.first < b.first; });
+        std::vector<Member> unique;
+        unique.reserve(list.size());
+        for (size_t i = 0; i < list.size(); ++i)
+            if (i + 1 == list.size() || list[i + 1].first != list[i].first)
+                unique.push_back(list[i]);
+        return unique;
+    }
+    // The value of a key (its last occurrence).
+    std::optional<Json> find(std::string_view key) const
+    {
+        std::optional<Json> found;
+        for (auto field : obj())
+            if (field.key == key)
+                found = Json(field.value);
+        return found;
+    }
+    simdjson::dom::object fields() const { return obj(); }
+    simdjson::dom::array arr() const
+    {
+        const auto a = e_.get_array();
+        return a.value_unsafe();
+    }
+    simdjson::dom::object obj() const
+    {
+        const auto o = e_.get_object();
+        return o.value_unsafe();
+    }
+
+private:
+    simdjson::dom::element e_;
+};
+
+// Where a value sits in the document ("objects[0].tags[1].uvw"). Built on the stack while
+// the loader descends and turned into text only for a message.
+class Path {
+public:
+    Path() = default;
+    Path(const Path& parent, std::string_view key) : parent_(&parent), key_(key) {}
+    Path(const Path& parent, size_t index) : parent_(&parent), index_(index), isIndex_(true) {}
+
+    std::string str() const
+    {
+        if (!parent_)
+            return std::string(key_);
+        std::string s = parent_->str();
+        if (isIndex_)
+            return s + "[" + std::to_string(index_) + "]";
+        return s.empty() ? std::string(key_) : s + "." + std::string(key_);
+    }
+
+private:
+    const Path* parent_ = nullptr;
+    std::string_view key_;
+    size_t index_ = 0;
+    bool isIndex_ = false;
+};
+
+const Path kRoot;
+
 [[noreturn]] void fail(const std::string& path, const std::string& what)
 {
     throw LoadError{path.empty() ? what : path + ": " + what};
 }
+[[noreturn]] void fail(const Path& path, const std::string& what) { fail(path.str(), what); }
 
-std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+std::string quote(std::string_view s)
+{
+    std::string q;
+    q.reserve(s.size() + 2);
+    q += '"';
+    q.append(s);
+    q += '"';
+    return q;
+}
 
-std::string at(const std::string& path, const std::string& key)
-{
-    return path.empty() ? key : path + "." + key;
-}
-std::string at(const std::string& path, size_t index)
-{
-    return path + "[" + std::to_string(index) + "]";
-}
+Path at(const Path& path, std::string_view key) { return Path(path, key); }
+Path at(const Path& path, size_t index) { return Path(path, index); }
 
 // ---- well-known names ----
 
@@ -58,7 +219,7 @@ struct Name {
     int32_t id;
 };
 
-int32_t lookup(std::initializer_list<Name> table, const std::string& name, bool& found)
+int32_t lookup(std::initializer_list<Name> table, std::string_view name, bool& found)
 {
     for (const Name& n : table)
         if (name == n.name) {
@@ -118,61 +279,61 @@ enum class LinkKind { Object, Material, Layer, Shader };
 struct PendingLink {
     std::string path;     // JSON path of the reference, for messages
     LinkKind kind;
-    json ref;             // name, id or index (objects: path or id)
+    Json ref;             // name, id or index (objects: path or id)
     std::function<void(Element*)> assign; // stores the target
     Material* scope;      // shader references resolve within this material
 };
 
 struct PendingSelection {
-    std::string path;
-    json entry;
+    size_t index; // in "selection"
+    Json entry;
 };
 
 class Loader {
 public:
     explicit Loader(Document& doc) : doc_(doc) {}
 
-    void load(const json& root, const std::string& folder)
+    void load(Json root, const std::string& folder)
     {
         if (!root.is_object())
             fail("", "the document must be a JSON object");
-        checkKeys(root, "", {"name", "path", "time", "minTime", "layers", "materials", "objects",
-                             "selection", "params"});
+        checkKeys(root, kRoot, {"name", "path", "time", "minTime", "layers", "materials", "objects",
+                                "selection", "params"});
         doc_.type = 110059;
         doc_.path = folder;
-        if (auto* v = find(root, "name"))
-            doc_.docName = string(*v, "name");
-        if (auto* v = find(root, "path"))
-            doc_.path = string(*v, "path");
-        if (auto* v = find(root, "time"))
-            doc_.time = time(*v, "time");
-        if (auto* v = find(root, "minTime"))
-            doc_.minTime = time(*v, "minTime");
-        if (auto* v = find(root, "params"))
-            params(*v, "params", doc_, kDocumentParams, nullptr);
+        if (auto v = find(root, "name"))
+            doc_.docName = string(*v, at(kRoot, "name"));
+        if (auto v = find(root, "path"))
+            doc_.path = string(*v, at(kRoot, "path"));
+        if (auto v = find(root, "time"))
+            doc_.time = time(*v, at(kRoot, "time"));
+        if (auto v = find(root, "minTime"))
+            doc_.minTime = time(*v, at(kRoot, "minTime"));
+        if (auto v = find(root, "params"))
+            params(*v, at(kRoot, "params"), doc_, kDocumentParams, nullptr);
 
-        if (auto* v = find(root, "layers")) {
-            const auto& list = array(*v, "layers");
-            for (size_t i = 0; i < list.size(); ++i)
-                doc_.layers.push_back(layer(list[i], at("layers", i)));
+        if (auto v = find(root, "layers")) {
+            const Path p = at(kRoot, "layers");
+            for (auto [i, item] : array(*v, p).indexed())
+                doc_.layers.push_back(layer(item, at(p, i)));
         }
-        if (auto* v = find(root, "materials")) {
-            const auto& list = array(*v, "materials");
-            for (size_t i = 0; i < list.size(); ++i)
-                doc_.materials.push_back(material(list[i], at("materials", i)));
+        if (auto v = find(root, "materials")) {
+            const Path p = at(kRoot, "materials");
+            for (auto [i, item] : array(*v, p).indexed())
+                doc_.materials.push_back(material(item, at(p, i)));
         }
-        if (auto* v = find(root, "objects")) {
-            const auto& list = array(*v, "objects");
-            for (size_t i = 0; i < list.size(); ++i)
-                doc_.objects.push_back(object(list[i], at("objects", i), 0));
+        if (auto v = find(root, "objects")) {
+            const Path p = at(kRoot, "objects");
+            for (auto [i, item] : array(*v, p).indexed())
+                doc_.objects.push_back(object(item, at(p, i), 0));
         }
-        if (auto* v = find(root, "selection")) {
+        if (auto v = find(root, "selection")) {
             if (v->is_null()) {
                 doc_.hasSelection = false;
             } else {
-                const auto& list = array(*v, "selection");
-                for (size_t i = 0; i < list.size(); ++i)
-                    selections_.push_back({at("selection", i), list[i]});
+                const Path p = at(kRoot, "selection");
+                for (auto [i, item] : array(*v, p).indexed())
+                    selections_.push_back({i, item});
             }
         }
         for (auto& link : links_)
@@ -190,71 +351,71 @@ private:
 
     // ---- JSON value helpers ----
 
-    static const json* find(const json& obj, const char* key)
-    {
-        auto it = obj.find(key);
-        return it == obj.end() ? nullptr : &*it;
-    }
+    static std::optional<Json> find(Json obj, const char* key) { return obj.find(key); }
 
-    static void checkKeys(const json& obj, const std::string& path,
-                          std::initializer_list<const char*> allowed)
+    static void checkKeys(Json obj, const Path& path, std::initializer_list<const char*> allowed)
     {
-        for (auto it = obj.begin(); it != obj.end(); ++it) {
-            bool ok = false;
+        auto known = [&](std::string_view key) {
             for (const char* a : allowed)
-                ok = ok || it.key() == a;
-            if (!ok)
-                fail(path, "unknown key " + quoted(it.key()));
-        }
+                if (key == a)
+                    return true;
+            return false;
+        };
+        std::optional<std::string_view> unknown;
+        for (auto field : obj.fields())
+            if (!known(field.key) && (!unknown || field.key < *unknown))
+                unknown = field.key;
+        if (unknown)
+            fail(path, "unknown key " + quote(*unknown));
     }
 
-    static const json& object(const json& j, const std::string& path, const char* what)
+    static Json object(Json j, const Path& path, const char* what)
     {
         if (!j.is_object())
             fail(path, std::string("expected ") + what);
         return j;
     }
 
-    static const json& array(const json& j, const std::string& path)
+    static Json array(Json j, const Path& path)
     {
         if (!j.is_array())
             fail(path, "expected an array");
         return j;
     }
 
-    static std::string string(const json& j, const std::string& path)
+    static std::string string(Json j, const Path& path)
     {
         if (!j.is_string())
             fail(path, "expected a string");
-        return j.get<std::string>();
+        return j.str();
     }
 
-    static bool boolean(const json& j, const std::string& path)
+    static bool boolean(Json j, const Path& path)
     {
         if (!j.is_boolean())
             fail(path, "expected true or false");
-        return j.get<bool>();
+        return j.boolean();
     }
 
-    static double number(const json& j, const std::string& path)
+    static double number(Json j, const Path& path)
     {
         if (!j.is_number())
             fail(path, "expected a number");
-        const double d = j.get<double>();
+        const double d = j.number();
         if (!std::isfinite(d))
             fail(path, "expected a finite number");
         return d;
     }
 
-    static int32_t integer(const json& j, const std::string& path)
+    static int32_t integer(Json j, const Path& path)
     {
         if (j.is_number_integer()) {
             if (j.is_number_unsigned()) {
-                const auto u = j.get<uint64_t>();
+                const auto u = j.uint64();
                 if (u <= static_cast<uint64_t>(INT32_MAX))
                     return static_cast<int32_t>(u);
             } else {
-                const auto i = j.get<int64_t>();
+                const auto i = j.int64();
                 if (i >= INT32_MIN && i <= INT32_MAX)
                     return static_cast<int32_t>(i);
             }
@@ -263,30 +424,32 @@ private:
         fail(path, "expected an integer");
     }
 
-    static Vec3 vec3(const json& j, const std::string& path)
+    static Vec3 vec3(Json j, const Path& path)
     {
-        if (!j.is_array() || j.size() != 3)
+        Json e[3];
+        if (!j.is_array() || j.elements(e, 3) != 3)
             fail(path, "expected an array of 3 numbers");
-        return Vec3{number(j[0], at(path, 0)), number(j[1], at(path, 1)), number(j[2], at(path, 2))};
+        return Vec3{number(e[0], at(path, 0)), number(e[1], at(path, 1)), number(e[2], at(path, 2))};
     }
 
     // [u, v] or [u, v, w]
-    static Vec3 uvw(const json& j, const std::string& path)
+    static Vec3 uvw(Json j, const Path& path)
     {
-        if (!j.is_array() || j.size() < 2 || j.size() > 3)
+        Json e[3];
+        const size_t n = j.is_array() ? j.elements(e, 3) : 0;
+        if (n < 2 || n > 3)
             fail(path, "expected an array of 2 or 3 numbers");
-        return Vec3{number(j[0], at(path, 0)), number(j[1], at(path, 1)),
-                    j.size() == 3 ? number(j[2], at(path, 2)) : 0.0};
+        return Vec3{number(e[0], at(path, 0)), number(e[1], at(path, 1)), n == 3 ? number(e[2], at(path, 2)) : 0.0};
     }
 
-    static Time time(const json& j, const std::string& path)
+    static Time time(Json j, const Path& path)
     {
         if (j.is_number())
             return Time{number(j, path), 1.0};
         if (j.is_object()) {
             checkKeys(j, path, {"num", "den"});
-            auto* num = find(j, "num");
-            auto* den = find(j, "den");
+            auto num = find(j, "num");
+            auto den = find(j, "den");
             if (!num || !den)
                 fail(path, "a time needs \"num\" and \"den\"");
             return Time{number(*num, at(path, "num")), number(*den, at(path, "den"))};
@@ -294,14 +457,14 @@ private:
         fail(path, "expected seconds or {\"num\", \"den\"}");
     }
 
-    static int32_t typeId(const json& j, const std::string& path, std::initializer_list<Name> names,
+    static int32_t typeId(Json j, const Path& path, std::initializer_list<Name> names,
                           const char* what)
     {
         if (j.is_string()) {
             bool found = false;
-            const int32_t id = lookup(names, j.get<std::string>(), found);
+            const int32_t id = lookup(names, j.text(), found);
             if (!found)
-                fail(path, std::string("unknown ") + what + " " + quoted(j.get<std::string>()));
+                fail(path, std::string("unknown ") + what + " " + quote(j.text()));
             return id;
         }
         return integer(j, path);
@@ -309,26 +472,26 @@ private:
 
     // ---- common element fields ----
 
-    void nameAndId(const json& j, const std::string& path, Element& e)
+    void nameAndId(Json j, const Path& path, Element& e)
     {
-        if (auto* v = find(j, "name"))
+        if (auto v = find(j, "name"))
             e.name = string(*v, at(path, "name"));
-        if (auto* v = find(j, "id")) {
+        if (auto v = find(j, "id")) {
             const std::string id = string(*v, at(path, "id"));
             if (id.empty())
                 fail(at(path, "id"), "an id must not be empty");
             if (!ids_.emplace(id, &e).second)
-                fail(at(path, "id"), "duplicate id " + quoted(id));
+                fail(at(path, "id"), "duplicate id " + quote(id));
         }
     }
 
-    void params(const json& j, const std::string& path, Element& e, std::initializer_list<Name> names,
+    void params(Json j, const Path& path, Element& e, std::initializer_list<Name> names,
                 Material* scope)
     {
         object(j, path, "an object of parameters");
-        for (auto it = j.begin(); it != j.end(); ++it) {
-            const std::string key = it.key();
-            const std::string p = at(path, key);
+        for (const auto& [keyView, item] : j.members()) {
+            const std::string key(keyView);
+            const Path p = at(path, keyView);
             bool found = false;
             int32_t id = lookup(names, key, found);
             if (!found) {
@@ -336,12 +499,12 @@ private:
                 errno = 0;
                 const long v = std::strtol(key.c_str(), &end, 10);
                 if (key.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX)
-                    fail(p, "unknown parameter " + quoted(key));
+                    fail(p, "unknown parameter " + quote(key));
                 id = static_cast<int32_t>(v);
             }
             if (e.params.count(id))
                 fail(p, "parameter " + std::to_string(id) + " is given twice");
-            e.params[id] = value(*it, p);
+            e.params[id] = value(item, p);
             if (pendingRef_) {
                 Link* link = &std::get<Link>(e.params[id]);
                 addLink(p, *pendingRef_, [link](Element* t) { link->target = t; }, scope);
@@ -350,31 +513,32 @@ private:
         }
     }
 
-    std::optional<json> pendingRef_; // set by value() for a link with a target
+    std::optional<Json> pendingRef_; // set by value() for a link with a target
 
-    Value value(const json& j, const std::string& path)
+    Value value(Json j, const Path& path)
     {
         pendingRef_.reset();
         if (j.is_boolean())
-            return int32_t(j.get<bool>() ? 1 : 0);
+            return int32_t(j.boolean() ? 1 : 0);
         if (j.is_number_integer()) {
-            if (j.is_number_unsigned() ? j.get<uint64_t>() <= uint64_t(INT32_MAX)
-                                       : (j.get<int64_t>() >= INT32_MIN && j.get<int64_t>() <= INT32_MAX))
+            if (j.is_number_unsigned() ? j.uint64() <= uint64_t(INT32_MAX)
+                                       : (j.int64() >= INT32_MIN && j.int64() <= INT32_MAX))
                 return integer(j, path);
             return number(j, path);
         }
         if (j.is_number())
             return number(j, path);
         if (j.is_string())
-            return j.get<std::string>();
+            return j.str();
         if (j.is_array())
             return vec3(j, path);
-        if (!j.is_object() || j.size() != 1)
+        const auto members = j.is_object() ? j.members() : std::vector<Json::Member>{};
+        if (members.size() != 1)
             fail(path, "expected a number, true/false, a vector, a text or an object with one of "
                        "\"int\", \"float\", \"vector\", \"string\", \"file\", \"link\", \"gradient\", \"time\"");
-        const std::string kind = j.begin().key();
-        const json& v = j.begin().value();
-        const std::string p = at(path, kind);
+        const std::string_view kind = members[0].first;
+        const Json v = members[0].second;
+        const Path p = at(path, kind);
         if (kind == "int")
             return integer(v, p);
         if (kind == "float")
@@ -389,15 +553,15 @@ private:
             return time(v, p);
         if (kind == "gradient") {
             Gradient g;
-            const auto& knots = array(v, p);
+            const Json knots = array(v, p);
             g.knots.reserve(knots.size());
-            for (size_t i = 0; i < knots.size(); ++i)
-                g.knots.push_back(vec3(knots[i], at(p, i)));
+            for (auto [i, knot] : knots.indexed())
+                g.knots.push_back(vec3(knot, at(p, i)));
             return g;
         }
         if (kind == "link") {
             // null: an empty link; "dangling": a link whose target is gone.
-            if (v.is_null() || (v.is_string() && v.get<std::string>() == "dangling"))
+            if (v.is_null() || (v.is_string() && v.text() == "dangling"))
                 return Link{};
             object(v, p, "null, \"dangling\" or an object with one of \"object\", \"material\", \"layer\", \"shader\"");
             if (v.size() != 1)
@@ -405,14 +569,15 @@ private:
             pendingRef_ = v;
             return Link{};
         }
-        fail(path, "unknown value kind " + quoted(kind));
+        fail(path, "unknown value kind " + quote(kind));
     }
 
-    void addLink(const std::string& path, const json& spec, std::function<void(Element*)> assign,
+    void addLink(const Path& path, Json spec, std::function<void(Element*)> assign,
                  Material* scope)
     {
-        const std::string kind = spec.begin().key();
-        const std::string p = at(path, "link");
+        const auto members = spec.members();
+        const std::string_view kind = members[0].first;
+        const Path p = at(path, "link");
         LinkKind k;
         if (kind == "object")
             k = LinkKind::Object;
@@ -425,108 +590,108 @@ private:
                 fail(at(p, kind), "shader links are only possible in material parameters");
             k = LinkKind::Shader;
         } else
-            fail(p, "unknown link target kind " + quoted(kind));
-        links_.push_back({at(p, kind), k, spec.begin().value(), std::move(assign), scope});
+            fail(p, "unknown link target kind " + quote(kind));
+        links_.push_back({at(p, kind).str(), k, members[0].second, std::move(assign), scope});
     }
 
     // ---- layers, materials, shaders ----
 
-    std::unique_ptr<Layer> layer(const json& j, const std::string& path)
+    std::unique_ptr<Layer> layer(Json j, const Path& path)
     {
         object(j, path, "a layer object");
         checkKeys(j, path, {"name", "id", "view", "render", "color", "params"});
         auto l = std::make_unique<Layer>();
         l->type = 100004801;
         nameAndId(j, path, *l);
-        if (auto* v = find(j, "view"))
+        if (auto v = find(j, "view"))
             l->params[1001] = int32_t(boolean(*v, at(path, "view")) ? 1 : 0);
-        if (auto* v = find(j, "render"))
+        if (auto v = find(j, "render"))
             l->params[1002] = int32_t(boolean(*v, at(path, "render")) ? 1 : 0);
-        if (auto* v = find(j, "color"))
+        if (auto v = find(j, "color"))
             l->params[1009] = vec3(*v, at(path, "color"));
-        if (auto* v = find(j, "params"))
+        if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *l, kLayerParams, nullptr);
         return l;
     }
 
-    std::unique_ptr<Material> material(const json& j, const std::string& path)
+    std::unique_ptr<Material> material(Json j, const Path& path)
     {
         object(j, path, "a material object");
         checkKeys(j, path, {"name", "id", "type", "channels", "params", "data", "shaders"});
         auto m = std::make_unique<Material>();
         m->type = 5703;
         nameAndId(j, path, *m);
-        if (auto* v = find(j, "type"))
+        if (auto v = find(j, "type"))
             m->type = typeId(*v, at(path, "type"), kMaterialTypes, "material type");
-        if (auto* v = find(j, "channels")) {
-            const std::string p = at(path, "channels");
+        if (auto v = find(j, "channels")) {
+            const Path p = at(path, "channels");
             object(*v, p, "an object of channels");
-            for (auto it = v->begin(); it != v->end(); ++it) {
+            for (const auto& [key, item] : v->members()) {
                 bool found = false;
-                int32_t id = lookup(kChannels, it.key(), found);
+                int32_t id = lookup(kChannels, key, found);
                 if (!found)
-                    id = numericKey(it.key(), at(p, it.key()), "channel");
-                m->channels[id] = boolean(*it, at(p, it.key()));
+                    id = numericKey(std::string(key), at(p, key), "channel");
+                m->channels[id] = boolean(item, at(p, key));
             }
         }
         // Shaders first, so that shader links in the parameters can name them.
-        if (auto* v = find(j, "shaders")) {
-            const std::string p = at(path, "shaders");
-            const auto& list = array(*v, p);
-            for (size_t i = 0; i < list.size(); ++i)
-                m->shaders.push_back(shader(list[i], at(p, i), m.get()));
+        if (auto v = find(j, "shaders")) {
+            const Path p = at(path, "shaders");
+            const Json list = array(*v, p);
+            for (auto [i, item] : list.indexed())
+                m->shaders.push_back(shader(item, at(p, i), m.get()));
         }
-        if (auto* v = find(j, "data")) {
-            const std::string p = at(path, "data");
+        if (auto v = find(j, "data")) {
+            const Path p = at(path, "data");
             object(*v, p, "an object of data entries");
-            for (auto it = v->begin(); it != v->end(); ++it)
-                m->data[numericKey(it.key(), at(p, it.key()), "data entry")] = vec3(*it, at(p, it.key()));
+            for (const auto& [key, item] : v->members())
+                m->data[numericKey(std::string(key), at(p, key), "data entry")] = vec3(item, at(p, key));
         }
-        if (auto* v = find(j, "params"))
+        if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *m, kMaterialParams, m.get());
         return m;
     }
 
-    static int32_t numericKey(const std::string& key, const std::string& path, const char* what)
+    static int32_t numericKey(const std::string& key, const Path& path, const char* what)
     {
         char* end = nullptr;
         errno = 0;
         const long v = std::strtol(key.c_str(), &end, 10);
         if (key.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX)
-            fail(path, std::string("unknown ") + what + " " + quoted(key));
+            fail(path, std::string("unknown ") + what + " " + quote(key));
         return static_cast<int32_t>(v);
     }
 
-    std::unique_ptr<Shader> shader(const json& j, const std::string& path, Material* owner)
+    std::unique_ptr<Shader> shader(Json j, const Path& path, Material* owner)
     {
         object(j, path, "a shader object");
         checkKeys(j, path, {"name", "id", "type", "color", "file", "gradient", "params"});
         auto s = std::make_unique<Shader>();
-        auto* type = find(j, "type");
+        auto type = find(j, "type");
         if (!type)
             fail(path, "a shader needs a \"type\"");
         s->type = typeId(*type, at(path, "type"), kShaderTypes, "shader type");
         nameAndId(j, path, *s);
-        if (auto* v = find(j, "color"))
+        if (auto v = find(j, "color"))
             s->params[1000] = vec3(*v, at(path, "color"));
-        if (auto* v = find(j, "file"))
+        if (auto v = find(j, "file"))
             s->params[1000] = FilenameValue{string(*v, at(path, "file"))};
-        if (auto* v = find(j, "gradient")) {
-            const std::string p = at(path, "gradient");
+        if (auto v = find(j, "gradient")) {
+            const Path p = at(path, "gradient");
             Gradient g;
             const auto& knots = array(*v, p);
             for (size_t i = 0; i < knots.size(); ++i)
                 g.knots.push_back(vec3(knots[i], at(p, i)));
             s->params[s->type == 1012158 ? 10001 : 1007] = std::move(g);
         }
-        if (auto* v = find(j, "params"))
+        if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *s, kShaderParams, owner);
         return s;
     }
 
     // ---- objects ----
 
-    std::unique_ptr<Object> object(const json& j, const std::string& path, int depth)
+    std::unique_ptr<Object> object(Json j, const Path& path, int depth)
     {
         if (depth > kMaxObjectDepth)
             fail(path, "objects nested deeper than " + std::to_string(kMaxObjectDepth) + " levels");
@@ -537,221 +702,223 @@ private:
                             "hair"});
         auto o = std::make_unique<Object>();
         o->type = 5140;
-        if (auto* v = find(j, "type"))
+        if (auto v = find(j, "type"))
             o->type = typeId(*v, at(path, "type"), kObjectTypes, "object type");
         nameAndId(j, path, *o);
-        if (auto* v = find(j, "position"))
+        if (auto v = find(j, "position"))
             o->pos = vec3(*v, at(path, "position"));
-        if (auto* v = find(j, "rotation"))
+        if (auto v = find(j, "rotation"))
             o->rot = vec3(*v, at(path, "rotation"));
-        if (auto* v = find(j, "scale"))
+        if (auto v = find(j, "scale"))
             o->scale = vec3(*v, at(path, "scale"));
-        if (auto* v = find(j, "rotationOrder")) {
-            if (v->is_string() && v->get<std::string>() == "hpb")
+        if (auto v = find(j, "rotationOrder")) {
+            if (v->is_string() && v->text() == "hpb")
                 o->rotationOrder = 6;
             else
                 o->rotationOrder = integer(*v, at(path, "rotationOrder"));
         }
-        if (auto* v = find(j, "bits")) {
-            const std::string p = at(path, "bits");
-            if (!v->is_number_integer() || (!v->is_number_unsigned() && v->get<int64_t>() < 0) ||
-                v->get<uint64_t>() > UINT32_MAX)
+        if (auto v = find(j, "bits")) {
+            const Path p = at(path, "bits");
+            if (!v->is_number_integer() || !v->is_number_unsigned() || v->uint64() > UINT32_MAX)
                 fail(p, "expected an unsigned 32-bit integer");
-            o->bits = static_cast<uint32_t>(v->get<uint64_t>());
+            o->bits = static_cast<uint32_t>(v->uint64());
         }
-        if (auto* v = find(j, "controlObject"))
+        if (auto v = find(j, "controlObject"))
             if (boolean(*v, at(path, "controlObject")))
                 o->bits |= 1u << 9;
-        if (auto* v = find(j, "layer")) {
+        if (auto v = find(j, "layer")) {
             if (!v->is_null())
-                links_.push_back({at(path, "layer"), LinkKind::Layer, *v,
+                links_.push_back({at(path, "layer").str(), LinkKind::Layer, *v,
                                   [obj = o.get()](Element* l) { obj->layer = static_cast<Layer*>(l); },
                                   nullptr});
         }
-        if (auto* v = find(j, "params"))
+        if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *o, kObjectParams, nullptr);
-        if (auto* v = find(j, "points")) {
-            const std::string p = at(path, "points");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "points")) {
+            const Path p = at(path, "points");
+            const Json list = array(*v, p);
             o->points.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i)
-                o->points.push_back(vec3(list[i], at(p, i)));
+            for (auto [i, item] : list.indexed())
+                o->points.push_back(vec3(item, at(p, i)));
             o->hasPointTag = true;
         }
-        if (auto* v = find(j, "polygons")) {
-            const std::string p = at(path, "polygons");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "polygons")) {
+            const Path p = at(path, "polygons");
+            const Json list = array(*v, p);
             o->polygons.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i)
-                o->polygons.push_back(polygon(list[i], at(p, i)));
+            for (auto [i, item] : list.indexed())
+                o->polygons.push_back(polygon(item, at(p, i)));
             o->hasPolygonTag = true;
         }
-        if (auto* v = find(j, "phongNormals")) {
-            const std::string p = at(path, "phongNormals");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "phongNormals")) {
+            const Path p = at(path, "phongNormals");
+            const Json list = array(*v, p);
             std::vector<c4d_vec32> normals;
             normals.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i) {
-                const Vec3 n = vec3(list[i], at(p, i));
+            for (auto [i, item] : list.indexed()) {
+                const Vec3 n = vec3(item, at(p, i));
                 normals.push_back({static_cast<float>(n.x), static_cast<float>(n.y), static_cast<float>(n.z)});
             }
             o->phongNormals = std::move(normals);
         }
-        if (auto* v = find(j, "hair"))
+        if (auto v = find(j, "hair"))
             hair(*v, at(path, "hair"), o->hair);
-        if (auto* v = find(j, "tags")) {
-            const std::string p = at(path, "tags");
-            const auto& list = array(*v, p);
-            for (size_t i = 0; i < list.size(); ++i)
-                o->tags.push_back(tag(list[i], at(p, i)));
+        if (auto v = find(j, "tags")) {
+            const Path p = at(path, "tags");
+            const Json list = array(*v, p);
+            for (auto [i, item] : list.indexed())
+                o->tags.push_back(tag(item, at(p, i)));
         }
-        if (auto* v = find(j, "tracks")) {
-            const std::string p = at(path, "tracks");
-            const auto& list = array(*v, p);
-            for (size_t i = 0; i < list.size(); ++i)
-                o->tracks.push_back(track(list[i], at(p, i)));
+        if (auto v = find(j, "tracks")) {
+            const Path p = at(path, "tracks");
+            const Json list = array(*v, p);
+            for (auto [i, item] : list.indexed())
+                o->tracks.push_back(track(item, at(p, i)));
         }
-        if (auto* v = find(j, "deformCache"))
+        if (auto v = find(j, "deformCache"))
             o->deformCache = object(*v, at(path, "deformCache"), depth + 1);
-        if (auto* v = find(j, "cache"))
+        if (auto v = find(j, "cache"))
             o->cache = object(*v, at(path, "cache"), depth + 1);
-        if (auto* v = find(j, "children")) {
-            const std::string p = at(path, "children");
-            const auto& list = array(*v, p);
-            for (size_t i = 0; i < list.size(); ++i)
-                o->children.push_back(object(list[i], at(p, i), depth + 1));
+        if (auto v = find(j, "children")) {
+            const Path p = at(path, "children");
+            const Json list = array(*v, p);
+            for (auto [i, item] : list.indexed())
+                o->children.push_back(object(item, at(p, i), depth + 1));
         }
         return o;
     }
 
-    static c4d_cpolygon polygon(const json& j, const std::string& path)
+    static c4d_cpolygon polygon(Json j, const Path& path)
     {
-        if (!j.is_array() || j.size() < 3 || j.size() > 4)
+        Json e[4];
+        const size_t n = j.is_array() ? j.elements(e, 4) : 0;
+        if (n < 3 || n > 4)
             fail(path, "expected 3 or 4 point indices");
         c4d_cpolygon p;
-        p.a = integer(j[0], at(path, 0));
-        p.b = integer(j[1], at(path, 1));
-        p.c = integer(j[2], at(path, 2));
-        p.d = j.size() == 4 ? integer(j[3], at(path, 3)) : p.c;
+        p.a = integer(e[0], at(path, 0));
+        p.b = integer(e[1], at(path, 1));
+        p.c = integer(e[2], at(path, 2));
+        p.d = n == 4 ? integer(e[3], at(path, 3)) : p.c;
         return p;
     }
 
-    static void hair(const json& j, const std::string& path, Hair& h)
+    static void hair(Json j, const Path& path, Hair& h)
     {
         object(j, path, "a hair object");
         checkKeys(j, path, {"generates", "strandCount", "segmentCount", "points", "rootUV"});
-        if (auto* v = find(j, "generates"))
+        if (auto v = find(j, "generates"))
             h.generates = boolean(*v, at(path, "generates"));
-        if (auto* v = find(j, "points")) {
-            const std::string p = at(path, "points");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "points")) {
+            const Path p = at(path, "points");
+            const Json list = array(*v, p);
             h.points.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i)
-                h.points.push_back(vec3(list[i], at(p, i)));
+            for (auto [i, item] : list.indexed())
+                h.points.push_back(vec3(item, at(p, i)));
         }
-        if (auto* v = find(j, "rootUV")) {
-            const std::string p = at(path, "rootUV");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "rootUV")) {
+            const Path p = at(path, "rootUV");
+            const Json list = array(*v, p);
             h.rootUV.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i)
-                h.rootUV.push_back(uvw(list[i], at(p, i)));
+            for (auto [i, item] : list.indexed())
+                h.rootUV.push_back(uvw(item, at(p, i)));
         }
         // Counts default to what the arrays give; given counts are kept even when the
         // arrays disagree.
         h.strandCount = static_cast<int32_t>(std::min<size_t>(h.rootUV.size(), INT32_MAX));
-        if (auto* v = find(j, "strandCount"))
+        if (auto v = find(j, "strandCount"))
             h.strandCount = integer(*v, at(path, "strandCount"));
         h.segmentCount = 0;
         if (h.strandCount > 0 && h.points.size() >= static_cast<size_t>(h.strandCount))
             h.segmentCount = static_cast<int32_t>(
                 std::min<size_t>(h.points.size() / static_cast<size_t>(h.strandCount) - 1, INT32_MAX));
-        if (auto* v = find(j, "segmentCount"))
+        if (auto v = find(j, "segmentCount"))
             h.segmentCount = integer(*v, at(path, "segmentCount"));
     }
 
-    std::unique_ptr<Tag> tag(const json& j, const std::string& path)
+    std::unique_ptr<Tag> tag(Json j, const Path& path)
     {
         object(j, path, "a tag object");
         checkKeys(j, path, {"type", "name", "id", "params", "material", "placement", "uvw", "segments"});
         auto t = std::make_unique<Tag>();
-        auto* type = find(j, "type");
+        auto type = find(j, "type");
         if (!type)
             fail(path, "a tag needs a \"type\"");
         t->type = typeId(*type, at(path, "type"), kTagTypes, "tag type");
         nameAndId(j, path, *t);
-        if (auto* v = find(j, "material")) {
+        if (auto v = find(j, "material")) {
             if (!v->is_null())
-                links_.push_back({at(path, "material"), LinkKind::Material, *v,
+                links_.push_back({at(path, "material").str(), LinkKind::Material, *v,
                                   [tag = t.get()](Element* m) { tag->material = static_cast<Material*>(m); },
                                   nullptr});
         }
-        if (auto* v = find(j, "placement"))
+        if (auto v = find(j, "placement"))
             t->placement = matrix(*v, at(path, "placement"));
-        if (auto* v = find(j, "uvw")) {
-            const std::string p = at(path, "uvw");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "uvw")) {
+            const Path p = at(path, "uvw");
+            const Json list = array(*v, p);
             t->uvw.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i) {
-                const std::string pi = at(p, i);
-                const json& corners = list[i];
-                if (!corners.is_array() || corners.size() < 3 || corners.size() > 4)
+            for (auto [i, item] : list.indexed()) {
+                const Path pi = at(p, i);
+                Json corners[4];
+                const size_t n = item.is_array() ? item.elements(corners, 4) : 0;
+                if (n < 3 || n > 4)
                     fail(pi, "expected the UVW of 3 or 4 corners");
                 c4d_uvw r;
                 r.a = uvw(corners[0], at(pi, 0));
                 r.b = uvw(corners[1], at(pi, 1));
                 r.c = uvw(corners[2], at(pi, 2));
-                r.d = corners.size() == 4 ? uvw(corners[3], at(pi, 3)) : r.c;
+                r.d = n == 4 ? uvw(corners[3], at(pi, 3)) : r.c;
                 t->uvw.push_back(r);
             }
         }
-        if (auto* v = find(j, "segments")) {
-            const std::string p = at(path, "segments");
-            const auto& list = array(*v, p);
-            for (size_t i = 0; i < list.size(); ++i) {
-                const std::string pi = at(p, i);
-                if (!list[i].is_array() || list[i].size() != 2)
+        if (auto v = find(j, "segments")) {
+            const Path p = at(path, "segments");
+            const Json list = array(*v, p);
+            for (auto [i, item] : list.indexed()) {
+                const Path pi = at(p, i);
+                if (!item.is_array() || item.size() != 2)
                     fail(pi, "expected [first, last]");
-                t->segments.emplace_back(integer(list[i][0], at(pi, 0)), integer(list[i][1], at(pi, 1)));
+                t->segments.emplace_back(integer(item[0], at(pi, 0)), integer(item[1], at(pi, 1)));
             }
         }
-        if (auto* v = find(j, "params"))
+        if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *t, kTagParams, nullptr);
         return t;
     }
 
-    static Matrix matrix(const json& j, const std::string& path)
+    static Matrix matrix(Json j, const Path& path)
     {
         object(j, path, "an object with \"offset\", \"x\", \"y\", \"z\"");
         checkKeys(j, path, {"offset", "x", "y", "z"});
         Matrix m{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-        if (auto* v = find(j, "offset"))
+        if (auto v = find(j, "offset"))
             m.off = vec3(*v, at(path, "offset"));
-        if (auto* v = find(j, "x"))
+        if (auto v = find(j, "x"))
             m.v1 = vec3(*v, at(path, "x"));
-        if (auto* v = find(j, "y"))
+        if (auto v = find(j, "y"))
             m.v2 = vec3(*v, at(path, "y"));
-        if (auto* v = find(j, "z"))
+        if (auto v = find(j, "z"))
             m.v3 = vec3(*v, at(path, "z"));
         return m;
     }
 
-    std::unique_ptr<Track> track(const json& j, const std::string& path)
+    std::unique_ptr<Track> track(Json j, const Path& path)
     {
         object(j, path, "a track object");
         checkKeys(j, path, {"name", "id", "parameter", "component", "descId", "keys", "hasCurve", "on", "params"});
         auto t = std::make_unique<Track>();
         t->type = 5350;
         nameAndId(j, path, *t);
-        if (auto* v = find(j, "descId")) {
-            const std::string p = at(path, "descId");
-            const auto& list = array(*v, p);
-            for (size_t i = 0; i < list.size(); ++i)
-                t->descId.push_back(integer(list[i], at(p, i)));
+        if (auto v = find(j, "descId")) {
+            const Path p = at(path, "descId");
+            const Json list = array(*v, p);
+            for (auto [i, item] : list.indexed())
+                t->descId.push_back(integer(item, at(p, i)));
             if (find(j, "parameter") || find(j, "component"))
                 fail(path, "give either \"descId\" or \"parameter\" and \"component\"");
         } else {
-            auto* param = find(j, "parameter");
-            auto* comp = find(j, "component");
+            auto param = find(j, "parameter");
+            auto comp = find(j, "component");
             if (!param || !comp)
                 fail(path, "a track needs \"parameter\" and \"component\" (or \"descId\")");
             t->descId.push_back(typeId(*param, at(path, "parameter"),
@@ -759,29 +926,29 @@ private:
             t->descId.push_back(typeId(*comp, at(path, "component"), {{"x", 1000}, {"y", 1001}, {"z", 1002}},
                                        "component"));
         }
-        if (auto* v = find(j, "hasCurve"))
+        if (auto v = find(j, "hasCurve"))
             t->hasCurve = boolean(*v, at(path, "hasCurve"));
-        if (auto* v = find(j, "on"))
+        if (auto v = find(j, "on"))
             t->params[904] = int32_t(boolean(*v, at(path, "on")) ? 1 : 0);
-        if (auto* v = find(j, "params"))
+        if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *t, kTrackParams, nullptr);
-        if (auto* v = find(j, "keys")) {
-            const std::string p = at(path, "keys");
-            const auto& list = array(*v, p);
+        if (auto v = find(j, "keys")) {
+            const Path p = at(path, "keys");
+            const Json list = array(*v, p);
             t->keys.reserve(list.size());
-            for (size_t i = 0; i < list.size(); ++i) {
-                const std::string pi = at(p, i);
+            for (auto [i, item] : list.indexed()) {
+                const Path pi = at(p, i);
                 Key k;
-                if (list[i].is_array()) {
-                    if (list[i].size() != 2)
+                if (item.is_array()) {
+                    if (item.size() != 2)
                         fail(pi, "expected [time, value]");
-                    k.time = time(list[i][0], at(pi, 0));
-                    k.value = number(list[i][1], at(pi, 1));
+                    k.time = time(item[0], at(pi, 0));
+                    k.value = number(item[1], at(pi, 1));
                 } else {
-                    object(list[i], pi, "[time, value] or {\"time\", \"value\"}");
-                    checkKeys(list[i], pi, {"time", "value"});
-                    auto* kt = find(list[i], "time");
-                    auto* kv = find(list[i], "value");
+                    object(item, pi, "[time, value] or {\"time\", \"value\"}");
+                    checkKeys(item, pi, {"time", "value"});
+                    auto kt = find(item, "time");
+                    auto kv = find(item, "value");
                     if (!kt || !kv)
                         fail(pi, "a key needs \"time\" and \"value\"");
                     k.time = time(*kt, at(pi, "time"));
@@ -800,20 +967,20 @@ private:
     // ---- references ----
 
     template <typename T>
-    Element* byRef(const std::vector<std::unique_ptr<T>>& list, const json& ref, const PendingLink& link,
+    Element* byRef(const std::vector<std::unique_ptr<T>>& list, Json ref, const PendingLink& link,
                    const char* what)
     {
         if (ref.is_number_integer()) {
             // Non-negative JSON integers are unsigned, negative ones signed.
-            const bool negative = !ref.is_number_unsigned() && ref.get<int64_t>() < 0;
-            const uint64_t i = negative ? 0 : ref.get<uint64_t>();
+            const bool negative = !ref.is_number_unsigned();
+            const uint64_t i = negative ? 0 : ref.uint64();
             if (negative || i >= list.size())
-                fail(link.path, std::string("no ") + what + " number " + ref.dump());
+                fail(link.path, std::string("no ") + what + " number " + ref.integerText());
             return list[static_cast<size_t>(i)].get();
         }
         if (!ref.is_string())
             fail(link.path, std::string("expected the name, id or number of a ") + what);
-        const std::string key = ref.get<std::string>();
+        const std::string key = ref.str();
         auto it = ids_.find(key);
         if (it != ids_.end())
             for (auto& e : list)
@@ -822,20 +989,20 @@ private:
         for (auto& e : list)
             if (e && e->name == key)
                 return e.get();
-        fail(link.path, std::string("no ") + what + " named " + quoted(key));
+        fail(link.path, std::string("no ") + what + " named " + quote(key));
     }
 
     // An object by id, or by the path of names from a top-level object ("Null/Cube").
-    Object* objectByRef(const json& ref, const std::string& path)
+    Object* objectByRef(Json ref, const std::string& path)
     {
         if (!ref.is_string())
             fail(path, "expected an object path or id");
-        const std::string key = ref.get<std::string>();
+        const std::string key = ref.str();
         auto it = ids_.find(key);
         if (it != ids_.end()) {
             if (auto* o = dynamic_cast<Object*>(it->second))
                 return o;
-            fail(path, "id " + quoted(key) + " is not an object");
+            fail(path, "id " + quote(key) + " is not an object");
         }
         const std::vector<std::unique_ptr<Object>>* level = &doc_.objects;
         Object* found = nullptr;
@@ -850,7 +1017,7 @@ private:
                     break;
                 }
             if (!found)
-                fail(path, "no object at " + quoted(key));
+                fail(path, "no object at " + quote(key));
             if (slash == std::string::npos)
                 return found;
             level = &found->children;
@@ -871,27 +1038,28 @@ private:
 
     Element* selected(const PendingSelection& s)
     {
+        const Path list = at(kRoot, "selection");
+        const Path path = at(list, s.index);
         if (s.entry.is_string())
-            return objectByRef(s.entry, s.path);
-        object(s.entry, s.path, "an object path or {\"object\", \"tag\"}");
-        checkKeys(s.entry, s.path, {"object", "tag"});
-        auto* obj = find(s.entry, "object");
+            return objectByRef(s.entry, path.str());
+        object(s.entry, path, "an object path or {\"object\", \"tag\"}");
+        checkKeys(s.entry, path, {"object", "tag"});
+        auto obj = find(s.entry, "object");
         if (!obj)
-            fail(s.path, "a selection entry needs \"object\"");
-        Object* o = objectByRef(*obj, at(s.path, "object"));
-        auto* tagRef = find(s.entry, "tag");
+            fail(path, "a selection entry needs \"object\"");
+        Object* o = objectByRef(*obj, at(path, "object").str());
+        auto tagRef = find(s.entry, "tag");
         if (!tagRef)
             return o;
-        PendingLink l{at(s.path, "tag"), LinkKind::Object, *tagRef, {}, nullptr};
+        PendingLink l{at(path, "tag").str(), LinkKind::Object, *tagRef, {}, nullptr};
         return byRef(o->tags, *tagRef, l, "tag");
     }
 };
 
 // The JSON library's message without its "[json.exception...]" tag and, for syntax
 // errors, without its own "parse error at line L, column C: " (the caller says where).
-std::string jsonMessage(const json::exception& e)
+std::string jsonMessage(std::string_view text)
 {
-    std::string_view text = e.what();
     if (const size_t tag = text.find("] "); !text.empty() && text[0] == '[' && tag != std::string_view::npos)
         text.remove_prefix(tag + 2);
     if (text.rfind("parse error", 0) == 0)
@@ -905,7 +1073,7 @@ std::string jsonMessage(const json::exception& e)
 bool readDocumentText(const std::string& path, std::string& text, std::string& error)
 {
     const bool standardInput = path == "-";
-    const std::string shown = standardInput ? "standard input" : "document " + quoted(path);
+    const std::string shown = standardInput ? "standard input" : "document " + quote(path);
     const int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = "cannot open " + shown + ": " + std::strerror(errno);
@@ -942,33 +1110,98 @@ bool readDocumentText(const std::string& path, std::string& text, std::string& e
 
 } // namespace
 
-std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::string& folder,
-                                        std::string& error, const std::string& name)
+namespace {
+
+// Rereads text the fast parser refused with the reference JSON parser: for its message
+// (which names the line, column and byte of the fault), or to learn that the text is valid
+// after all. The handlers keep nothing, so the walk needs no memory for the values and no
+// recursion.
+struct Reread : nlohmann::json_sax<nlohmann::json> {
+    std::string message;
+    size_t byte = 0;     // where the fault is (counted from 1)
+    bool syntax = false; // a syntax error, rather than a value out of range
+    bool tooDeep = false;
+    int depth = 0;
+
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return enter(); }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return leave(); }
+    bool start_array(std::size_t) override { return enter(); }
+    bool end_array() override { return leave(); }
+    bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception& e) override
+    {
+        byte = position;
+        message = e.what();
+        syntax = dynamic_cast<const nlohmann::json::parse_error*>(&e) != nullptr;
+        return false;
+    }
+
+private:
+    bool enter()
+    {
+        tooDeep = ++depth > kMaxJsonDepth;
+        return !tooDeep;
+    }
+    bool leave()
+    {
+        --depth;
+        return true;
+    }
+};
+
+// Parses text that is followed by at least simdjson::SIMDJSON_PADDING readable bytes.
+std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::string& folder,
+                                      std::string& error, const std::string& name)
 {
     error.clear();
     const std::string prefix = name.empty() ? std::string() : name + ": ";
     try {
-        json root;
-        try {
-            // The callback bounds the nesting so that a hostile file cannot make the
-            // loader recurse without limit.
-            root = json::parse(jsonText, [](int depth, json::parse_event_t, json&) {
-                if (depth > kMaxJsonDepth)
-                    throw LoadError{"JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"};
-                return true;
-            });
-        } catch (const json::parse_error& e) {
-            // e.byte counts from 1 and names the byte the parser stopped at.
-            const TextPosition at = textPosition(jsonText, e.byte > 0 ? e.byte - 1 : 0);
-            error = (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
-                    std::to_string(at.column) + ": " + jsonMessage(e);
+        simdjson::dom::parser parser;
+        // The depth bound keeps a hostile file from making the loader recurse without limit.
+        if (auto code = parser.allocate(size, kMaxJsonDepth)) {
+            error = prefix + "cannot read the document: " + simdjson::error_message(code);
             return nullptr;
-        } catch (const json::exception& e) {
-            error = prefix + "not valid JSON: " + jsonMessage(e);
+        }
+        simdjson::dom::element root;
+        auto code = parser.parse(text, size, false).get(root);
+        if (code && code != simdjson::DEPTH_ERROR) {
+            Reread reread;
+            nlohmann::json::sax_parse(text, text + size, &reread);
+            if (reread.tooDeep) {
+                code = simdjson::DEPTH_ERROR;
+            } else if (!reread.message.empty() && reread.syntax) {
+                // Syntax errors say where, as FILE:LINE:COLUMN (characters, from 1).
+                const TextPosition at =
+                    textPosition(std::string_view(text, size), reread.byte > 0 ? reread.byte - 1 : 0);
+                error = (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
+                        std::to_string(at.column) + ": " + jsonMessage(reread.message);
+                return nullptr;
+            } else if (!reread.message.empty()) {
+                error = prefix + "not valid JSON: " + jsonMessage(reread.message);
+                return nullptr;
+            } else {
+                // Valid JSON the fast parser does not take, such as integers past 64 bits
+                // (read as floating point): rewrite it in the reference parser's spelling.
+                code = parser.parse(nlohmann::json::parse(text, text + size).dump()).get(root);
+            }
+        }
+        if (code == simdjson::DEPTH_ERROR) {
+            error = prefix + "JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+            return nullptr;
+        }
+        if (code) {
+            error = prefix + "not valid JSON: " + simdjson::error_message(code);
             return nullptr;
         }
         auto doc = std::make_unique<Document>();
-        Loader(*doc).load(root, folder);
+        Loader(*doc).load(Json(root), folder);
         return doc;
     } catch (const LoadError& e) {
         error = prefix + e.message;
@@ -976,6 +1209,15 @@ std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::
         error = prefix + "cannot read the document: " + e.what();
     }
     return nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::string& folder,
+                                        std::string& error, const std::string& name)
+{
+    const simdjson::padded_string padded(jsonText);
+    return parsePadded(padded.data(), padded.size(), folder, error, name);
 }
 
 std::unique_ptr<Document> loadDocument(const std::string& path, std::string& error)
@@ -992,7 +1234,10 @@ std::unique_ptr<Document> loadDocument(const std::string& path, std::string& err
                                     : fs::absolute(path, ec).lexically_normal().parent_path();
     if (ec)
         folder = standardInput ? fs::path() : fs::path(path).parent_path();
-    return parseDocument(text, folder.generic_string(), error, standardInput ? "<stdin>" : path);
+    // The parser reads up to a fixed padding past the text's end; zeros fill it without a copy.
+    const size_t size = text.size();
+    text.resize(size + simdjson::SIMDJSON_PADDING, '\0');
+    return parsePadded(text.data(), size, folder.generic_string(), error, standardInput ? "<stdin>" : path);
 }
 
 } // namespace sim

@@ -2,8 +2,10 @@
 // class comment in orvScene_api_file.h for the error and locale rules.
 #include "orvScene_api_file.h"
 
+#include "number_text.h"
+
+#include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -407,6 +409,11 @@ void orvScene_api_file::list(int type, const AttributeArray& array)
     }
 
     formatted(false, "[ ");
+    if (type == orvType::Matrix16Array) {
+        matrixRows(base, count);
+        formatted(false, "] ");
+        return;
+    }
     for (int32_t i = 0; i < count; ++i) {
         const unsigned char* e = base + static_cast<size_t>(i) * stride;
         const char sep = i < count - 1 ? ',' : ' ';
@@ -442,23 +449,6 @@ void orvScene_api_file::list(int type, const AttributeArray& array)
         case orvType::BoolArray:
             formatted(false, "%d%c", load<int32_t>(e) ? 1 : 0, sep);
             break;
-        case orvType::Matrix16Array: {
-            // Animations write millions of these values: format them with to_chars, which
-            // gives exactly what "%g" gives in the "C" locale, without a vsnprintf per matrix.
-            double d[16];
-            loadN(d, e);
-            writeIndent();
-            char text[16 * 32 + 4];
-            char* out = text;
-            for (double value : d) {
-                out = std::to_chars(out, text + sizeof text, value, std::chars_format::general, 6).ptr;
-                *out++ = ' ';
-            }
-            if (i < count - 1) *out++ = ',';
-            *out++ = '\n';
-            emitText(text, static_cast<size_t>(out - text));
-            continue;
-        }
         default: { // strings
             quoted(load<const char*>(e), false);
             formatted(false, "%c\n", sep);
@@ -471,6 +461,33 @@ void orvScene_api_file::list(int type, const AttributeArray& array)
         }
     }
     formatted(false, "] ");
+}
+
+// Animations write millions of matrix rows: the values are formatted with formatG (exactly
+// what "%g" gives in the "C" locale, without a vsnprintf per value) and handed on in chunks
+// of many rows rather than a write per row.
+void orvScene_api_file::matrixRows(const unsigned char* base, int32_t count)
+{
+    constexpr size_t kRowMax = 16 * (kFormatGMax + 1) + 2;
+    constexpr size_t kChunk = 64 * 1024;
+    const size_t indent = indenting() && indentLevel > 0 ? static_cast<size_t>(indentLevel) : 0;
+    std::vector<char> chunk(kChunk + indent + kRowMax);
+    char* out = chunk.data();
+    for (int32_t i = 0; i < count; ++i) {
+        double d[16];
+        loadN(d, base + static_cast<size_t>(i) * 128);
+        out = std::fill_n(out, indent, ' ');
+        for (double value : d) {
+            out = formatG(out, value);
+            *out++ = ' ';
+        }
+        if (i < count - 1) *out++ = ',';
+        *out++ = '\n';
+        if (static_cast<size_t>(out - chunk.data()) >= kChunk || i == count - 1) {
+            emitText(chunk.data(), static_cast<size_t>(out - chunk.data()));
+            out = chunk.data();
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------

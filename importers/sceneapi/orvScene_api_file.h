@@ -151,6 +151,7 @@ private:
     void hexBlob(const unsigned char* data, size_t length);
     void value(int type, const void* value);
     void list(int type, const AttributeArray& array);
+    void matrixRows(const unsigned char* base, int32_t count);
     void binaryRun(char kind, const void* data, uint64_t scalars, size_t scalarSize);
     void shaderText(const ShaderText* shader);
     bool beginSection(int which, const char* header, const char* name, bool named);

@@ -2,6 +2,11 @@
 // model, odd host data is kept, hostile input never crashes, the examples load.
 #include "host_test_support.h"
 
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -228,6 +233,92 @@ TEST(Loader, DamagedDocumentsNeverCrash)
         EXPECT_TRUE(doc || !error.empty());
     }
     EXPECT_GT(rejected, 0);
+}
+
+} // namespace
+
+namespace {
+
+// What the reference JSON parser says about a text, as the loader words it: a syntax error
+// as LINE:COLUMN: what, any other refusal as "not valid JSON: what".
+std::string referenceSyntaxError(const std::string& text)
+{
+    try {
+        const auto parsed = nlohmann::json::parse(text);
+        (void)parsed;
+    } catch (const nlohmann::json::parse_error& e) {
+        const std::string what = e.what();
+        size_t line = 0, column = 0;
+        const size_t at = what.find("at line ");
+        if (at == std::string::npos || std::sscanf(what.c_str() + at, "at line %zu, column %zu", &line, &column) != 2)
+            return "unexpected message: " + what;
+        return std::to_string(line) + ":" + std::to_string(column) + ": " + what.substr(what.find(": ", at) + 2);
+    } catch (const nlohmann::json::exception& e) {
+        const std::string what = e.what();
+        return "not valid JSON: " + what.substr(what.find("] ") + 2);
+    }
+    return "";
+}
+
+// Syntax errors keep the reference parser's message (line, column, byte and token); values
+// the loader reads as the reference parser always did: a repeated key keeps its last value,
+// the first unknown key in key order is the one named.
+TEST(Loader, SyntaxErrorsAndOddValuesReadAsBefore)
+{
+    const char* broken[] = {
+        "", "   ", "{", R"({"objects": [)", R"({"name": "a",})", R"({"name": tru})", R"({"name": "a"} x)",
+        R"({"name": "a\u12"})", "{\"name\": \"a\x01\"}", "{\"name\": \"\xff\xfe\"}", R"({"name": 01})",
+        R"({"time": 1e400})", R"({"time": -})", R"({"name" "a"})", R"([1, 2,, 3])", R"({"name": "\ud800"})",
+    };
+    for (const char* text : broken) {
+        std::string error;
+        EXPECT_FALSE(sim::parseDocument(text, "", error)) << text;
+        EXPECT_EQ(error, referenceSyntaxError(text)) << text;
+    }
+
+    std::string error;
+    auto doc = sim::parseDocument(R"({"name": "first", "name": "last",
+        "objects": [{"params": {"1": 5, "2": -7, "3": 2.5, "4": 4294967296, "5": -0, "6": 1E2,
+                                 "7": 100000000000000000000, "8": -9223372036854775809}}]})", "", error);
+    ASSERT_TRUE(doc) << error;
+    EXPECT_EQ(doc->docName, "last");
+    const auto& params = doc->objects[0]->params;
+    EXPECT_EQ(std::get<int32_t>(params.at(1)), 5);
+    EXPECT_EQ(std::get<int32_t>(params.at(2)), -7);
+    EXPECT_EQ(std::get<double>(params.at(3)), 2.5);
+    EXPECT_EQ(std::get<double>(params.at(4)), 4294967296.0);
+    EXPECT_EQ(std::get<int32_t>(params.at(5)), 0);
+    EXPECT_EQ(std::get<double>(params.at(6)), 100.0);
+    EXPECT_EQ(std::get<double>(params.at(7)), 1e20);
+    EXPECT_EQ(std::get<double>(params.at(8)), -9223372036854775809.0);
+    EXPECT_FALSE(sim::parseDocument(R"({"objects": [{"zeta": 1, "alpha": 2}]})", "", error));
+    EXPECT_EQ(error, "objects[0]: unknown key \"alpha\"");
+}
+
+// A document with very many children loads in time that grows with the count, not its
+// square: ten times the children may take at most a generous multiple of ten times as long.
+TEST(Loader, WideDocumentsLoadInLinearTime)
+{
+    auto wide = [](int children) {
+        std::string s = R"({"objects": [{"name": "Wide", "children": [)";
+        for (int i = 0; i < children; ++i)
+            s += i ? ",{}" : "{}";
+        return s + "]}]}";
+    };
+    auto seconds = [](const std::string& text, size_t children) {
+        const auto start = std::chrono::steady_clock::now();
+        std::string error;
+        auto doc = sim::parseDocument(text, "", error);
+        const double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_TRUE(doc && doc->objects[0]->children.size() == children) << error;
+        return t;
+    };
+    const std::string small = wide(100000), large = wide(1000000);
+    double smallTime = 1e30;
+    for (int i = 0; i < 3; ++i)
+        smallTime = std::min(smallTime, seconds(small, 100000));
+    const double largeTime = seconds(large, 1000000);
+    EXPECT_LT(largeTime, 40 * smallTime + 0.5) << "100,000 children: " << smallTime << " s, 1,000,000: " << largeTime << " s";
 }
 
 } // namespace

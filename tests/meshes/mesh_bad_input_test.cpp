@@ -1,6 +1,7 @@
 // Damaged host data: nothing is read outside an array, what cannot be read is skipped or
 // zeroed, and the scene stays valid.
 #include "mesh_fixture.h"
+#include "sim_host.h"
 
 #include <cmath>
 
@@ -34,11 +35,16 @@ TEST_F(MeshTest, ShortUVWAndNormalDataGiveZerosForTheMissingEntries)
     grid(o, 1, 2);
     uvw(o, 1);                                                      // one entry for two polygons
     o.phongNormals = std::vector<c4d_vec32>(6, c4d_vec32{1, 2, 3}); // 6 of 8 corners
+    // A host without bulk UVW access is asked per polygon, with the same result.
+    c4d_host_table perPolygon = *sim::hostTable();
+    perPolygon.uvw_data = nullptr;
+    const V viaCalls = geometryNumbers(exportObjects(&perPolygon)[0], "uv_tex");
     const auto objects = exportObjects();
     ASSERT_EQ(objects.size(), 1u);
     const V uv = geometryNumbers(objects[0], "uv_tex");
     ASSERT_EQ(uv.size(), 16u);
     EXPECT_EQ(V(uv.begin() + 8, uv.end()), V(8, 0.0));
+    EXPECT_EQ(uv, viaCalls);
     const V n = geometryNumbers(objects[0], "normals");
     ASSERT_EQ(n.size(), 24u);
     EXPECT_EQ(V(n.begin() + 15, n.begin() + 18), (V{1, 2, 3}));

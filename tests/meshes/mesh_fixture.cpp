@@ -102,10 +102,10 @@ sim::Layer& MeshTest::layer(sim::Object& o)
     return *(o.layer = doc->layers.back().get());
 }
 
-std::vector<const Statement*> MeshTest::exportObjects()
+std::vector<const Statement*> MeshTest::exportObjects(const c4d_host_table* table)
 {
     sim::finalize(*doc);
-    host::bind(sim::hostTable());
+    host::bind(table ? table : sim::hostTable());
     char* data = nullptr;
     size_t size = 0;
     FILE* stream = open_memstream(&data, &size);

@@ -43,7 +43,7 @@ protected:
     sim::Layer& layer(sim::Object& o);
 
     // Runs one export of the document; the scene's object blocks, in order.
-    std::vector<const Statement*> exportObjects();
+    std::vector<const Statement*> exportObjects(const c4d_host_table* table = nullptr);
     // The material names of one export, in object order.
     Lines exportMaterials();
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <clocale>
 #include <cmath>
@@ -409,19 +411,38 @@ TEST(Writer, FailedWritesStick)
 }
 
 // Matrix lists are formatted without printf; every value must still read exactly as "%g"
-// writes it, awkward values included.
+// writes it: awkward values, a million random ones over every magnitude (subnormals and the
+// largest included) and decimal values whose seventh digit is a 5 (ties and near-ties).
 TEST(Writer, MatrixListValuesMatchPrintfG)
 {
     std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 0.1, 1e-5, 1e-4, 123456.0, 1234567.0, 1e15,
                                   -2.5e-300, 4.9e-324, DBL_MAX, -DBL_MAX, 1.0 / 3.0, 99999.95,
-                                  0.000099999995, std::numeric_limits<double>::infinity(),
+                                  0.000099999995, 999999.5, 9999995.0, 0.5, 2.5e-5, 1e22, 1e23, 1e-17,
+                                  std::numeric_limits<double>::denorm_min(),
+                                  -std::numeric_limits<double>::denorm_min(),
+                                  std::numeric_limits<double>::min(),
+                                  std::numeric_limits<double>::infinity(),
                                   -std::numeric_limits<double>::infinity(),
                                   std::numeric_limits<double>::quiet_NaN()};
     uint64_t state = 12345;
-    for (int i = 0; i < 2000; ++i) { // reproducible spread over many magnitudes
+    auto next = [&state] {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        const double mantissa = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
-        values.push_back(std::ldexp(mantissa, static_cast<int>(state % 200) - 100));
+        return state;
+    };
+    for (int i = 0; i < 1000000; ++i) { // reproducible
+        const uint64_t r = next();
+        double v;
+        if (i % 4 == 0) { // any bit pattern that is a number: every exponent, subnormals too
+            v = std::bit_cast<double>(r);
+            if (!std::isfinite(v))
+                v = -0.0;
+        } else if (i % 4 == 1) { // seven significant digits ending in 5, at many scales
+            v = static_cast<double>((r >> 20) % 900000 * 10 + 1000005) * std::pow(10.0, static_cast<int>(r % 40) - 26);
+        } else { // the spread of magnitudes animations write
+            const double mantissa = static_cast<double>(r >> 11) / 9007199254740992.0 - 0.5;
+            v = std::ldexp(mantissa, static_cast<int>(r % 200) - 100);
+        }
+        values.push_back(v);
     }
     while (values.size() % 16) values.push_back(0.5);
 
@@ -436,5 +457,14 @@ TEST(Writer, MatrixListValuesMatchPrintfG)
     }
     expected += "] ,\n";
     AttributeArray l{values.data(), static_cast<int32_t>(values.size() / 16)};
-    EXPECT_EQ(attributeText(0x8009, &l), expected);
+    const std::string actual = attributeText(0x8009, &l);
+    // On a difference, show the line where it starts rather than megabytes of text.
+    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    if (diff.first != actual.end() || diff.second != expected.end()) {
+        const size_t at = static_cast<size_t>(diff.first - actual.begin());
+        const size_t line = actual.rfind('\n', at) == std::string::npos ? 0 : actual.rfind('\n', at) + 1;
+        ADD_FAILURE() << "first difference at byte " << at << "\n  written: "
+                      << actual.substr(line, actual.find('\n', at) - line) << "\n  printf:  "
+                      << expected.substr(line, expected.find('\n', at) - line);
+    }
 }

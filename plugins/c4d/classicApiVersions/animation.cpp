@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -273,26 +274,34 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
     bool firstInvertible = true;
     double rows[16];
     size_t samples = 0;
+    // The value the rows were last computed from by the general path: a held value (a
+    // constant stretch of the curve) reuses them.
+    float rowsValue = 0.0f;
+    bool rowsReusable = false;
     float t = t0;
     for (;;) {
         const float ms = (t - t0) * 1000.0f;
         if (!(ms < 2147483648.0f))
             break;
         const float value = static_cast<float>(track.value(doc, host::Time::fromSeconds(t), kFramesPerSecond));
-        const host::Matrix q = valueMatrix(kind, c, value, order);
-        host::Matrix a;
-        if (samples == 0) {
-            qInverse = affine::inverse(q);
-            firstInvertible = affine::determinant(q) != 0.0;
+        if (!rowsReusable || std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(rowsValue)) {
+            const host::Matrix q = valueMatrix(kind, c, value, order);
+            host::Matrix a;
+            if (samples == 0) {
+                qInverse = affine::inverse(q);
+                firstInvertible = affine::determinant(q) != 0.0;
+            }
+            if (samples == 0 && firstInvertible) {
+                // No change yet: the identity in every frame, free of rounding noise.
+                a = affine::identity();
+            } else {
+                const host::Matrix d = affine::multiply(q, qInverse);
+                a = affine::multiply(affine::multiply(frame.pre, d), frame.post);
+                rowsValue = value;
+                rowsReusable = true;
+            }
+            affine::toRows(a, rows);
         }
-        if (samples == 0 && firstInvertible) {
-            // No change yet: the identity in every frame, free of rounding noise.
-            a = affine::identity();
-        } else {
-            const host::Matrix d = affine::multiply(q, qInverse);
-            a = affine::multiply(affine::multiply(frame.pre, d), frame.post);
-        }
-        affine::toRows(a, rows);
         node.addSample(static_cast<int>(ms), rows);
         ++samples;
 

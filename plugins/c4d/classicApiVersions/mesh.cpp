@@ -48,6 +48,8 @@ struct MeshSource {
     const host::Vec3* points = nullptr;
     int32_t pointCount = 0;
     host::Tag uvwTag;
+    const host::UVWStruct* uvw = nullptr; // the tag's entries at once, when the host offers them
+    int32_t uvwCount = 0;
     host::Tag normalTag;
     host::PhongNormals phong;
 };
@@ -161,7 +163,10 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
     normals.resize(withNormals ? static_cast<size_t>(corners * 3) : 0);
     normalIndices.resize(withNormals ? static_cast<size_t>(indices) : 0);
     uvs.resize(withUVs ? static_cast<size_t>(corners * 2) : 0);
-    uvIndices.resize(withUVs ? static_cast<size_t>(indices) : 0);
+    // Normals and UVs are both per corner in the same order, so their index lists are the
+    // same: with normals, the UV list is the normals' list, built once.
+    const bool ownUVIndices = withUVs && !withNormals;
+    uvIndices.resize(ownUVIndices ? static_cast<size_t>(indices) : 0);
 
     float* pos = positions.data();
     float* nrm = normals.data();
@@ -211,8 +216,12 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
 
             if (withUVs) {
                 host::UVWStruct w{};
-                if (!src.uvwTag.uvw(p, w))
+                if (src.uvw) {
+                    if (p < src.uvwCount)
+                        w = src.uvw[p];
+                } else if (!src.uvwTag.uvw(p, w)) {
                     w = host::UVWStruct{}; // no entry for this polygon: zero UVs
+                }
                 const host::Vec3* c[4] = {&w.a, &w.b, &w.c, &w.d};
                 for (int i = 0; i < n; ++i) {
                     *uv++ = static_cast<float>(c[i]->x);
@@ -249,7 +258,7 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
                     nIdx[2] = k + 1;
                     nIdx += 3;
                 }
-                if (withUVs) {
+                if (ownUVIndices) {
                     uvIdx[0] = k;
                     uvIdx[1] = k + 2;
                     uvIdx[2] = k + 1;
@@ -269,7 +278,7 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
                     std::copy(q, q + 6, nIdx);
                     nIdx += 6;
                 }
-                if (withUVs) {
+                if (ownUVIndices) {
                     std::copy(q, q + 6, uvIdx);
                     uvIdx += 6;
                 }
@@ -290,8 +299,9 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
         sendArray(*api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
     }
     if (!uvs.empty()) {
+        const auto& uvList = ownUVIndices ? uvIndices : normalIndices;
         sendArray(*api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size());
-        sendArray(*api, "triangles_uv", orvType::IntArray, uvIndices.data(), uvIndices.size());
+        sendArray(*api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
     }
     sendArray(*api, "triangles", orvType::IntArray, triangles.data(), triangles.size());
     api->endGeometry();
@@ -322,6 +332,8 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
         visitTag(tag, &src.uvwTag, &src.normalTag, &selectionTags, textureTags);
     if (!src.normalTag)
         src.phong = object.phongNormals();
+    if (src.uvwTag)
+        src.uvw = src.uvwTag.uvwData(src.uvwCount);
 
     MeshWork work;
     context.meshPolygonState.assign(static_cast<size_t>(src.polygonCount), Free);

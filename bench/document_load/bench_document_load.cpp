@@ -1,0 +1,155 @@
+// Writes a side x side grid of quads as a JSON document (points, polygons, a UVW tag and
+// phong normals), loads it as c4dsim does and prints the throughput against 200 MB/s.
+// Then loads an object with N and 10 x N empty children and prints how the time grows
+// (10x for linear time, 100x for quadratic).
+#include "sim_host.h"
+
+#include <CLI/CLI.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void appendNumber(std::string& s, double v)
+{
+    char buf[32];
+    const int n = std::snprintf(buf, sizeof buf, "%.9g", v);
+    s.append(buf, static_cast<size_t>(n));
+}
+
+std::string gridDocument(int side)
+{
+    std::string s;
+    const size_t quads = static_cast<size_t>(side) * side;
+    s.reserve(quads * 220);
+    s += R"({"name": "grid.c4d", "objects": [{"type": "polygon", "name": "Grid", "points": [)";
+    const int row = side + 1;
+    for (int y = 0; y <= side; ++y)
+        for (int x = 0; x <= side; ++x) {
+            s += (x || y) ? ",[" : "[";
+            appendNumber(s, x * 0.01);
+            s += ',';
+            appendNumber(s, y * 0.01);
+            s += ',';
+            appendNumber(s, (x ^ y) * 0.001);
+            s += ']';
+        }
+    s += R"(], "polygons": [)";
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            const int p = y * row + x;
+            s += (x || y) ? ",[" : "[";
+            s += std::to_string(p) + ',' + std::to_string(p + 1) + ',' + std::to_string(p + row + 1) + ',' +
+                 std::to_string(p + row) + ']';
+        }
+    s += R"(], "phongNormals": [)";
+    for (size_t i = 0; i < quads * 4; ++i)
+        s += i ? ",[0,0,1]" : "[0,0,1]";
+    s += R"(], "tags": [{"type": "uvw", "uvw": [)";
+    const double d = 1.0 / side;
+    for (size_t p = 0; p < quads; ++p) {
+        const double u = static_cast<double>(p % side) * d;
+        const double v = static_cast<double>(p / side) * d;
+        s += p ? ",[" : "[";
+        const double corners[4][2] = {{u, v}, {u + d, v}, {u + d, v + d}, {u, v + d}};
+        for (int c = 0; c < 4; ++c) {
+            s += c ? ",[" : "[";
+            appendNumber(s, corners[c][0]);
+            s += ',';
+            appendNumber(s, corners[c][1]);
+            s += ']';
+        }
+        s += ']';
+    }
+    s += "]}]}]}\n";
+    return s;
+}
+
+std::string wideDocument(int children)
+{
+    std::string s = R"({"objects": [{"name": "Wide", "children": [)";
+    for (int i = 0; i < children; ++i)
+        s += i ? ",{}" : "{}";
+    s += "]}]}\n";
+    return s;
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0)
+        throw std::runtime_error("cannot write " + path);
+}
+
+// The fastest of `runs` loads of the file, in seconds.
+double loadTime(const std::string& path, int runs)
+{
+    double best = 1e30;
+    for (int i = 0; i < runs; ++i) {
+        std::string error;
+        const auto start = Clock::now();
+        auto doc = sim::loadDocument(path, error);
+        const double t = secondsSince(start);
+        if (!doc)
+            throw std::runtime_error(error);
+        best = std::min(best, t);
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Loads a textured grid of quads and a wide document from JSON and prints the\n"
+                 "throughput and the growth of the time with the number of children."};
+    int side = 1000;
+    int wide = 100000;
+    int runs = 3;
+    std::string folder = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
+    app.add_option("--side", side, "Quads per grid side (side x side quads)")->check(CLI::Range(1, 5000));
+    app.add_option("--wide", wide, "Children of the smaller wide document (the larger has 10x)")
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--runs", runs, "Runs of each measurement; the fastest counts")->check(CLI::Range(1, 50));
+    app.add_option("--dir", folder, "Folder for the documents")->check(CLI::ExistingDirectory);
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        const std::string stem = folder + "/bench_document_load_" + std::to_string(getpid());
+        const std::string gridPath = stem + "_grid.json";
+        writeFile(gridPath, gridDocument(side));
+        const double bytes = static_cast<double>(std::filesystem::file_size(gridPath));
+        const double gridTime = loadTime(gridPath, runs);
+        std::filesystem::remove(gridPath);
+        const double mbps = bytes / 1e6 / gridTime;
+        std::printf("grid: %lld quads, %.1f MB, load %.3f s: %.0f MB/s (target 200 MB/s: %.2fx of it)\n",
+                    static_cast<long long>(side) * side, bytes / 1e6, gridTime, mbps, mbps / 200.0);
+
+        const std::string widePath = stem + "_wide.json";
+        writeFile(widePath, wideDocument(wide));
+        const double small = loadTime(widePath, runs);
+        writeFile(widePath, wideDocument(wide * 10));
+        const double large = loadTime(widePath, runs);
+        std::filesystem::remove(widePath);
+        std::printf("wide: %d children %.3f s, %d children %.3f s: %.1fx (linear 10x, quadratic 100x)\n", wide,
+                    small, wide * 10, large, small > 0 ? large / small : 0.0);
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_document_load: %s\n", e.what());
+        return 1;
+    }
+}
