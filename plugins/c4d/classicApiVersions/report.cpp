@@ -341,7 +341,9 @@ std::vector<std::string> Report::lines() const
                   plural(w.cameras, "camera", "cameras") + ", " +
                   plural(w.animations, "animation node", "animation nodes") + ", " +
                   plural(w.hairCurves, "hair curve", "hair curves") + ", " +
-                  plural(w.bytes, "byte", "bytes") + ", " + seconds);
+                  // A stream's size is the live library's own: only the list data is counted here.
+                  plural(w.bytes, "byte", "bytes") + (destinationKind_ == "renderer" ? " of list data, " : ", ") +
+                  seconds);
 
     const uint64_t total = leftOutTotal();
     if (total == 0) {
