@@ -5,7 +5,9 @@
 // Exit codes: 0 the command ran (or the list was printed); 1 bad command line; 2 the
 // document cannot be loaded; 3 the plug-in cannot be loaded or refused to start; 4 the
 // plug-in registered no command with the requested ID.
+#include "document_file.h"
 #include "sim_host.h"
+#include "sim_json_write.h"
 
 #include <CLI/CLI.hpp>
 
@@ -25,6 +27,7 @@ constexpr int kExitUsage = 1;
 constexpr int kExitDocument = 2;
 constexpr int kExitPlugin = 3;
 constexpr int kExitCommand = 4;
+constexpr int kExitFailure = 1; // the document could not be saved
 
 constexpr int32_t kRenderId = 1033591;
 constexpr int32_t kUpdateId = 1034393;
@@ -95,7 +98,17 @@ int main(int argc, char** argv)
     bool update = false;
     bool list = false;
 
-    app.add_option("document", documentPath, "The JSON document to run the command on");
+    app.add_option("document", documentPath,
+                   "The document to run the command on: JSON (.json or -) or any 3D model file assimp reads");
+    std::string saveDocumentPath;
+    modelimport::LoadOptions loadOptions;
+    auto* saveOpt = app.add_option("--save-document", saveDocumentPath,
+                                   "Write the loaded document as JSON to OUT.json (no command needed)")
+                        ->type_name("OUT.json");
+    app.add_option("--textures", loadOptions.textureCache,
+                   "Folder for the textures embedded in a model (default: a c4dsim-textures folder in the "
+                   "system's temporary folder)")
+        ->type_name("DIR");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "
                                      "without suffix gets .qrf)")
@@ -121,7 +134,8 @@ int main(int argc, char** argv)
     }
 
     const bool doExport = exportOpt->count() > 0;
-    if (!doExport && !render && !update && !list) {
+    const bool saveOnly = saveOpt->count() > 0 && !doExport && !render && !update && !list;
+    if (!doExport && !render && !update && !list && !saveOnly) {
         std::fprintf(stderr, "c4dsim: give one of --export, --render, --update or --list (see --help)\n");
         return kExitUsage;
     }
@@ -133,19 +147,28 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "c4dsim: --export needs the output file (or --cancel)\n");
         return kExitUsage;
     }
-    if (!list && documentPath.empty()) {
+    if ((!list || saveOpt->count() > 0) && documentPath.empty()) {
         std::fprintf(stderr, "c4dsim: a document is needed to run a command\n");
         return kExitUsage;
     }
 
     std::unique_ptr<sim::Document> document;
     if (!documentPath.empty()) {
-        std::string error;
-        document = sim::loadDocument(documentPath, error);
-        if (!document) {
-            std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
+        modelimport::LoadedDocument loaded = modelimport::loadDocumentFile(documentPath, loadOptions);
+        if (!loaded.document) {
+            std::fprintf(stderr, "c4dsim: %s\n", loaded.error.c_str());
             return kExitDocument;
         }
+        for (const std::string& line : loaded.summary)
+            std::fprintf(stderr, "c4dsim: %s: %s\n", documentPath.c_str(), line.c_str());
+        document = std::move(loaded.document);
+        std::string error;
+        if (saveOpt->count() > 0 && !sim::saveDocument(*document, saveDocumentPath, error)) {
+            std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
+            return kExitFailure;
+        }
+        if (saveOnly)
+            return 0;
     }
 
     LoadedPlugin plugin;
