@@ -1,6 +1,7 @@
 #include "model_import.h"
 
 #include "axis_convert.h"
+#include "polygon_split.h"
 #include "sim_host.h"
 
 #include <assimp/Importer.hpp>
@@ -73,15 +74,18 @@ public:
           cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache)
     {
         for (unsigned i = 0; i < scene.mNumCameras; ++i)
-            cameras_.emplace(scene.mCameras[i]->mName.C_Str(), scene.mCameras[i]);
+            if (scene.mCameras[i])
+                cameras_.emplace(scene.mCameras[i]->mName.C_Str(), scene.mCameras[i]);
         for (unsigned i = 0; i < scene.mNumLights; ++i)
-            lights_.emplace(scene.mLights[i]->mName.C_Str(), scene.mLights[i]);
-        if (scene.mNumAnimations > 0) {
+            if (scene.mLights[i])
+                lights_.emplace(scene.mLights[i]->mName.C_Str(), scene.mLights[i]);
+        if (scene.mNumAnimations > 0 && scene.mAnimations[0]) {
             const aiAnimation& a = *scene.mAnimations[0];
             ticksPerSecond_ = a.mTicksPerSecond > 0 && std::isfinite(a.mTicksPerSecond) ? a.mTicksPerSecond
                                                                                          : kTicksPerSecond;
             for (unsigned i = 0; i < a.mNumChannels; ++i)
-                channels_.emplace(a.mChannels[i]->mNodeName.C_Str(), a.mChannels[i]);
+                if (a.mChannels[i])
+                    channels_.emplace(a.mChannels[i]->mNodeName.C_Str(), a.mChannels[i]);
             if (a.mNumMeshChannels > 0 || a.mNumMorphMeshChannels > 0)
                 summary_.add("mesh and morph target animation");
             if (scene.mNumAnimations > 1)
@@ -95,7 +99,8 @@ public:
         doc->docName = fs::path(modelPath).filename().string();
         doc->path = folder_.string();
         for (unsigned i = 0; i < scene_.mNumMaterials; ++i)
-            doc->materials.push_back(material(*scene_.mMaterials[i], i));
+            doc->materials.push_back(scene_.mMaterials[i] ? material(*scene_.mMaterials[i], i)
+                                                          : std::make_unique<sim::Material>());
         doc_ = doc.get();
         if (scene_.mRootNode)
             doc->objects.push_back(node(*scene_.mRootNode, identity(), 0));
@@ -410,14 +415,22 @@ private:
     {
         o.type = kPolygonObject;
         o.hasPointTag = o.hasPolygonTag = true;
+        // A scene that assimp read incompletely is not validated: check what it refers to.
+        std::vector<const aiMesh*> list;
+        for (unsigned i = 0; i < n.mNumMeshes; ++i) {
+            if (n.mMeshes[i] < scene_.mNumMeshes && scene_.mMeshes[n.mMeshes[i]])
+                list.push_back(scene_.mMeshes[n.mMeshes[i]]);
+            else
+                summary_.add("references to missing meshes");
+        }
         size_t pointCount = 0, polygonCount = 0;
         bool allNormals = true, anyUv = false;
-        for (unsigned i = 0; i < n.mNumMeshes; ++i) {
-            const aiMesh& mesh = *scene_.mMeshes[n.mMeshes[i]];
+        for (const aiMesh* each : list) {
+            const aiMesh& mesh = *each;
             pointCount += mesh.mNumVertices;
             for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
                 const unsigned k = mesh.mFaces[f].mNumIndices;
-                polygonCount += k < 3 ? 0 : k == 4 ? 1 : k - 2;
+                polygonCount += k < 3 ? 0 : k == 4 ? 2 : k - 2;
             }
             allNormals = allNormals && mesh.HasNormals();
             anyUv = anyUv || mesh.HasTextureCoords(0);
@@ -438,9 +451,11 @@ private:
         // Polygon ranges per material, in the order materials are first met.
         std::vector<std::pair<unsigned, std::vector<std::pair<int32_t, int32_t>>>> regions;
 
-        size_t nonFinite = 0, skipped = 0;
-        for (unsigned i = 0; i < n.mNumMeshes; ++i) {
-            const aiMesh& mesh = *scene_.mMeshes[n.mMeshes[i]];
+        size_t nonFinite = 0, skipped = 0, outside = 0;
+        for (const aiMesh* each : list) {
+            const aiMesh& mesh = *each;
+            if (mesh.mNumVertices > 0 && !mesh.mVertices)
+                continue;
             countLeftOut(mesh);
             const auto base = static_cast<int32_t>(points.size());
             for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
@@ -483,13 +498,25 @@ private:
             for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
                 const aiFace& face = mesh.mFaces[f];
                 const unsigned* idx = face.mIndices;
-                if (face.mNumIndices < 3) {
+                if (face.mNumIndices >= 3 &&
+                    (!idx || std::any_of(idx, idx + face.mNumIndices, [&](unsigned k) { return k >= mesh.mNumVertices; }))) {
+                    ++outside;
+                } else if (face.mNumIndices < 3) {
                     ++skipped;
-                } else if (face.mNumIndices == 4) {
+                } else if (face.mNumIndices == 3) {
+                    emit(idx[0], idx[1], idx[2], 0, false);
+                } else if (face.mNumIndices == 4 && idx[1] != idx[2]) {
                     emit(idx[0], idx[1], idx[2], idx[3], true);
+                } else if (face.mNumIndices == 4) {
+                    // Reversed, this quad's last two corners would be equal: the host would
+                    // take it for one triangle. Keep both of its triangles.
+                    emit(idx[0], idx[1], idx[2], 0, false);
+                    emit(idx[0], idx[2], idx[3], 0, false);
                 } else {
-                    for (unsigned k = 1; k + 1 < face.mNumIndices; ++k)
-                        emit(idx[0], idx[k], idx[k + 1], 0, false);
+                    corners_.clear();
+                    splitter_.split(mesh.mVertices, idx, face.mNumIndices, corners_);
+                    for (size_t k = 0; k + 2 < corners_.size(); k += 3)
+                        emit(idx[corners_[k]], idx[corners_[k + 1]], idx[corners_[k + 2]], 0, false);
                 }
             }
             const auto last = static_cast<int32_t>(o.polygons.size()) - 1;
@@ -506,6 +533,8 @@ private:
         }
         if (nonFinite > 0)
             summary_.add("non-finite mesh points (set to the origin)", nonFinite);
+        if (outside > 0)
+            summary_.add("faces with corners past their mesh's points", outside);
         if (skipped > 0)
             summary_.add("points and lines of meshes", skipped);
         if (allNormals)
@@ -635,6 +664,8 @@ private:
     double ticksPerSecond_ = kTicksPerSecond;
     double firstKey_ = 0;
     Matrix itemFrame_ = identity(); // frame of the camera or light last made
+    PolygonSplitter splitter_;
+    std::vector<unsigned> corners_;
 };
 
 } // namespace
@@ -706,8 +737,8 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
         error = "cannot read model \"" + path + "\": " + importer.GetErrorString();
         return nullptr;
     }
-    if ((scene->mFlags & AI_SCENE_FLAGS_INCOMPLETE) || !scene->mRootNode) {
-        error = "cannot read model \"" + path + "\": assimp read it incompletely";
+    if (!scene->mRootNode) {
+        error = "cannot read model \"" + path + "\": assimp gives no node tree";
         return nullptr;
     }
     return buildDocument(*scene, path, options, summary);
