@@ -73,6 +73,10 @@ public:
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
           cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache)
     {
+        // glTF has no camera or light position of its own: assimp copies the node's
+        // translation there, which the node already carries.
+        const std::string ext = lower(fs::path(modelPath).extension().string());
+        nodeCarriesPosition_ = ext == ".gltf" || ext == ".glb";
         for (unsigned i = 0; i < scene.mNumCameras; ++i)
             if (scene.mCameras[i])
                 cameras_.emplace(scene.mCameras[i]->mName.C_Str(), scene.mCameras[i]);
@@ -334,7 +338,7 @@ private:
             fov = std::numbers::pi / 4;
         }
         o->params[kCameraFov] = fov;
-        itemFrame_ = frame(c.mPosition, c.mLookAt, c.mUp);
+        itemFrame_ = frame(itemPosition(c.mPosition), c.mLookAt, c.mUp);
         return o;
     }
 
@@ -370,14 +374,19 @@ private:
             break;
         }
         if (l.mType == aiLightSource_AREA)
-            itemFrame_ = frame(l.mPosition, l.mDirection, l.mUp);
+            itemFrame_ = frame(itemPosition(l.mPosition), l.mDirection, l.mUp);
         else {
             itemFrame_ = identity();
-            const Vec3 p = convert_.position(l.mPosition);
+            const Vec3 p = convert_.position(itemPosition(l.mPosition));
             if (finite(p))
                 itemFrame_.off = p;
         }
         return o;
+    }
+
+    aiVector3D itemPosition(const aiVector3D& given) const
+    {
+        return nodeCarriesPosition_ ? aiVector3D(0, 0, 0) : given;
     }
 
     // A host frame at a position, its z axis along `forward`, its y axis toward `up`.
@@ -661,6 +670,7 @@ private:
     std::unordered_map<std::string, const aiLight*> lights_;
     std::unordered_map<std::string, const aiNodeAnim*> channels_;
     std::unordered_set<const void*> usedCameras_, usedLights_;
+    bool nodeCarriesPosition_ = false;
     double ticksPerSecond_ = kTicksPerSecond;
     double firstKey_ = 0;
     Matrix itemFrame_ = identity(); // frame of the camera or light last made
