@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -737,8 +738,14 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
 {
     error.clear();
     std::error_code ec;
+    if (FILE* f = std::fopen(path.c_str(), "rb"))
+        std::fclose(f);
+    else {
+        error = "cannot open model \"" + path + "\": " + std::strerror(errno);
+        return nullptr;
+    }
     if (!fs::is_regular_file(path, ec)) {
-        error = "cannot open model \"" + path + "\": not a readable file";
+        error = "cannot open model \"" + path + "\": not a regular file";
         return nullptr;
     }
     Assimp::Importer importer;

@@ -306,11 +306,71 @@ private:
     std::unordered_map<const Tag*, const Object*> owners_;
 };
 
+// Puts every array that holds only scalars on one line ([1.0, 2.0, 3.0]), so that points,
+// polygons and keys read one per line while the structure stays indented.
+std::string compactScalarArrays(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    bool inString = false;
+    size_t open = std::string::npos; // where the innermost array opened in `out`
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            out += c;
+            if (c == '\\' && i + 1 < text.size())
+                out += text[++i];
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            out += c;
+            break;
+        case '[':
+            open = out.size();
+            out += c;
+            break;
+        case '{':
+            open = std::string::npos;
+            out += c;
+            break;
+        case ']':
+            if (open != std::string::npos) {
+                // Collapse the line breaks and indentation written since the bracket.
+                std::string inner;
+                bool space = false;
+                for (size_t k = open + 1; k < out.size(); ++k) {
+                    const char d = out[k];
+                    if (d == '\n' || d == ' ') {
+                        space = !inner.empty() && inner.back() == ',';
+                        continue;
+                    }
+                    if (space)
+                        inner += ' ';
+                    space = false;
+                    inner += d;
+                }
+                out.resize(open + 1);
+                out += inner;
+            }
+            open = std::string::npos;
+            out += c;
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 std::string documentJson(const Document& doc)
 {
-    return Writer(doc).document().dump(1) + "\n";
+    return compactScalarArrays(Writer(doc).document().dump(1)) + "\n";
 }
 
 bool saveDocument(const Document& doc, const std::string& path, std::string& error)
