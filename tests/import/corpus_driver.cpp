@@ -159,11 +159,10 @@ int main(int argc, char** argv)
             const pid_t pid = fork();
             if (pid == 0) {
                 close(fds[0]);
-                // assimp prints some complaints itself; keep them out of the report.
-                if (FILE* quiet = std::fopen("/dev/null", "w")) {
+                // assimp's parsers print some complaints on standard output; keep them out of
+                // the report (standard error stays, for sanitizer reports).
+                if (FILE* quiet = std::fopen("/dev/null", "w"))
                     dup2(fileno(quiet), 1);
-                    dup2(fileno(quiet), 2);
-                }
                 FILE* out = fdopen(fds[1], "w");
                 const int code = runModel(models[next], cache.string(), out);
                 std::fclose(out);
