@@ -1,25 +1,21 @@
 #include "model_import.h"
 
 #include "axis_convert.h"
-#include "polygon_split.h"
+#include "import_parts.h"
 #include "sim_host.h"
 
 #include <assimp/Importer.hpp>
-#include <assimp/material.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cctype>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -33,50 +29,25 @@ using sim::Matrix;
 using sim::Vec3;
 
 // Host type and parameter IDs the import fills.
-constexpr int32_t kPolygonObject = 5100, kLightObject = 5102, kCameraObject = 5103, kNullObject = 5140;
-constexpr int32_t kTextureTag = 5616, kUvwTag = 5671, kSelectionTag = 5673;
-constexpr int32_t kStandardMaterial = 5703, kBitmapShader = 5833, kTrack = 5350;
-constexpr int32_t kMaterialColor = 2100, kMaterialBrightness = 2101, kColorShader = 8000;
+constexpr int32_t kLightObject = 5102, kCameraObject = 5103, kNullObject = 5140, kTrack = 5350;
 constexpr int32_t kCameraFov = 1008;
 constexpr int32_t kLightColor = 90000, kLightBrightness = 90001, kLightType = 90002;
 constexpr int32_t kAreaSizeX = 100010, kAreaSizeY = 100011;
 constexpr int32_t kLightOmni = 0, kLightArea = 8;
-constexpr int32_t kTagRestriction = 1006, kTagProjection = 1004, kTagTile = 1007, kProjectionUvw = 6;
 constexpr int kMaxDepth = 256;       // object nesting the host document allows
 constexpr double kTicksPerSecond = 25; // assumed when the file gives none
-
-bool finite(const Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
-bool readable(const fs::path& p)
-{
-    std::error_code ec;
-    return fs::is_regular_file(p, ec);
-}
-
-uint64_t fnv1a(const unsigned char* data, size_t size)
-{
-    uint64_t h = 14695981039346656037ull;
-    for (size_t i = 0; i < size; ++i)
-        h = (h ^ data[i]) * 1099511628211ull;
-    return h;
-}
 
 class Builder {
 public:
     Builder(const aiScene& scene, const std::string& modelPath, const LoadOptions& options, Summary& summary)
         : scene_(scene), convert_(unitFactor(scene, modelPath)), summary_(summary),
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
-          cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache)
+          cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache),
+          materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
     {
         // glTF has no camera or light position of its own: assimp copies the node's
         // translation there, which the node already carries.
-        const std::string ext = lower(fs::path(modelPath).extension().string());
+        const std::string ext = lowerCase(fs::path(modelPath).extension().string());
         nodeCarriesPosition_ = ext == ".gltf" || ext == ".glb";
         for (unsigned i = 0; i < scene.mNumCameras; ++i)
             if (scene.mCameras[i])
@@ -104,7 +75,7 @@ public:
         doc->docName = fs::path(modelPath).filename().string();
         doc->path = folder_.string();
         for (unsigned i = 0; i < scene_.mNumMaterials; ++i)
-            doc->materials.push_back(scene_.mMaterials[i] ? material(*scene_.mMaterials[i], i)
+            doc->materials.push_back(scene_.mMaterials[i] ? materialImporter_.material(*scene_.mMaterials[i], i)
                                                           : std::make_unique<sim::Material>());
         doc_ = doc.get();
         if (scene_.mRootNode)
@@ -122,126 +93,6 @@ public:
     }
 
 private:
-    // ---- materials and textures ----
-
-    std::unique_ptr<sim::Material> material(const aiMaterial& m, unsigned index)
-    {
-        auto out = std::make_unique<sim::Material>();
-        out->type = kStandardMaterial;
-        aiString name;
-        out->name = m.Get(AI_MATKEY_NAME, name) == AI_SUCCESS && name.length > 0 ? name.C_Str()
-                                                                                 : "Material " + std::to_string(index);
-        out->channels[0] = true;
-        aiColor4D colour(0.8f, 0.8f, 0.8f, 1.0f);
-        if (m.Get(AI_MATKEY_BASE_COLOR, colour) != AI_SUCCESS)
-            m.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
-        Vec3 diffuse{colour.r, colour.g, colour.b};
-        if (!finite(diffuse)) {
-            summary_.add("non-finite material colours (grey used)");
-            diffuse = {0.8, 0.8, 0.8};
-        }
-        out->params[kMaterialColor] = diffuse;
-        out->params[kMaterialBrightness] = 1.0;
-
-        aiString file;
-        if (m.GetTexture(aiTextureType_DIFFUSE, 0, &file) == AI_SUCCESS ||
-            m.GetTexture(aiTextureType_BASE_COLOR, 0, &file) == AI_SUCCESS) {
-            const std::string path = texturePath(file.C_Str());
-            if (!path.empty()) {
-                auto shader = std::make_unique<sim::Shader>();
-                shader->type = kBitmapShader;
-                shader->name = "Diffuse texture";
-                shader->params[1000] = sim::FilenameValue{path};
-                out->params[kColorShader] = sim::Link{shader.get()};
-                out->shaders.push_back(std::move(shader));
-            }
-        }
-        leftOut(m);
-        return out;
-    }
-
-    // Counts the material properties the host's standard material does not take.
-    void leftOut(const aiMaterial& m)
-    {
-        float f = 0;
-        if (m.Get(AI_MATKEY_METALLIC_FACTOR, f) == AI_SUCCESS || m.Get(AI_MATKEY_ROUGHNESS_FACTOR, f) == AI_SUCCESS)
-            summary_.add("PBR metallic and roughness factors");
-        for (int t = aiTextureType_NONE + 1; t < aiTextureType_UNKNOWN + 1; ++t) {
-            const auto type = static_cast<aiTextureType>(t);
-            const unsigned count = m.GetTextureCount(type);
-            const bool diffuse = type == aiTextureType_DIFFUSE || type == aiTextureType_BASE_COLOR;
-            if (count > (diffuse ? 1u : 0u))
-                summary_.add(std::string(aiTextureTypeToString(type)) + " textures" +
-                             (diffuse ? " after the first" : ""));
-        }
-        aiString diffuse, base;
-        if (m.GetTexture(aiTextureType_DIFFUSE, 0, &diffuse) == AI_SUCCESS &&
-            m.GetTexture(aiTextureType_BASE_COLOR, 0, &base) == AI_SUCCESS && diffuse != base)
-            summary_.add("base colour textures beside a different diffuse texture");
-    }
-
-    // The file a bitmap shader names: an embedded texture written to the cache, or the
-    // model's file name taken relative to the model's folder.
-    std::string texturePath(const std::string& name)
-    {
-        if (const aiTexture* embedded = scene_.GetEmbeddedTexture(name.c_str()))
-            return writeEmbedded(*embedded);
-        if (!name.empty() && name[0] == '*') {
-            summary_.add("references to missing embedded textures");
-            return {};
-        }
-        std::string written = name;
-        std::replace(written.begin(), written.end(), '\\', '/');
-        const fs::path given(written);
-        if (given.is_absolute() && readable(given))
-            return written;
-        const fs::path beside = (folder_ / given).lexically_normal();
-        if (readable(beside))
-            return beside.string();
-        const fs::path leaf = given.filename();
-        if (!readable(folder_ / "tex" / leaf) && !readable(folder_ / leaf))
-            summary_.add("texture files not found");
-        return written;
-    }
-
-    std::string writeEmbedded(const aiTexture& t)
-    {
-        if (t.mHeight != 0 || !t.pcData) {
-            summary_.add("uncompressed embedded textures");
-            return {};
-        }
-        const auto* bytes = reinterpret_cast<const unsigned char*>(t.pcData);
-        const size_t size = t.mWidth;
-        std::string hint = lower(std::string(t.achFormatHint, strnlen(t.achFormatHint, sizeof t.achFormatHint)));
-        if (hint.empty() || !std::all_of(hint.begin(), hint.end(), [](char c) { return std::isalnum((unsigned char)c); }))
-            hint = "bin";
-        char leaf[48];
-        std::snprintf(leaf, sizeof leaf, "%016llx.%s", static_cast<unsigned long long>(fnv1a(bytes, size)),
-                      hint.c_str());
-        const fs::path target = fs::path(cache_) / leaf;
-        std::error_code ec;
-        // Named by content: a file already there holds the same texture and is kept.
-        if (fs::is_regular_file(target, ec) && fs::file_size(target, ec) == size)
-            return fs::absolute(target).string();
-        fs::create_directories(cache_, ec);
-        const fs::path temporary = target.string() + ".tmp" + std::to_string(getpid());
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-            out.close();
-            if (!out)
-                ec = std::make_error_code(std::errc::io_error);
-        }
-        if (!ec)
-            fs::rename(temporary, target, ec);
-        if (ec) {
-            fs::remove(temporary, ec);
-            summary_.add("embedded textures that could not be written to " + cache_);
-            return {};
-        }
-        return fs::absolute(target).string();
-    }
-
     // ---- nodes ----
 
     std::unique_ptr<sim::Object> node(const aiNode& n, const Matrix& inherited, int depth)
@@ -261,7 +112,7 @@ private:
             below = effective;
 
         if (n.mNumMeshes > 0)
-            meshes(n, *o, baked ? &effective : nullptr);
+            meshImporter_.meshes(n, *o, baked ? &effective : nullptr, doc_->materials);
 
         auto camera = cameras_.find(n.mName.C_Str());
         if (camera != cameras_.end() && !usedCameras_.count(camera->second)) {
@@ -416,195 +267,6 @@ private:
         return m;
     }
 
-    // ---- meshes ----
-
-    // All meshes of a node as one polygon object: triangles and quads as they are, larger
-    // polygons as fans, corners in the host's order; one texture tag per material, each
-    // restricted to a polygon selection when the node has several.
-    void meshes(const aiNode& n, sim::Object& o, const Matrix* bake)
-    {
-        o.type = kPolygonObject;
-        o.hasPointTag = o.hasPolygonTag = true;
-        // A scene that assimp read incompletely is not validated: check what it refers to.
-        std::vector<const aiMesh*> list;
-        for (unsigned i = 0; i < n.mNumMeshes; ++i) {
-            if (n.mMeshes[i] < scene_.mNumMeshes && scene_.mMeshes[n.mMeshes[i]])
-                list.push_back(scene_.mMeshes[n.mMeshes[i]]);
-            else
-                summary_.add("references to missing meshes");
-        }
-        size_t pointCount = 0, polygonCount = 0;
-        bool allNormals = true, anyUv = false;
-        for (const aiMesh* each : list) {
-            const aiMesh& mesh = *each;
-            pointCount += mesh.mNumVertices;
-            for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
-                const unsigned k = mesh.mFaces[f].mNumIndices;
-                polygonCount += k < 3 ? 0 : k == 4 ? 2 : k - 2;
-            }
-            allNormals = allNormals && mesh.HasNormals();
-            anyUv = anyUv || mesh.HasTextureCoords(0);
-        }
-        if (pointCount > size_t(INT32_MAX) || polygonCount > size_t(INT32_MAX)) {
-            summary_.add("meshes past the host's 2^31 points or polygons");
-            return;
-        }
-        o.points.reserve(pointCount);
-        o.polygons.reserve(polygonCount);
-        std::vector<sim::Vec3>& points = o.points;
-        std::vector<c4d_vec32> normals;
-        if (allNormals)
-            normals.reserve(polygonCount * 4);
-        std::vector<c4d_uvw> uvw;
-        if (anyUv)
-            uvw.reserve(polygonCount);
-        // Polygon ranges per material, in the order materials are first met.
-        std::vector<std::pair<unsigned, std::vector<std::pair<int32_t, int32_t>>>> regions;
-
-        size_t nonFinite = 0, skipped = 0, outside = 0;
-        for (const aiMesh* each : list) {
-            const aiMesh& mesh = *each;
-            if (mesh.mNumVertices > 0 && !mesh.mVertices)
-                continue;
-            countLeftOut(mesh);
-            const auto base = static_cast<int32_t>(points.size());
-            for (unsigned v = 0; v < mesh.mNumVertices; ++v) {
-                Vec3 p = convert_.position(mesh.mVertices[v]);
-                if (!finite(p)) {
-                    p = {0, 0, 0};
-                    ++nonFinite;
-                }
-                points.push_back(bake ? transformPoint(*bake, p) : p);
-            }
-            const auto first = static_cast<int32_t>(o.polygons.size());
-            const auto normalAt = [&](unsigned v) {
-                Vec3 d = convert_.direction(mesh.mNormals[v]);
-                if (!finite(d))
-                    d = {0, 0, 0};
-                if (bake)
-                    d = transformNormal(*bake, d);
-                return c4d_vec32{float(d.x), float(d.y), float(d.z)};
-            };
-            const auto uvAt = [&](unsigned v) {
-                if (!mesh.HasTextureCoords(0))
-                    return c4d_vec{0, 0, 0};
-                const aiVector3D& t = mesh.mTextureCoords[0][v];
-                // The host's v runs down the image.
-                const c4d_vec out{t.x, 1.0 - t.y, 0};
-                return std::isfinite(out.x) && std::isfinite(out.y) ? out : c4d_vec{0, 0, 0};
-            };
-            // One host polygon from model corners i0, i1, i2 (and i3), reversed into the
-            // host's corner order.
-            const auto emit = [&](unsigned a, unsigned b, unsigned c, unsigned d, bool quad) {
-                const unsigned host[4] = {a, quad ? d : c, quad ? c : b, quad ? b : b};
-                o.polygons.push_back({base + int32_t(host[0]), base + int32_t(host[1]), base + int32_t(host[2]),
-                                      base + int32_t(host[3])});
-                if (allNormals)
-                    for (unsigned h : host)
-                        normals.push_back(normalAt(h));
-                if (anyUv)
-                    uvw.push_back({uvAt(host[0]), uvAt(host[1]), uvAt(host[2]), uvAt(host[3])});
-            };
-            for (unsigned f = 0; f < mesh.mNumFaces; ++f) {
-                const aiFace& face = mesh.mFaces[f];
-                const unsigned* idx = face.mIndices;
-                if (face.mNumIndices >= 3 &&
-                    (!idx || std::any_of(idx, idx + face.mNumIndices, [&](unsigned k) { return k >= mesh.mNumVertices; }))) {
-                    ++outside;
-                } else if (face.mNumIndices < 3) {
-                    ++skipped;
-                } else if (face.mNumIndices == 3) {
-                    emit(idx[0], idx[1], idx[2], 0, false);
-                } else if (face.mNumIndices == 4 && idx[1] != idx[2]) {
-                    emit(idx[0], idx[1], idx[2], idx[3], true);
-                } else if (face.mNumIndices == 4) {
-                    // Reversed, this quad's last two corners would be equal: the host would
-                    // take it for one triangle. Keep both of its triangles.
-                    emit(idx[0], idx[1], idx[2], 0, false);
-                    emit(idx[0], idx[2], idx[3], 0, false);
-                } else {
-                    corners_.clear();
-                    splitter_.split(mesh.mVertices, idx, face.mNumIndices, corners_);
-                    for (size_t k = 0; k + 2 < corners_.size(); k += 3)
-                        emit(idx[corners_[k]], idx[corners_[k + 1]], idx[corners_[k + 2]], 0, false);
-                }
-            }
-            const auto last = static_cast<int32_t>(o.polygons.size()) - 1;
-            if (last >= first) {
-                auto it = std::find_if(regions.begin(), regions.end(),
-                                       [&](const auto& r) { return r.first == mesh.mMaterialIndex; });
-                if (it == regions.end())
-                    it = regions.insert(regions.end(), {mesh.mMaterialIndex, {}});
-                if (!it->second.empty() && it->second.back().second + 1 == first)
-                    it->second.back().second = last;
-                else
-                    it->second.emplace_back(first, last);
-            }
-        }
-        if (nonFinite > 0)
-            summary_.add("non-finite mesh points (set to the origin)", nonFinite);
-        if (outside > 0)
-            summary_.add("faces with corners past their mesh's points", outside);
-        if (skipped > 0)
-            summary_.add("points and lines of meshes", skipped);
-        if (allNormals)
-            o.phongNormals = std::move(normals);
-        if (anyUv) {
-            auto tag = std::make_unique<sim::Tag>();
-            tag->type = kUvwTag;
-            tag->name = "UVW";
-            tag->uvw = std::move(uvw);
-            o.tags.push_back(std::move(tag));
-        }
-        materialTags(o, regions);
-    }
-
-    void materialTags(sim::Object& o,
-                      const std::vector<std::pair<unsigned, std::vector<std::pair<int32_t, int32_t>>>>& regions)
-    {
-        const bool several = regions.size() > 1;
-        for (size_t r = 0; r < regions.size(); ++r) {
-            const unsigned index = regions[r].first;
-            if (index >= doc_->materials.size())
-                continue;
-            sim::Material* material = doc_->materials[index].get();
-            std::string selection;
-            if (several) {
-                selection = material->name + " (" + std::to_string(r) + ")";
-                auto tag = std::make_unique<sim::Tag>();
-                tag->type = kSelectionTag;
-                tag->name = selection;
-                tag->segments = regions[r].second;
-                o.tags.push_back(std::move(tag));
-            }
-            auto tag = std::make_unique<sim::Tag>();
-            tag->type = kTextureTag;
-            tag->name = material->name;
-            tag->material = material;
-            tag->params[kTagProjection] = kProjectionUvw;
-            tag->params[kTagTile] = int32_t(1);
-            tag->params[1000] = 0.0;
-            tag->params[1001] = 0.0;
-            tag->params[1002] = 1.0;
-            tag->params[1003] = 1.0;
-            if (several)
-                tag->params[kTagRestriction] = selection;
-            o.tags.push_back(std::move(tag));
-        }
-    }
-
-    void countLeftOut(const aiMesh& mesh)
-    {
-        if (mesh.HasBones())
-            summary_.add("bones and skins of meshes");
-        if (mesh.mNumAnimMeshes > 0)
-            summary_.add("morph targets of meshes");
-        if (mesh.GetNumUVChannels() > 1)
-            summary_.add("UV channels after the first");
-        if (mesh.GetNumColorChannels() > 0)
-            summary_.add("vertex colours of meshes");
-    }
-
     // ---- animation ----
 
     void tracks(const aiNodeAnim& channel, sim::Object& o)
@@ -666,6 +328,8 @@ private:
     Summary& summary_;
     fs::path folder_;
     std::string cache_;
+    MaterialImporter materialImporter_;
+    MeshImporter meshImporter_;
     sim::Document* doc_ = nullptr;
     std::unordered_map<std::string, const aiCamera*> cameras_;
     std::unordered_map<std::string, const aiLight*> lights_;
@@ -675,8 +339,6 @@ private:
     double ticksPerSecond_ = kTicksPerSecond;
     double firstKey_ = 0;
     Matrix itemFrame_ = identity(); // frame of the camera or light last made
-    PolygonSplitter splitter_;
-    std::vector<unsigned> corners_;
 };
 
 } // namespace
@@ -713,7 +375,7 @@ unsigned importFlags() { return aiProcess_ValidateDataStructure; }
 
 double unitFactor(const aiScene& scene, const std::string& modelPath)
 {
-    const std::string ext = lower(fs::path(modelPath).extension().string());
+    const std::string ext = lowerCase(fs::path(modelPath).extension().string());
     if (ext == ".gltf" || ext == ".glb" || ext == ".dae" || ext == ".zae")
         return 100;
     if (ext == ".fbx" && scene.mMetaData) {
