@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/wait.h>
@@ -88,17 +89,28 @@ struct Running {
     size_t model;
     int pipe;
     Clock::time_point started;
+    std::string output; // the child's standard error, then its one line of detail
 };
 
-std::string drain(int fd)
+// Reads what the child has written so far (the pipe does not block), so that a child with a
+// lot to say never waits on a full pipe.
+void drain(Running& r)
 {
-    std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return text;
+    while ((n = read(r.pipe, buffer, sizeof buffer)) > 0)
+        r.output.append(buffer, static_cast<size_t>(n));
+}
+
+// The child's detail line (the last line), and everything before it (assimp's complaints,
+// sanitizer reports) for a failure.
+std::string lastLine(const std::string& text)
+{
+    const size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos)
+        return {};
+    const size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
 }
 
 } // namespace
@@ -159,11 +171,13 @@ int main(int argc, char** argv)
             const pid_t pid = fork();
             if (pid == 0) {
                 close(fds[0]);
-                // assimp's parsers print some complaints on standard output; keep them out of
-                // the report (standard error stays, for sanitizer reports).
+                // assimp's parsers print some complaints themselves: standard output goes
+                // nowhere, standard error into the pipe, shown only when the model fails.
                 if (FILE* quiet = std::fopen("/dev/null", "w"))
                     dup2(fileno(quiet), 1);
+                dup2(fds[1], 2);
                 FILE* out = fdopen(fds[1], "w");
+                std::fputc('\n', out);
                 const int code = runModel(models[next], cache.string(), out);
                 std::fclose(out);
                 _exit(code);
@@ -173,11 +187,13 @@ int main(int argc, char** argv)
                 std::perror("corpus_driver: fork");
                 return 2;
             }
-            running.push_back({pid, next++, fds[0], Clock::now()});
+            fcntl(fds[0], F_SETFL, O_NONBLOCK);
+            running.push_back({pid, next++, fds[0], Clock::now(), {}});
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         for (auto it = running.begin(); it != running.end();) {
             int status = 0;
+            drain(*it);
             const pid_t done = waitpid(it->pid, &status, WNOHANG);
             const double seconds = std::chrono::duration<double>(Clock::now() - it->started).count();
             if (done == 0 && seconds < timeout) {
@@ -188,12 +204,13 @@ int main(int argc, char** argv)
             if (done == 0) {
                 kill(it->pid, SIGKILL);
                 waitpid(it->pid, &status, 0);
-                close(it->pipe);
                 detail = "no end within " + std::to_string(int(timeout)) + " s";
                 status = -1;
             } else {
-                detail = drain(it->pipe);
+                drain(*it);
+                detail = lastLine(it->output);
             }
+            close(it->pipe);
             const std::string& model = models[it->model];
             const bool loses = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kExportedAssimpLoses;
             if (status >= 0 && WIFEXITED(status) && (WEXITSTATUS(status) == kExported || loses)) {
@@ -212,6 +229,10 @@ int main(int argc, char** argv)
                 else if (status >= 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == kFailed))
                     detail = "ended with status " + std::to_string(WEXITSTATUS(status)) + " " + detail;
                 std::printf("FAILED   %s: %s\n", model.c_str(), detail.c_str());
+                const size_t said = it->output.find_last_not_of('\n');
+                const std::string before = said == std::string::npos ? "" : it->output.substr(0, it->output.rfind('\n', said));
+                if (before.find_first_not_of('\n') != std::string::npos)
+                    std::printf("%s\n", before.c_str());
             }
             it = running.erase(it);
         }
