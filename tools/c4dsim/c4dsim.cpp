@@ -1,4 +1,5 @@
-// c4dsim: a stand-in for Cinema 4D. It loads a document from JSON, loads the plug-in module
+// c4dsim: a stand-in for Cinema 4D. It loads a document from JSON or from any 3D model file
+// that assimp reads (docs/model-import.md), loads the plug-in module
 // with dlopen, delivers the host's life-cycle messages to c4d_main, and runs one of the
 // registered commands on the document (or lists the commands).
 //
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
     app.footer("Exit codes: 0 the command ran, 1 bad command line, 2 the document cannot be loaded,\n"
                "3 the plug-in cannot be loaded or refused to start, 4 the command is not registered.\n"
-               "Document format: docs/document-format.md\n");
+               "Document format: docs/document-format.md; model files: docs/model-import.md\n");
 
     std::string documentPath;
     std::string exportPath;
