@@ -1,7 +1,7 @@
 // c4dsim: a stand-in for Cinema 4D. It loads a document from JSON or from any 3D model file
-// that assimp reads (docs/model-import.md), loads the plug-in module
-// with dlopen, delivers the host's life-cycle messages to c4d_main, and runs one of the
-// registered commands on the document (or lists the commands).
+// that assimp reads (docs/model-import.md), loads the plug-in module with dlopen, delivers
+// the host's life-cycle messages to c4d_main, and runs one of the registered commands on the
+// document (or lists the commands).
 //
 // Exit codes: 0 the command ran (or the list was printed); 1 bad command line; 2 the
 // document cannot be loaded; 3 the plug-in cannot be loaded or refused to start; 4 the
