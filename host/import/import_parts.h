@@ -22,6 +22,9 @@ namespace modelimport {
 inline bool finite(const sim::Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
 // ASCII lower case, for file name extensions.
 std::string lowerCase(std::string s);
+// A name as UTF-8: kept when it is valid UTF-8, else read as Latin-1 (older formats write
+// names in it) and counted in the summary.
+std::string utf8Name(const aiString& name, Summary& summary);
 
 // Standard materials (colour channel, diffuse colour, bitmap colour shader) from assimp's
 // materials; external texture files found beside the model, embedded ones written once

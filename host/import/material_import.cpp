@@ -36,6 +36,49 @@ uint64_t fnv1a(const unsigned char* data, size_t size)
 
 } // namespace
 
+std::string utf8Name(const aiString& name, Summary& summary)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(name.C_Str());
+    const size_t n = std::strlen(name.C_Str());
+    bool valid = true;
+    for (size_t i = 0; i < n && valid;) {
+        const unsigned char c = p[i];
+        // Lead byte: how many continuation bytes follow and the range of the first one
+        // (no overlong forms, no surrogates, nothing past U+10FFFF).
+        size_t extra = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c < 0x80)
+            extra = 0;
+        else if (c >= 0xC2 && c <= 0xDF)
+            extra = 1;
+        else if (c >= 0xE0 && c <= 0xEF)
+            extra = 2, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4)
+            extra = 3, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+        else
+            valid = false;
+        for (size_t k = 1; valid && k <= extra; ++k) {
+            const unsigned char lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
+            valid = i + k < n && p[i + k] >= lo && p[i + k] <= hi;
+        }
+        i += extra + 1;
+    }
+    if (valid)
+        return std::string(name.C_Str(), n);
+    summary.changed("names not in UTF-8, read as Latin-1");
+    std::string out;
+    out.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] < 0x80) {
+            out += char(p[i]);
+        } else {
+            out += char(0xC0 | (p[i] >> 6));
+            out += char(0x80 | (p[i] & 0x3F));
+        }
+    }
+    return out;
+}
+
 std::string lowerCase(std::string s)
 {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
@@ -47,7 +90,7 @@ std::unique_ptr<sim::Material> MaterialImporter::material(const aiMaterial& m, u
     auto out = std::make_unique<sim::Material>();
     out->type = kStandardMaterial;
     aiString name;
-    out->name = m.Get(AI_MATKEY_NAME, name) == AI_SUCCESS && name.length > 0 ? name.C_Str()
+    out->name = m.Get(AI_MATKEY_NAME, name) == AI_SUCCESS && name.length > 0 ? utf8Name(name, summary_)
                                                                              : "Material " + std::to_string(index);
     out->channels[0] = true;
     aiColor4D colour(0.8f, 0.8f, 0.8f, 1.0f);
@@ -55,7 +98,7 @@ std::unique_ptr<sim::Material> MaterialImporter::material(const aiMaterial& m, u
         m.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
     Vec3 diffuse{colour.r, colour.g, colour.b};
     if (!finite(diffuse)) {
-        summary_.add("non-finite material colours (grey used)");
+        summary_.changed("non-finite material colours, made grey");
         diffuse = {0.8, 0.8, 0.8};
     }
     out->params[kMaterialColor] = diffuse;
@@ -105,7 +148,7 @@ std::string MaterialImporter::texturePath(const std::string& name)
     if (const aiTexture* embedded = scene_.GetEmbeddedTexture(name.c_str()))
         return writeEmbedded(*embedded);
     if (!name.empty() && name[0] == '*') {
-        summary_.add("references to missing embedded textures");
+        summary_.missing("embedded textures the materials refer to");
         return {};
     }
     std::string written = name;
@@ -118,7 +161,7 @@ std::string MaterialImporter::texturePath(const std::string& name)
         return beside.string();
     const fs::path leaf = given.filename();
     if (!readable(folder_ / "tex" / leaf) && !readable(folder_ / leaf))
-        summary_.add("texture files not found");
+        summary_.missing("texture files");
     return written;
 }
 

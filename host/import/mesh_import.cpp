@@ -30,7 +30,7 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
         if (n.mMeshes[i] < scene_.mNumMeshes && scene_.mMeshes[n.mMeshes[i]])
             list.push_back(scene_.mMeshes[n.mMeshes[i]]);
         else
-            summary_.add("references to missing meshes");
+            summary_.missing("meshes the nodes refer to");
     }
     size_t pointCount = 0, polygonCount = 0;
     bool allNormals = true, anyUv = false;
@@ -141,7 +141,7 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
         }
     }
     if (nonFinite > 0)
-        summary_.add("non-finite mesh points (set to the origin)", nonFinite);
+        summary_.changed("non-finite mesh points, put at the origin", nonFinite);
     if (outside > 0)
         summary_.add("faces with corners past their mesh's points", outside);
     if (skipped > 0)

@@ -99,10 +99,10 @@ private:
     {
         auto o = std::make_unique<sim::Object>();
         o->type = kNullObject;
-        o->name = n.mName.C_Str();
+        o->name = utf8Name(n.mName, summary_);
         Matrix local = convert_.matrix(n.mTransformation);
         if (!finite(local.off) || !finite(local.v1) || !finite(local.v2) || !finite(local.v3)) {
-            summary_.add("non-finite node transforms (identity used)");
+            summary_.changed("non-finite node transforms, made the identity");
             local = identity();
         }
         const Matrix effective = multiply(inherited, local);
@@ -153,7 +153,7 @@ private:
     {
         Decomposed d;
         if (!decompose(m, d)) {
-            summary_.add("node transforms with shear or a non-uniform mirror (baked into the points)");
+            summary_.changed("node transforms with shear or a non-uniform mirror, baked into the points");
             return false;
         }
         o.pos = d.position;
@@ -174,7 +174,7 @@ private:
         }
         item->name = holder.name;
         if (!place(*item, frame))
-            summary_.add("cameras and lights with a sheared frame (placed without it)");
+            summary_.add("the shear of cameras and lights in a sheared frame");
         item->parent = &holder;
         holder.children.push_back(std::move(item));
     }
@@ -186,7 +186,7 @@ private:
         o->type = kCameraObject;
         double fov = c.mHorizontalFOV;
         if (!(fov > 0) || !std::isfinite(fov) || fov >= std::numbers::pi) {
-            summary_.add("cameras without a usable field of view (45 degrees used)");
+            summary_.changed("cameras without a usable field of view, given 45 degrees");
             fov = std::numbers::pi / 4;
         }
         o->params[kCameraFov] = fov;
@@ -216,13 +216,13 @@ private:
             o->params[kAreaSizeY] = std::isfinite(l.mSize.y) ? l.mSize.y * convert_.unit() : 0.0;
             break;
         case aiLightSource_SPOT:
-            summary_.add("spot lights (made point lights)");
+            summary_.changed("spot lights, made point lights");
             break;
         case aiLightSource_DIRECTIONAL:
-            summary_.add("directional lights (made point lights)");
+            summary_.changed("directional lights, made point lights");
             break;
         default:
-            summary_.add("ambient and other light types (made point lights)");
+            summary_.changed("ambient and other lights, made point lights");
             break;
         }
         if (l.mType == aiLightSource_AREA)
@@ -343,22 +343,23 @@ private:
 
 } // namespace
 
-void Summary::add(const std::string& thing, size_t count)
+void Summary::note(const char* kind, const std::string& thing, size_t count)
 {
-    for (auto& [name, n] : things_)
-        if (name == thing) {
+    const std::string line = std::string(kind) + ": " + thing;
+    for (auto& [text, n] : things_)
+        if (text == line) {
             n += count;
             return;
         }
-    things_.emplace_back(thing, count);
+    things_.emplace_back(line, count);
 }
 
 std::vector<std::string> Summary::lines() const
 {
     std::vector<std::string> out;
     out.reserve(things_.size());
-    for (const auto& [name, n] : things_)
-        out.push_back("not carried over: " + name + (n > 1 ? " (" + std::to_string(n) + ")" : ""));
+    for (const auto& [text, n] : things_)
+        out.push_back(text + (n > 1 ? " (" + std::to_string(n) + ")" : ""));
     return out;
 }
 

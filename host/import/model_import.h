@@ -24,14 +24,18 @@ struct LoadOptions {
 // <system temporary folder>/c4dsim-textures
 std::string defaultTextureCache();
 
-// What an import left out, one line per kind of thing, in the order first met.
+// What an import left out, changed or did not find, one line per kind of thing, in the
+// order first met ("not carried over: bones and skins of meshes (3)").
 class Summary {
 public:
-    void add(const std::string& thing, size_t count = 1);
+    void add(const std::string& thing, size_t count = 1) { note("not carried over", thing, count); }
+    void changed(const std::string& thing, size_t count = 1) { note("changed", thing, count); }
+    void missing(const std::string& thing, size_t count = 1) { note("not found", thing, count); }
     std::vector<std::string> lines() const;
     bool empty() const { return things_.empty(); }
 
 private:
+    void note(const char* kind, const std::string& thing, size_t count);
     std::vector<std::pair<std::string, size_t>> things_;
 };
 

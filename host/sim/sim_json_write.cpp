@@ -370,7 +370,9 @@ std::string compactScalarArrays(const std::string& text)
 
 std::string documentJson(const Document& doc)
 {
-    return compactScalarArrays(Writer(doc).document().dump(1)) + "\n";
+    // Names from older model formats may not be UTF-8; JSON text must be, so such bytes are
+    // written as U+FFFD.
+    return compactScalarArrays(Writer(doc).document().dump(1, ' ', false, json::error_handler_t::replace)) + "\n";
 }
 
 bool saveDocument(const Document& doc, const std::string& path, std::string& error)

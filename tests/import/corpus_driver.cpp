@@ -2,7 +2,8 @@
 // forked child (two at a time by default) with a time limit, so a crash or a hang fails that
 // model and not the run. A model passes when assimp refuses it (an unreadable model must end
 // with a message), or when its export parses as a scene file (what qrfdump --check checks)
-// and holds as many triangles as assimp's triangulated reading, plus eight per light. Where
+// and holds as many triangles as assimp's triangulated reading, plus eight per light, and
+// when the document saved as JSON loads again to the same export. Where
 // assimp's triangulation drops triangles of polygons it cannot split, the export may hold
 // n - 2 triangles per polygon instead; such models are counted in the summary.
 //
@@ -12,6 +13,8 @@
 #include "SceneReader.h"
 #include "import_support.h"
 #include "model_import.h"
+#include "sim_host.h"
+#include "sim_json_write.h"
 
 #include <assimp/Importer.hpp>
 
@@ -78,6 +81,16 @@ int runModel(const std::string& path, const std::string& cache, FILE* out)
         }
         std::fprintf(out, "%llu triangles written, assimp's triangulated reading gives %llu",
                      static_cast<unsigned long long>(stats.triangles), static_cast<unsigned long long>(expected));
+        return kFailed;
+    }
+    // The document saved as JSON and loaded again exports the same scene.
+    auto again = sim::parseDocument(sim::documentJson(*doc), doc->path, error);
+    if (!again) {
+        std::fprintf(out, "the saved document does not load: %s", error.c_str());
+        return kFailed;
+    }
+    if (importtest::exportText(*again, error) != text) {
+        std::fprintf(out, "the saved document exports a different scene");
         return kFailed;
     }
     std::fprintf(out, "%llu triangles", static_cast<unsigned long long>(stats.triangles));
