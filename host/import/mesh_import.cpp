@@ -27,8 +27,9 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
     // A scene that assimp read incompletely is not validated: check what it refers to.
     std::vector<const aiMesh*> list;
     for (unsigned i = 0; i < n.mNumMeshes; ++i) {
-        if (n.mMeshes[i] < scene_.mNumMeshes && scene_.mMeshes[n.mMeshes[i]])
-            list.push_back(scene_.mMeshes[n.mMeshes[i]]);
+        const aiMesh* mesh = n.mMeshes && n.mMeshes[i] < scene_.mNumMeshes ? scene_.mMeshes[n.mMeshes[i]] : nullptr;
+        if (mesh && (mesh->mNumVertices == 0 || mesh->mVertices) && (mesh->mNumFaces == 0 || mesh->mFaces))
+            list.push_back(mesh);
         else
             summary_.missing("meshes the nodes refer to");
     }
@@ -63,8 +64,6 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
     size_t nonFinite = 0, skipped = 0, outside = 0;
     for (const aiMesh* each : list) {
         const aiMesh& mesh = *each;
-        if (mesh.mNumVertices > 0 && !mesh.mVertices)
-            continue;
         countLeftOut(mesh);
         const auto base = static_cast<int32_t>(points.size());
         for (unsigned v = 0; v < mesh.mNumVertices; ++v) {

@@ -133,7 +133,7 @@ private:
                 tracks(*channel->second, *o);
         }
 
-        for (unsigned i = 0; i < n.mNumChildren; ++i) {
+        for (unsigned i = 0; n.mChildren && i < n.mNumChildren; ++i) {
             if (!n.mChildren[i])
                 continue;
             if (depth + 1 >= kMaxDepth) {
@@ -306,17 +306,17 @@ private:
                 o.tracks.push_back(std::move(track));
             }
         };
-        if (channel.mNumPositionKeys > 0)
+        if (channel.mNumPositionKeys > 0 && channel.mPositionKeys)
             add(903, "Position", channel.mNumPositionKeys, [&](unsigned k, double& time, Vec3& v, const Vec3*) {
                 time = channel.mPositionKeys[k].mTime;
                 v = convert_.position(channel.mPositionKeys[k].mValue);
             });
-        if (channel.mNumRotationKeys > 0)
+        if (channel.mNumRotationKeys > 0 && channel.mRotationKeys)
             add(904, "Rotation", channel.mNumRotationKeys, [&](unsigned k, double& time, Vec3& v, const Vec3* prev) {
                 time = channel.mRotationKeys[k].mTime;
                 v = convert_.rotation(channel.mRotationKeys[k].mValue, prev ? prev : &o.rot);
             });
-        if (channel.mNumScalingKeys > 0)
+        if (channel.mNumScalingKeys > 0 && channel.mScalingKeys)
             add(905, "Scale", channel.mNumScalingKeys, [&](unsigned k, double& time, Vec3& v, const Vec3*) {
                 time = channel.mScalingKeys[k].mTime;
                 v = convert_.scale(channel.mScalingKeys[k].mValue);
