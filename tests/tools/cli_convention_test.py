@@ -39,8 +39,10 @@ def main():
     # Per tool: (name, a missing input's arguments, its message, its status).
     missing = "/no/such/input"
     tools = [
-        (a.c4dsim, [missing, "--export", os.path.join(work, "x.qrf")],
-         f'cannot open document "{missing}": No such file or directory', 3),
+        (a.c4dsim, [missing + ".json", "--export", os.path.join(work, "x.qrf")],
+         f'cannot open document "{missing}.json": No such file or directory', 3),
+        (a.c4dsim, [missing + ".obj", "--export", os.path.join(work, "x.qrf")],
+         f'cannot open model "{missing}.obj": No such file or directory', 3),
         (a.qrfdump, ["--check", missing], f"cannot open {missing}: No such file or directory", 3),
         (a.tavrin, ["--output", "/proc/no/such/folder"], "No such file or directory", 1),
     ]

@@ -1,13 +1,16 @@
-// c4dsim: a stand-in for Cinema 4D. It loads a document from JSON, loads the plug-in module
-// with dlopen, delivers the host's life-cycle messages to c4d_main, and runs one of the
-// registered commands on the document (or lists the commands).
+// c4dsim: a stand-in for Cinema 4D. It loads a document from JSON or from any 3D model file
+// that assimp reads (docs/model-import.md), loads the plug-in module with dlopen, delivers
+// the host's life-cycle messages to c4d_main, and runs one of the registered commands on the
+// document (or lists the commands).
 //
 // Exit statuses (shared with the other tools, see tool_cli.h): 0 the command did what it was
-// asked (or the list was printed); 1 the command reported a failure to the user; 2 bad
-// command line; 3 the document cannot be read; 4 the plug-in cannot be loaded or refused to
-// start; 5 the plug-in registered no command with the requested ID; 6 with --strict, the
-// command left something out.
+// asked (or the list was printed); 1 the command reported a failure to the user, or the
+// document could not be saved; 2 bad command line; 3 the document or model cannot be read;
+// 4 the plug-in cannot be loaded or refused to start; 5 the plug-in registered no command
+// with the requested ID; 6 with --strict, the command left something out.
+#include "document_file.h"
 #include "sim_host.h"
+#include "sim_json_write.h"
 #include "tool_cli.h"
 
 #include <nlohmann/json.hpp>
@@ -124,13 +127,15 @@ int main(int argc, char** argv)
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
     tool::setUp(app, "c4dsim",
                 {{tool::kExitFailure, "the command reported a failure (file not opened or closed, no renderer "
-                                      "reached, stream lost)"},
+                                      "reached, stream lost), or --save-document could not write"},
                  {tool::kExitInput, "the document cannot be read (the system's reason, FILE:LINE:COLUMN "
-                                    "for a JSON syntax error, or the JSON path of a wrong value)"},
+                                    "for a JSON syntax error, the JSON path of a wrong value, or the "
+                                    "model importer's reason)"},
                  {tool::kExitPlugin, "the plug-in cannot be loaded or refused to start"},
                  {tool::kExitNoCommand, "the plug-in registered no command with the requested ID"},
                  {tool::kExitIncomplete, "with --strict: the command left something out"}});
-    app.footer(app.get_footer() + "Document format: docs/document-format.md; report format: docs/report.md\n");
+    app.footer(app.get_footer() + "Document format: docs/document-format.md; model files: docs/model-import.md; "
+                                  "report format: docs/report.md\n");
 
     std::string documentPath;
     std::string exportPath;
@@ -144,7 +149,18 @@ int main(int argc, char** argv)
     bool progressLine = false;
     bool quiet = false;
 
-    app.add_option("document", documentPath, "The JSON document to run the command on; - reads standard input");
+    app.add_option("document", documentPath,
+                   "The document to run the command on: JSON (.json, or - for standard input) or any 3D "
+                   "model file assimp reads");
+    std::string saveDocumentPath;
+    modelimport::LoadOptions loadOptions;
+    auto* saveOpt = app.add_option("--save-document", saveDocumentPath,
+                                   "Write the loaded document as JSON to OUT.json (no command needed)")
+                        ->type_name("OUT.json");
+    app.add_option("--textures", loadOptions.textureCache,
+                   "Folder for the textures embedded in a model (default: a c4dsim-textures folder in the "
+                   "system's temporary folder)")
+        ->type_name("DIR");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "
                                      "without suffix gets .qrf; - writes to standard output)")
@@ -170,7 +186,8 @@ int main(int argc, char** argv)
         return *status;
 
     const bool doExport = exportOpt->count() > 0;
-    if (!doExport && !render && !update && !list) {
+    const bool saveOnly = saveOpt->count() > 0 && !doExport && !render && !update && !list;
+    if (!doExport && !render && !update && !list && !saveOnly) {
         std::fprintf(stderr, "c4dsim: give one of --export, --render, --update or --list (see --help)\n");
         return kExitUsage;
     }
@@ -182,19 +199,29 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "c4dsim: --export needs the output file (or --cancel)\n");
         return kExitUsage;
     }
-    if (!list && documentPath.empty()) {
+    if ((!list || saveOpt->count() > 0) && documentPath.empty()) {
         std::fprintf(stderr, "c4dsim: a document is needed to run a command\n");
         return kExitUsage;
     }
 
     std::unique_ptr<sim::Document> document;
     if (!documentPath.empty()) {
-        std::string error;
-        document = sim::loadDocument(documentPath, error);
-        if (!document) {
-            std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
+        modelimport::LoadedDocument loaded = modelimport::loadDocumentFile(documentPath, loadOptions);
+        if (!loaded.document) {
+            std::fprintf(stderr, "c4dsim: %s\n", loaded.error.c_str());
             return kExitDocument;
         }
+        for (const std::string& line : loaded.summary)
+            if (!quiet)
+                std::fprintf(stderr, "c4dsim: %s: %s\n", documentPath.c_str(), line.c_str());
+        document = std::move(loaded.document);
+        std::string error;
+        if (saveOpt->count() > 0 && !sim::saveDocument(*document, saveDocumentPath, error)) {
+            std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        if (saveOnly)
+            return 0;
     }
 
     LoadedPlugin plugin;

@@ -1,0 +1,38 @@
+#include "document_file.h"
+
+#include "sim_host.h"
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+
+namespace modelimport {
+
+bool isJsonDocument(const std::string& path)
+{
+    if (path == "-")
+        return true;
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return ext == ".json";
+}
+
+LoadedDocument loadDocumentFile(const std::string& path, const LoadOptions& options)
+{
+    LoadedDocument out;
+    try {
+        if (isJsonDocument(path)) {
+            out.document = sim::loadDocument(path, out.error);
+            return out;
+        }
+        Summary summary;
+        out.document = importModel(path, options, summary, out.error);
+        out.summary = summary.lines();
+    } catch (const std::exception& e) {
+        out.document.reset();
+        out.error = "cannot load \"" + path + "\": " + e.what();
+    }
+    return out;
+}
+
+} // namespace modelimport

@@ -1,0 +1,206 @@
+#include "import_parts.h"
+
+#include <assimp/material.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <unistd.h>
+
+namespace modelimport {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using sim::Vec3;
+
+constexpr int32_t kStandardMaterial = 5703, kBitmapShader = 5833;
+constexpr int32_t kMaterialColor = 2100, kMaterialBrightness = 2101, kColorShader = 8000;
+
+bool readable(const fs::path& p)
+{
+    std::error_code ec;
+    return fs::is_regular_file(p, ec);
+}
+
+uint64_t fnv1a(const unsigned char* data, size_t size)
+{
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < size; ++i)
+        h = (h ^ data[i]) * 1099511628211ull;
+    return h;
+}
+
+} // namespace
+
+std::string utf8Name(const aiString& name, Summary& summary)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(name.C_Str());
+    const size_t n = std::strlen(name.C_Str());
+    bool valid = true;
+    for (size_t i = 0; i < n && valid;) {
+        const unsigned char c = p[i];
+        // Lead byte: how many continuation bytes follow and the range of the first one
+        // (no overlong forms, no surrogates, nothing past U+10FFFF).
+        size_t extra = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c < 0x80)
+            extra = 0;
+        else if (c >= 0xC2 && c <= 0xDF)
+            extra = 1;
+        else if (c >= 0xE0 && c <= 0xEF)
+            extra = 2, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+        else if (c >= 0xF0 && c <= 0xF4)
+            extra = 3, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+        else
+            valid = false;
+        for (size_t k = 1; valid && k <= extra; ++k) {
+            const unsigned char lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
+            valid = i + k < n && p[i + k] >= lo && p[i + k] <= hi;
+        }
+        i += extra + 1;
+    }
+    if (valid)
+        return std::string(name.C_Str(), n);
+    summary.changed("names not in UTF-8, read as Latin-1");
+    std::string out;
+    out.reserve(n * 2);
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] < 0x80) {
+            out += char(p[i]);
+        } else {
+            out += char(0xC0 | (p[i] >> 6));
+            out += char(0x80 | (p[i] & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string lowerCase(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return s;
+}
+
+std::unique_ptr<sim::Material> MaterialImporter::material(const aiMaterial& m, unsigned index)
+{
+    auto out = std::make_unique<sim::Material>();
+    out->type = kStandardMaterial;
+    aiString name;
+    out->name = m.Get(AI_MATKEY_NAME, name) == AI_SUCCESS && name.length > 0 ? utf8Name(name, summary_)
+                                                                             : "Material " + std::to_string(index);
+    out->channels[0] = true;
+    aiColor4D colour(0.8f, 0.8f, 0.8f, 1.0f);
+    if (m.Get(AI_MATKEY_BASE_COLOR, colour) != AI_SUCCESS)
+        m.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
+    Vec3 diffuse{colour.r, colour.g, colour.b};
+    if (!finite(diffuse)) {
+        summary_.changed("non-finite material colours, made grey");
+        diffuse = {0.8, 0.8, 0.8};
+    }
+    out->params[kMaterialColor] = diffuse;
+    out->params[kMaterialBrightness] = 1.0;
+
+    aiString file;
+    if (m.GetTexture(aiTextureType_DIFFUSE, 0, &file) == AI_SUCCESS ||
+        m.GetTexture(aiTextureType_BASE_COLOR, 0, &file) == AI_SUCCESS) {
+        const std::string path = texturePath(file.C_Str());
+        if (!path.empty()) {
+            auto shader = std::make_unique<sim::Shader>();
+            shader->type = kBitmapShader;
+            shader->name = "Diffuse texture";
+            shader->params[1000] = sim::FilenameValue{path};
+            out->params[kColorShader] = sim::Link{shader.get()};
+            out->shaders.push_back(std::move(shader));
+        }
+    }
+    leftOut(m);
+    return out;
+}
+
+// Counts the material properties the host's standard material does not take.
+void MaterialImporter::leftOut(const aiMaterial& m)
+{
+    float f = 0;
+    if (m.Get(AI_MATKEY_METALLIC_FACTOR, f) == AI_SUCCESS || m.Get(AI_MATKEY_ROUGHNESS_FACTOR, f) == AI_SUCCESS)
+        summary_.add("PBR metallic and roughness factors");
+    for (int t = aiTextureType_NONE + 1; t < aiTextureType_UNKNOWN + 1; ++t) {
+        const auto type = static_cast<aiTextureType>(t);
+        const unsigned count = m.GetTextureCount(type);
+        const bool diffuse = type == aiTextureType_DIFFUSE || type == aiTextureType_BASE_COLOR;
+        if (count > (diffuse ? 1u : 0u))
+            summary_.add(std::string(aiTextureTypeToString(type)) + " textures" +
+                         (diffuse ? " after the first" : ""));
+    }
+    aiString diffuse, base;
+    if (m.GetTexture(aiTextureType_DIFFUSE, 0, &diffuse) == AI_SUCCESS &&
+        m.GetTexture(aiTextureType_BASE_COLOR, 0, &base) == AI_SUCCESS && diffuse != base)
+        summary_.add("base colour textures beside a different diffuse texture");
+}
+
+// The file a bitmap shader names: an embedded texture written to the cache, or the
+// model's file name taken relative to the model's folder.
+std::string MaterialImporter::texturePath(const std::string& name)
+{
+    if (const aiTexture* embedded = scene_.GetEmbeddedTexture(name.c_str()))
+        return writeEmbedded(*embedded);
+    if (!name.empty() && name[0] == '*') {
+        summary_.missing("embedded textures the materials refer to");
+        return {};
+    }
+    std::string written = name;
+    std::replace(written.begin(), written.end(), '\\', '/');
+    const fs::path given(written);
+    if (given.is_absolute() && readable(given))
+        return written;
+    const fs::path beside = (folder_ / given).lexically_normal();
+    if (readable(beside))
+        return beside.string();
+    const fs::path leaf = given.filename();
+    if (!readable(folder_ / "tex" / leaf) && !readable(folder_ / leaf))
+        summary_.missing("texture files");
+    return written;
+}
+
+std::string MaterialImporter::writeEmbedded(const aiTexture& t)
+{
+    if (t.mHeight != 0 || !t.pcData) {
+        summary_.add("uncompressed embedded textures");
+        return {};
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(t.pcData);
+    const size_t size = t.mWidth;
+    std::string hint = lowerCase(std::string(t.achFormatHint, strnlen(t.achFormatHint, sizeof t.achFormatHint)));
+    if (hint.empty() || !std::all_of(hint.begin(), hint.end(), [](char c) { return std::isalnum((unsigned char)c); }))
+        hint = "bin";
+    char leaf[48];
+    std::snprintf(leaf, sizeof leaf, "%016llx.%s", static_cast<unsigned long long>(fnv1a(bytes, size)),
+                  hint.c_str());
+    const fs::path target = fs::path(cache_) / leaf;
+    std::error_code ec;
+    // Named by content: a file already there holds the same texture and is kept.
+    if (fs::is_regular_file(target, ec) && fs::file_size(target, ec) == size)
+        return fs::absolute(target).string();
+    fs::create_directories(cache_, ec);
+    const fs::path temporary = target.string() + ".tmp" + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
+        out.close();
+        if (!out)
+            ec = std::make_error_code(std::errc::io_error);
+    }
+    if (!ec)
+        fs::rename(temporary, target, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        summary_.add("embedded textures that could not be written to " + cache_);
+        return {};
+    }
+    return fs::absolute(target).string();
+}
+
+} // namespace modelimport

@@ -1,0 +1,427 @@
+#include "model_import.h"
+
+#include "axis_convert.h"
+#include "import_parts.h"
+#include "sim_host.h"
+
+#include <assimp/Importer.hpp>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <numbers>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace modelimport {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using sim::Matrix;
+using sim::Vec3;
+
+// Host type and parameter IDs the import fills.
+constexpr int32_t kLightObject = 5102, kCameraObject = 5103, kNullObject = 5140, kTrack = 5350;
+constexpr int32_t kCameraFov = 1008;
+constexpr int32_t kLightColor = 90000, kLightBrightness = 90001, kLightType = 90002;
+constexpr int32_t kAreaSizeX = 100010, kAreaSizeY = 100011;
+constexpr int32_t kLightOmni = 0, kLightArea = 8;
+constexpr int kMaxDepth = 256;       // object nesting the host document allows
+constexpr double kTicksPerSecond = 25; // assumed when the file gives none
+
+class Builder {
+public:
+    Builder(const aiScene& scene, const std::string& modelPath, const LoadOptions& options, Summary& summary)
+        : scene_(scene), convert_(unitFactor(scene, modelPath)), summary_(summary),
+          folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
+          cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache),
+          materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
+    {
+        // glTF has no camera or light position of its own: assimp copies the node's
+        // translation there, which the node already carries.
+        const std::string ext = lowerCase(fs::path(modelPath).extension().string());
+        nodeCarriesPosition_ = ext == ".gltf" || ext == ".glb";
+        for (unsigned i = 0; i < scene.mNumCameras; ++i)
+            if (scene.mCameras[i])
+                cameras_.emplace(scene.mCameras[i]->mName.C_Str(), scene.mCameras[i]);
+        for (unsigned i = 0; i < scene.mNumLights; ++i)
+            if (scene.mLights[i])
+                lights_.emplace(scene.mLights[i]->mName.C_Str(), scene.mLights[i]);
+        if (scene.mNumAnimations > 0 && scene.mAnimations[0]) {
+            const aiAnimation& a = *scene.mAnimations[0];
+            ticksPerSecond_ = a.mTicksPerSecond > 0 && std::isfinite(a.mTicksPerSecond) ? a.mTicksPerSecond
+                                                                                         : kTicksPerSecond;
+            for (unsigned i = 0; i < a.mNumChannels; ++i)
+                if (a.mChannels[i])
+                    channels_.emplace(a.mChannels[i]->mNodeName.C_Str(), a.mChannels[i]);
+            if (a.mNumMeshChannels > 0 || a.mNumMorphMeshChannels > 0)
+                summary_.add("mesh and morph target animation");
+            if (scene.mNumAnimations > 1)
+                summary_.add("animations after the first", scene.mNumAnimations - 1);
+        }
+    }
+
+    std::unique_ptr<sim::Document> build(const std::string& modelPath)
+    {
+        auto doc = std::make_unique<sim::Document>();
+        doc->docName = fs::path(modelPath).filename().string();
+        doc->path = folder_.string();
+        for (unsigned i = 0; i < scene_.mNumMaterials; ++i)
+            doc->materials.push_back(scene_.mMaterials[i] ? materialImporter_.material(*scene_.mMaterials[i], i)
+                                                          : std::make_unique<sim::Material>());
+        doc_ = doc.get();
+        if (scene_.mRootNode)
+            doc->objects.push_back(node(*scene_.mRootNode, identity(), 0));
+        for (const auto& [name, camera] : cameras_)
+            if (!usedCameras_.count(camera))
+                summary_.add("cameras without a node");
+        for (const auto& [name, light] : lights_)
+            if (!usedLights_.count(light))
+                summary_.add("lights without a node");
+        // Start at the first key when an animation starts before zero.
+        doc->minTime = doc->time = sim::Time{std::min(0.0, firstKey_), 1};
+        sim::finalize(*doc);
+        return doc;
+    }
+
+private:
+    // ---- nodes ----
+
+    std::unique_ptr<sim::Object> node(const aiNode& n, const Matrix& inherited, int depth)
+    {
+        auto o = std::make_unique<sim::Object>();
+        o->type = kNullObject;
+        o->name = utf8Name(n.mName, summary_);
+        Matrix local = convert_.matrix(n.mTransformation);
+        if (!finite(local.off) || !finite(local.v1) || !finite(local.v2) || !finite(local.v3)) {
+            summary_.changed("non-finite node transforms, made the identity");
+            local = identity();
+        }
+        const Matrix effective = multiply(inherited, local);
+        Matrix below = identity();
+        const bool baked = !place(*o, effective);
+        if (baked)
+            below = effective;
+
+        if (n.mNumMeshes > 0)
+            meshImporter_.meshes(n, *o, baked ? &effective : nullptr, doc_->materials);
+
+        auto camera = cameras_.find(n.mName.C_Str());
+        if (camera != cameras_.end() && !usedCameras_.count(camera->second)) {
+            usedCameras_.insert(camera->second);
+            attach(*o, cameraObject(*camera->second), below, n.mNumMeshes == 0 && !baked);
+        }
+        auto light = lights_.find(n.mName.C_Str());
+        if (light != lights_.end() && !usedLights_.count(light->second)) {
+            usedLights_.insert(light->second);
+            attach(*o, lightObject(*light->second), below, n.mNumMeshes == 0 && !baked && o->type == kNullObject);
+        }
+
+        auto channel = channels_.find(n.mName.C_Str());
+        if (channel != channels_.end()) {
+            if (baked || !isIdentity(inherited))
+                summary_.add("animation of nodes with or below a sheared or mirrored transform");
+            else
+                tracks(*channel->second, *o);
+        }
+
+        for (unsigned i = 0; n.mChildren && i < n.mNumChildren; ++i) {
+            if (!n.mChildren[i])
+                continue;
+            if (depth + 1 >= kMaxDepth) {
+                summary_.add("nodes nested deeper than " + std::to_string(kMaxDepth) + " levels");
+                continue;
+            }
+            auto child = node(*n.mChildren[i], below, depth + 1);
+            child->parent = o.get();
+            o->children.push_back(std::move(child));
+        }
+        return o;
+    }
+
+    // Sets an object's position, rotation and scale from a host matrix; false (and an
+    // identity transform) when the matrix must be baked into points instead.
+    bool place(sim::Object& o, const Matrix& m)
+    {
+        Decomposed d;
+        if (!decompose(m, d)) {
+            summary_.changed("node transforms with shear or a non-uniform mirror, baked into the points");
+            return false;
+        }
+        o.pos = d.position;
+        o.rot = d.rotation;
+        o.scale = d.scale;
+        return true;
+    }
+
+    // A camera or light: the node itself when it carries nothing else and the camera or
+    // light sits at the node's origin in its default direction, else a child object.
+    void attach(sim::Object& holder, std::unique_ptr<sim::Object> item, const Matrix& inherited, bool merge)
+    {
+        const Matrix frame = multiply(inherited, itemFrame_);
+        if (merge && isIdentity(frame)) {
+            holder.type = item->type;
+            holder.params = std::move(item->params);
+            return;
+        }
+        item->name = holder.name;
+        if (!place(*item, frame))
+            summary_.add("the shear of cameras and lights in a sheared frame");
+        item->parent = &holder;
+        holder.children.push_back(std::move(item));
+    }
+
+    // The camera's frame in its node: looks along +z with +y up, as the host's camera does.
+    std::unique_ptr<sim::Object> cameraObject(const aiCamera& c)
+    {
+        auto o = std::make_unique<sim::Object>();
+        o->type = kCameraObject;
+        double fov = c.mHorizontalFOV;
+        if (!(fov > 0) || !std::isfinite(fov) || fov >= std::numbers::pi) {
+            summary_.changed("cameras without a usable field of view, given 45 degrees");
+            fov = std::numbers::pi / 4;
+        }
+        o->params[kCameraFov] = fov;
+        itemFrame_ = frame(itemPosition(c.mPosition), c.mLookAt, c.mUp);
+        return o;
+    }
+
+    std::unique_ptr<sim::Object> lightObject(const aiLight& l)
+    {
+        auto o = std::make_unique<sim::Object>();
+        o->type = kLightObject;
+        Vec3 colour{l.mColorDiffuse.r, l.mColorDiffuse.g, l.mColorDiffuse.b};
+        if (!finite(colour))
+            colour = {1, 1, 1};
+        const double intensity = std::max({colour.x, colour.y, colour.z, 0.0});
+        if (intensity > 0)
+            colour = {colour.x / intensity, colour.y / intensity, colour.z / intensity};
+        o->params[kLightColor] = colour;
+        o->params[kLightBrightness] = intensity;
+        o->params[kLightType] = kLightOmni;
+        switch (l.mType) {
+        case aiLightSource_POINT:
+            break;
+        case aiLightSource_AREA:
+            o->params[kLightType] = kLightArea;
+            o->params[kAreaSizeX] = std::isfinite(l.mSize.x) ? l.mSize.x * convert_.unit() : 0.0;
+            o->params[kAreaSizeY] = std::isfinite(l.mSize.y) ? l.mSize.y * convert_.unit() : 0.0;
+            break;
+        case aiLightSource_SPOT:
+            summary_.changed("spot lights, made point lights");
+            break;
+        case aiLightSource_DIRECTIONAL:
+            summary_.changed("directional lights, made point lights");
+            break;
+        default:
+            summary_.changed("ambient and other lights, made point lights");
+            break;
+        }
+        if (l.mType == aiLightSource_AREA)
+            itemFrame_ = frame(itemPosition(l.mPosition), l.mDirection, l.mUp);
+        else {
+            itemFrame_ = identity();
+            const Vec3 p = convert_.position(itemPosition(l.mPosition));
+            if (finite(p))
+                itemFrame_.off = p;
+        }
+        return o;
+    }
+
+    aiVector3D itemPosition(const aiVector3D& given) const
+    {
+        return nodeCarriesPosition_ ? aiVector3D(0, 0, 0) : given;
+    }
+
+    // A host frame at a position, its z axis along `forward`, its y axis toward `up`.
+    Matrix frame(const aiVector3D& position, const aiVector3D& forward, const aiVector3D& up) const
+    {
+        Matrix m = identity();
+        const Vec3 p = convert_.position(position);
+        if (finite(p))
+            m.off = p;
+        Vec3 z = convert_.direction(forward);
+        Vec3 y = convert_.direction(up);
+        const auto len = [](const Vec3& v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); };
+        if (!(len(z) > 0) || !finite(z))
+            return m;
+        z = {z.x / len(z), z.y / len(z), z.z / len(z)};
+        const double along = y.x * z.x + y.y * z.y + y.z * z.z;
+        y = {y.x - along * z.x, y.y - along * z.y, y.z - along * z.z};
+        if (!(len(y) > 1e-9) || !finite(y))
+            y = std::abs(z.y) < 0.9 ? Vec3{0, 1, 0} : Vec3{1, 0, 0};
+        const double a = y.x * z.x + y.y * z.y + y.z * z.z;
+        y = {y.x - a * z.x, y.y - a * z.y, y.z - a * z.z};
+        y = {y.x / len(y), y.y / len(y), y.z / len(y)};
+        m.v3 = z;
+        m.v2 = y;
+        m.v1 = {y.y * z.z - y.z * z.y, y.z * z.x - y.x * z.z, y.x * z.y - y.y * z.x};
+        return m;
+    }
+
+    // ---- animation ----
+
+    void tracks(const aiNodeAnim& channel, sim::Object& o)
+    {
+        const char* axes[3] = {"X", "Y", "Z"};
+        const auto add = [&](int32_t parameter, const char* label, auto&& keyCount, auto&& keyAt) {
+            std::array<std::unique_ptr<sim::Track>, 3> t;
+            for (int c = 0; c < 3; ++c) {
+                t[c] = std::make_unique<sim::Track>();
+                t[c]->type = kTrack;
+                t[c]->name = std::string(label) + " . " + axes[c];
+                t[c]->descId = {parameter, 1000 + c};
+                t[c]->keys.reserve(keyCount);
+            }
+            const Vec3* previous = nullptr;
+            Vec3 last{};
+            for (unsigned k = 0; k < keyCount; ++k) {
+                double time = 0;
+                Vec3 v{};
+                keyAt(k, time, v, previous);
+                if (!std::isfinite(time) || !finite(v)) {
+                    summary_.add("non-finite animation keys");
+                    continue;
+                }
+                last = v;
+                previous = &last;
+                firstKey_ = std::min(firstKey_, time / ticksPerSecond_);
+                const sim::Time at{time, ticksPerSecond_};
+                t[0]->keys.push_back({at, v.x});
+                t[1]->keys.push_back({at, v.y});
+                t[2]->keys.push_back({at, v.z});
+            }
+            for (auto& track : t) {
+                std::stable_sort(track->keys.begin(), track->keys.end(), [](const sim::Key& a, const sim::Key& b) {
+                    return a.time.num < b.time.num;
+                });
+                o.tracks.push_back(std::move(track));
+            }
+        };
+        if (channel.mNumPositionKeys > 0 && channel.mPositionKeys)
+            add(903, "Position", channel.mNumPositionKeys, [&](unsigned k, double& time, Vec3& v, const Vec3*) {
+                time = channel.mPositionKeys[k].mTime;
+                v = convert_.position(channel.mPositionKeys[k].mValue);
+            });
+        if (channel.mNumRotationKeys > 0 && channel.mRotationKeys)
+            add(904, "Rotation", channel.mNumRotationKeys, [&](unsigned k, double& time, Vec3& v, const Vec3* prev) {
+                time = channel.mRotationKeys[k].mTime;
+                v = convert_.rotation(channel.mRotationKeys[k].mValue, prev ? prev : &o.rot);
+            });
+        if (channel.mNumScalingKeys > 0 && channel.mScalingKeys)
+            add(905, "Scale", channel.mNumScalingKeys, [&](unsigned k, double& time, Vec3& v, const Vec3*) {
+                time = channel.mScalingKeys[k].mTime;
+                v = convert_.scale(channel.mScalingKeys[k].mValue);
+            });
+    }
+
+    const aiScene& scene_;
+    Converter convert_;
+    Summary& summary_;
+    fs::path folder_;
+    std::string cache_;
+    MaterialImporter materialImporter_;
+    MeshImporter meshImporter_;
+    sim::Document* doc_ = nullptr;
+    std::unordered_map<std::string, const aiCamera*> cameras_;
+    std::unordered_map<std::string, const aiLight*> lights_;
+    std::unordered_map<std::string, const aiNodeAnim*> channels_;
+    std::unordered_set<const void*> usedCameras_, usedLights_;
+    bool nodeCarriesPosition_ = false;
+    double ticksPerSecond_ = kTicksPerSecond;
+    double firstKey_ = 0;
+    Matrix itemFrame_ = identity(); // frame of the camera or light last made
+};
+
+} // namespace
+
+void Summary::note(const char* kind, const std::string& thing, size_t count)
+{
+    const std::string line = std::string(kind) + ": " + thing;
+    for (auto& [text, n] : things_)
+        if (text == line) {
+            n += count;
+            return;
+        }
+    things_.emplace_back(line, count);
+}
+
+std::vector<std::string> Summary::lines() const
+{
+    std::vector<std::string> out;
+    out.reserve(things_.size());
+    for (const auto& [text, n] : things_)
+        out.push_back(text + (n > 1 ? " (" + std::to_string(n) + ")" : ""));
+    return out;
+}
+
+std::string defaultTextureCache()
+{
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec)
+        base = "/tmp";
+    return (base / "c4dsim-textures").string();
+}
+
+unsigned importFlags() { return aiProcess_ValidateDataStructure; }
+
+double unitFactor(const aiScene& scene, const std::string& modelPath)
+{
+    const std::string ext = lowerCase(fs::path(modelPath).extension().string());
+    if (ext == ".gltf" || ext == ".glb" || ext == ".dae" || ext == ".zae")
+        return 100;
+    if (ext == ".fbx" && scene.mMetaData) {
+        double d = 0;
+        float f = 0;
+        if (scene.mMetaData->Get("UnitScaleFactor", d) && std::isfinite(d) && d > 0)
+            return d;
+        if (scene.mMetaData->Get("UnitScaleFactor", f) && std::isfinite(f) && f > 0)
+            return f;
+    }
+    return 1;
+}
+
+std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,
+                                             const LoadOptions& options, Summary& summary)
+{
+    return Builder(scene, modelPath, options, summary).build(modelPath);
+}
+
+std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOptions& options, Summary& summary,
+                                           std::string& error)
+{
+    error.clear();
+    std::error_code ec;
+    if (FILE* f = std::fopen(path.c_str(), "rb"))
+        std::fclose(f);
+    else {
+        error = "cannot open model \"" + path + "\": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (!fs::is_regular_file(path, ec)) {
+        error = "cannot open model \"" + path + "\": not a regular file";
+        return nullptr;
+    }
+    Assimp::Importer importer;
+    const aiScene* scene = importer.ReadFile(path, importFlags());
+    if (!scene) {
+        error = "cannot read model \"" + path + "\": " + importer.GetErrorString();
+        return nullptr;
+    }
+    if (!scene->mRootNode) {
+        error = "cannot read model \"" + path + "\": assimp gives no node tree";
+        return nullptr;
+    }
+    return buildDocument(*scene, path, options, summary);
+}
+
+} // namespace modelimport

@@ -1,0 +1,57 @@
+// Builds the simulated host's in-memory document from a 3D model file read by assimp. The
+// result is the document a hand-written JSON file would give: a null or polygon object per
+// node with its local transform, standard materials with the diffuse colour and texture,
+// cameras, lights and position, rotation and scale tracks. What cannot be carried over is
+// counted in an import summary. Frames and units change in axis_convert.h only.
+#pragma once
+
+#include "sim_document.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct aiScene;
+
+namespace modelimport {
+
+struct LoadOptions {
+    // Folder for textures embedded in a model; empty: defaultTextureCache().
+    std::string textureCache;
+};
+
+// <system temporary folder>/c4dsim-textures
+std::string defaultTextureCache();
+
+// What an import left out, changed or did not find, one line per kind of thing, in the
+// order first met ("not carried over: bones and skins of meshes (3)").
+class Summary {
+public:
+    void add(const std::string& thing, size_t count = 1) { note("not carried over", thing, count); }
+    void changed(const std::string& thing, size_t count = 1) { note("changed", thing, count); }
+    void missing(const std::string& thing, size_t count = 1) { note("not found", thing, count); }
+    std::vector<std::string> lines() const;
+    bool empty() const { return things_.empty(); }
+
+private:
+    void note(const char* kind, const std::string& thing, size_t count);
+    std::vector<std::pair<std::string, size_t>> things_;
+};
+
+// The post-processing asked of assimp when a model is read for import.
+unsigned importFlags();
+// Host centimetres per model unit: metres for glTF and Collada (assimp scales Collada to
+// metres), the file's own unit for FBX, otherwise one unit is one centimetre.
+double unitFactor(const aiScene& scene, const std::string& modelPath);
+
+// Builds the document of a scene that assimp has read from modelPath.
+std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,
+                                             const LoadOptions& options, Summary& summary);
+
+// Reads a model file with assimp and builds its document. On failure returns null and sets
+// error to the file's name and assimp's reason.
+std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOptions& options,
+                                           Summary& summary, std::string& error);
+
+} // namespace modelimport
