@@ -473,8 +473,13 @@ void orvScene_api_file::matrixRows(const unsigned char* base, int32_t count)
     constexpr size_t kRowMax = 16 * (kFormatGMax + 1) + 2;
     constexpr size_t kChunk = 64 * 1024;
     const size_t indent = indenting() && indentLevel > 0 ? static_cast<size_t>(indentLevel) : 0;
-    std::vector<char> chunk(kChunk + indent + kRowMax);
-    char* out = chunk.data();
+    // Sized for the rows at hand (a short track needs far less than a chunk) and left
+    // uninitialised: every byte handed on is written first.
+    const size_t rowRoom = indent + kRowMax;
+    const size_t room = std::min(kChunk, static_cast<size_t>(count) * rowRoom) + rowRoom;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(room);
+    char* const chunk = buffer.get();
+    char* out = chunk;
     struct Column {
         uint64_t bits = 0;
         size_t length = 0; // 0: nothing kept yet
@@ -503,9 +508,9 @@ void orvScene_api_file::matrixRows(const unsigned char* base, int32_t count)
         }
         if (i < count - 1) *out++ = ',';
         *out++ = '\n';
-        if (static_cast<size_t>(out - chunk.data()) >= kChunk || i == count - 1) {
-            emitText(chunk.data(), static_cast<size_t>(out - chunk.data()));
-            out = chunk.data();
+        if (static_cast<size_t>(out - chunk) >= kChunk || i == count - 1) {
+            emitText(chunk, static_cast<size_t>(out - chunk));
+            out = chunk;
         }
     }
 }
