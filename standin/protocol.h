@@ -6,9 +6,11 @@
 //   "TAVRIN-STREAM <id> <mode>\n"
 //                              the renderer answers "TAVRIN-READY <major> <pid>\n"; the client
 //                              then sends scene text until it shuts its side down; the
-//                              renderer reads it, takes it in and answers
+//                              renderer reads it, checks all of it and answers
 //                              "TAVRIN-RECEIVED <bytes> ok\n" or
-//                              "TAVRIN-RECEIVED <bytes> error <offset> <message>\n".
+//                              "TAVRIN-RECEIVED <bytes> error <offset> <message>\n";
+//                              a scene answered "ok" is in effect for every request the
+//                              renderer serves after the answer.
 //
 // A peer that does not answer with these lines is not a stand-in renderer.
 #pragma once

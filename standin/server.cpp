@@ -3,6 +3,7 @@
 #include "Png.h"
 #include "Preview.h"
 #include "protocol.h"
+#include "stream_store.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -40,7 +41,8 @@ struct Server::Connection {
     net::Fd fd;
     State state = State::Request;
     int64_t opened = 0;
-    std::string data; // the request line while it arrives, then the stream
+    std::string data; // the request line while it arrives
+    StreamStore stream; // the stream as it arrives
     uint64_t streamBytes = 0;
     int number = 0; // of the stream, counted from 1
     protocol::Request request;
@@ -228,26 +230,31 @@ void Server::readFrom(Connection& c)
         handleRequest(c);
         if (c.closed || rest.empty())
             return;
-        c.data.clear();
-        c.data.swap(rest);
-        c.streamBytes = c.data.size();
-        c.scanner->feed(c.data.data(), c.data.size());
+        take(c, rest.data(), rest.size());
         return;
     }
+    take(c, buffer, size_t(n));
+}
 
-    // Streaming.
-    c.streamBytes += uint64_t(n);
+// Stream bytes go to their file as they arrive; the progress scanner sees them on the way.
+void Server::take(Connection& c, const char* data, size_t size)
+{
+    c.streamBytes += uint64_t(size);
     if (c.streamBytes > kMaxStreamBytes) {
         endProgress();
         console_ << "tavrin: stream " << c.number << " is larger than the limit, dropped"
                  << std::endl;
-        c.data.clear();
-        c.data.shrink_to_fit();
         c.closed = true;
         return;
     }
-    c.data.append(buffer, size_t(n));
-    c.scanner->feed(buffer, size_t(n));
+    std::string error;
+    if (!c.stream.append(data, size, error)) {
+        endProgress();
+        console_ << "tavrin: stream " << c.number << " dropped: " << error << std::endl;
+        c.closed = true;
+        return;
+    }
+    c.scanner->feed(data, size);
     if (options_.failAfterBytes >= 0 && c.streamBytes >= uint64_t(options_.failAfterBytes)) {
         endProgress();
         console_ << "tavrin: failing on purpose after " << c.streamBytes << " bytes" << std::endl;
@@ -291,65 +298,79 @@ void Server::handleRequest(Connection& c)
     c.state = Connection::State::Streaming;
     c.data.clear();
     c.streamBytes = 0;
+    const std::string file = (std::filesystem::path(options_.outputDir) /
+                              ("received-" + std::to_string(pid_) + "-" + std::to_string(c.number) + ".qrf"))
+                                 .string();
+    std::string error;
+    if (!c.stream.open(file, error)) {
+        console_ << "tavrin: stream " << c.number << " refused: " << error << std::endl;
+        c.closed = true;
+        return;
+    }
     c.scanner = std::make_unique<ProgressScanner>(
         [this](const std::string& message, float fraction) { showProgress(message, fraction); });
     if (!net::sendAll(c.fd.get(), protocol::readyLine(net::kMajorVersion, pid_), kReplyStallMs))
         c.closed = true;
 }
 
+// The stream is checked in full (without building anything) and answered; only then is
+// it parsed and taken in, so the sender waits for the check alone. Nothing else is served
+// in between, so whatever asks after the answer sees the scene in effect.
 void Server::finishStream(Connection& c)
 {
     endProgress();
     const int number = c.number;
-    std::string file = (std::filesystem::path(options_.outputDir) /
-                        ("received-" + std::to_string(pid_) + "-" + std::to_string(number) + ".qrf"))
-                           .string();
-    std::string temp = file + ".part";
-    bool written = false;
-    if (FILE* f = std::fopen(temp.c_str(), "wb")) {
-        written = std::fwrite(c.data.data(), 1, c.data.size(), f) == c.data.size();
-        written = std::fclose(f) == 0 && written;
-        written = written && std::rename(temp.c_str(), file.c_str()) == 0;
-        if (!written)
-            std::remove(temp.c_str());
-    }
-    if (written)
-        console_ << "tavrin: stream " << number << ": " << c.data.size() << " bytes written to "
-                 << file << std::endl;
+    const uint64_t size = c.streamBytes;
+    const std::string& file = c.stream.file();
+    std::string reason;
+    if (c.stream.finish(reason))
+        console_ << "tavrin: stream " << number << ": " << size << " bytes written to " << file << std::endl;
     else
-        console_ << "tavrin: stream " << number << ": could not write " << file << ": "
-                 << std::strerror(errno) << std::endl;
+        console_ << "tavrin: stream " << number << ": could not write " << file << ": " << reason << std::endl;
 
-    orv::qrf::Document doc;
+    const std::string_view bytes = c.stream.bytes();
     orv::qrf::ParseError error;
-    std::string reply;
-    bool preview = false;
-    if (orv::qrf::parse(c.data, doc, error)) {
+    if (!c.stream.readable())
+        error = orv::qrf::ParseError{0, "the stream could not be read back", false};
+    const bool good = c.stream.readable() && orv::qrf::check(bytes, error);
+    std::string reply = "TAVRIN-RECEIVED " + std::to_string(size);
+    if (good) {
+        reply += " ok\n";
+    } else {
+        console_ << "tavrin: stream " << number << " is malformed at byte " << error.offset << ": "
+                 << printable(error.message, 200) << std::endl;
+        reply += " error " + std::to_string(error.offset) + " " + printable(error.message, 200) + "\n";
+    }
+    net::sendAll(c.fd.get(), reply, kReplyStallMs);
+    if (good && takeIn(bytes, number, c.request.id) && options_.preview)
+        drawPreview(file, number); // after the sender has its answer: it never waits for the picture
+    lastStream_ = net::nowMs();
+}
+
+bool Server::takeIn(std::string_view bytes, int number, unsigned id)
+{
+    try {
+        orv::qrf::Document doc;
+        orv::qrf::ParseError error;
+        if (!orv::qrf::parse(bytes, doc, error)) // cannot happen after a good check
+            throw std::runtime_error(error.message);
         for (const orv::qrf::Statement& s : doc.top.statements) {
             if (s.keyword == "#print" || s.keyword == "#error")
                 console_ << "tavrin: " << s.keyword.substr(1) << ": " << printable(s.name(), 200)
                          << std::endl;
         }
-        std::vector<std::string> names = scene_.receive(doc, number, c.request.id);
+        std::vector<std::string> names = scene_.receive(doc, number, id);
         for (const std::string& name : names)
             console_ << "tavrin: model set \"" << printable(name, 200) << "\" is active" << std::endl;
         if (names.empty())
             console_ << "tavrin: stream " << number << " holds no scene group" << std::endl;
-        reply = "TAVRIN-RECEIVED " + std::to_string(c.data.size()) + " ok\n";
-        preview = options_.preview;
-    } else {
-        console_ << "tavrin: stream " << number << " is malformed at byte " << error.offset << ": "
-                 << printable(error.message, 200) << std::endl;
-        reply = "TAVRIN-RECEIVED " + std::to_string(c.data.size()) + " error " +
-                std::to_string(error.offset) + " " + printable(error.message, 200) + "\n";
+        return true;
+    } catch (const std::exception& e) {
+        // Out of memory on a huge scene: the renderer goes on serving.
+        console_ << "tavrin: stream " << number << " could not be taken in: " << printable(e.what(), 200)
+                 << std::endl;
+        return false;
     }
-    c.data.clear();
-    c.data.shrink_to_fit();
-    net::sendAll(c.fd.get(), reply, kReplyStallMs);
-    // Drawn after the sender has its answer, so it never waits for the picture.
-    if (preview)
-        drawPreview(file, number);
-    lastStream_ = net::nowMs();
 }
 
 void Server::drawPreview(const std::string& receivedFile, int number)

@@ -13,6 +13,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace standin {
@@ -54,7 +55,9 @@ private:
     void accept();
     void readFrom(Connection& c);
     void handleRequest(Connection& c);
+    void take(Connection& c, const char* data, size_t size);
     void finishStream(Connection& c);
+    bool takeIn(std::string_view bytes, int number, unsigned id);
     void drawPreview(const std::string& receivedFile, int number);
     void showProgress(const std::string& message, float fraction);
     void endProgress();

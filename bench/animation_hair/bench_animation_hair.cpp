@@ -86,7 +86,7 @@ double cpuNow()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-Result exportBest(sim::Document& doc, int runs, const std::filesystem::path& path)
+Result exportBest(sim::Document& doc, int runs, const std::filesystem::path& path, bool keep)
 {
     sim::finalize(doc);
     host::bind(sim::hostTable());
@@ -111,7 +111,8 @@ Result exportBest(sim::Document& doc, int runs, const std::filesystem::path& pat
         }
         best.bytes = std::filesystem::file_size(path);
     }
-    std::filesystem::remove(path);
+    if (!keep)
+        std::filesystem::remove(path);
     return best;
 }
 
@@ -133,13 +134,15 @@ int main(int argc, char** argv)
     app.add_option("--runs", runs, "runs of each export; the fastest counts")->check(CLI::Range(1, 100));
     std::string dir = std::filesystem::exists("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path().string();
     app.add_option("--dir", dir, "folder for the scene files")->check(CLI::ExistingDirectory);
+    bool keep = false;
+    app.add_flag("--keep", keep, "keep the scene files (to compare their bytes)");
     CLI11_PARSE(app, argc, argv);
 
     const std::filesystem::path folder = dir;
     const std::string tag = std::to_string(getpid());
     try {
         auto animated = animatedObjects(objects, seconds);
-        const Result a = exportBest(*animated, runs, folder / ("bench_animation_" + tag + ".qrf"));
+        const Result a = exportBest(*animated, runs, folder / ("bench_animation_" + tag + ".qrf"), keep);
         const double mbps = static_cast<double>(a.bytes) / 1e6 / a.seconds;
         std::printf("animation: %d objects x 9 tracks over %g s: %.3f s (%.3f s of processor time), %ju bytes\n",
                     objects, seconds, a.seconds, a.cpuSeconds, a.bytes);
@@ -147,7 +150,7 @@ int main(int argc, char** argv)
                     mbps / 400.0, static_cast<double>(a.bytes) / 1e6 / a.cpuSeconds);
 
         auto hair = hairDocument(strands, points);
-        const Result h = exportBest(*hair, runs, folder / ("bench_hair_" + tag + ".qrf"));
+        const Result h = exportBest(*hair, runs, folder / ("bench_hair_" + tag + ".qrf"), keep);
         std::printf("hair: %d strands x %d points: %.3f s, %ju bytes\n", strands, points, h.seconds, h.bytes);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_animation_hair: %s\n", e.what());

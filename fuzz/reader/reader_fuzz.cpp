@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes to the scene file reader, then to the listing and the counts that
-// qrfdump builds from what was read. Any crash, overread, leak or hang is a finding.
+// Feeds arbitrary bytes to the scene file reader (parsing and checking alike), then to the
+// listing and the counts that qrfdump builds from what was read. Any crash, overread, leak or hang is a finding.
 #include "QrfText.h"
 #include "SceneReader.h"
 
@@ -11,7 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     orv::qrf::Document document;
     orv::qrf::ParseError error;
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (!orv::qrf::parse(input, document, error)) {
+    const bool parsed = orv::qrf::parse(input, document, error);
+    // Checking without building must come to the same verdict at the same spot.
+    orv::qrf::ParseError checked;
+    if (orv::qrf::check(input, checked) != parsed || checked.offset != error.offset ||
+        checked.message != error.message || checked.truncated != error.truncated)
+        __builtin_trap();
+    if (!parsed) {
         if (error.offset > size) __builtin_trap(); // offsets always lie inside the input
         return 0;
     }

@@ -45,7 +45,9 @@ std::string describeByte(char c) {
 
 class Parser {
 public:
-    explicit Parser(std::string_view data) : data_(data) {}
+    // build false: the input is checked exactly as for a parse (same errors at the same
+    // offsets) but nothing is kept, and binary runs are skipped without being copied.
+    Parser(std::string_view data, bool build) : data_(data), build_(build) {}
 
     bool run(Document& out, ParseError& error) {
         error_ = &error;
@@ -56,6 +58,7 @@ public:
 
 private:
     std::string_view data_;
+    bool build_ = true;
     size_t pos_ = 0;
     ParseError* error_ = nullptr;
 
@@ -88,6 +91,7 @@ private:
     // comments, when given, receives the comment lines that come before the first record.
     bool parseBlock(Block& block, size_t depth, std::vector<std::string>* comments = nullptr) {
         const size_t opened = pos_;
+        bool anyStatement = false; // kept or not, so comments are told apart the same way
         for (;;) {
             skipSpace();
             if (atEnd()) {
@@ -100,13 +104,15 @@ private:
                 ++pos_;
                 return true;
             }
-            if (comments && block.statements.empty() && startsWith("//")) {
-                comments->emplace_back(readLine());
+            if (comments && !anyStatement && startsWith("//")) {
+                const std::string_view line = readLine();
+                if (build_) comments->emplace_back(line);
                 continue;
             }
             Statement statement;
             if (!parseStatement(statement, depth)) return false;
-            block.statements.push_back(std::move(statement));
+            anyStatement = true;
+            if (build_) block.statements.push_back(std::move(statement));
         }
     }
 
@@ -384,9 +390,11 @@ private:
             Value item;
             if (!parseValue(item, depth, true)) return false;
             if (item.kind == Value::Kind::Hex) return fail(pos_, "hex blob in a list");
-            v.items.push_back(item.text);
-            v.itemKinds.push_back(item.kind);
-            if (item.kind == Value::Kind::Shader) v.shaders.push_back(std::move(item));
+            if (build_) {
+                v.items.push_back(item.text);
+                v.itemKinds.push_back(item.kind);
+                if (item.kind == Value::Kind::Shader) v.shaders.push_back(std::move(item));
+            }
             elementOpen = true;
         }
     }
@@ -413,13 +421,13 @@ private:
         const char* src = data_.data() + pos_;
         v.kind = Value::Kind::Binary;
         v.binaryKind = letter;
-        if (letter == 'r') {
+        if (build_ && letter == 'r') {
             v.doubles.resize(count);
             if (count) std::memcpy(v.doubles.data(), src, bytes);
-        } else if (letter == 'i') {
+        } else if (build_ && letter == 'i') {
             v.ints.resize(count);
             if (count) std::memcpy(v.ints.data(), src, bytes);
-        } else {
+        } else if (build_) {
             v.floats.resize(count);
             if (count) std::memcpy(v.floats.data(), src, bytes);
         }
@@ -518,7 +526,12 @@ std::vector<const Statement*> Block::allDeep(std::string_view keyword) const {
 }
 
 bool parse(std::string_view data, Document& out, ParseError& error) {
-    return Parser(data).run(out, error);
+    return Parser(data, true).run(out, error);
+}
+
+bool check(std::string_view data, ParseError& error) {
+    Document nothing;
+    return Parser(data, false).run(nothing, error);
 }
 
 bool readInput(const std::string& path, std::string& data, std::string& error) {

@@ -96,6 +96,10 @@ inline constexpr size_t kMaxNesting = 256;
 
 // Parses a whole scene text. Returns false and fills error at the first malformed spot.
 bool parse(std::string_view data, Document& out, ParseError& error);
+// Checks a whole scene text as parse does, with the same error at the same offset, but
+// keeps nothing: binary runs are stepped over, so a mesh-heavy text is checked in a
+// fraction of the time its parse takes.
+bool check(std::string_view data, ParseError& error);
 // Reads a file (or standard input for "-") and parses it. An unreadable file gives offset 0
 // and a message naming the path and the system's reason.
 bool parseFile(const std::string& path, Document& out, ParseError& error);

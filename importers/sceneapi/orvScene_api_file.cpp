@@ -465,27 +465,52 @@ void orvScene_api_file::list(int type, const AttributeArray& array)
 
 // Animations write millions of matrix rows: the values are formatted with formatG (exactly
 // what "%g" gives in the "C" locale, without a vsnprintf per value) and handed on in chunks
-// of many rows rather than a write per row.
+// of many rows rather than a write per row. One animated component leaves most entries of
+// its matrices unchanged from row to row, so each column keeps the text of its last value
+// and a value with the same bits reuses it.
 void orvScene_api_file::matrixRows(const unsigned char* base, int32_t count)
 {
     constexpr size_t kRowMax = 16 * (kFormatGMax + 1) + 2;
     constexpr size_t kChunk = 64 * 1024;
     const size_t indent = indenting() && indentLevel > 0 ? static_cast<size_t>(indentLevel) : 0;
-    std::vector<char> chunk(kChunk + indent + kRowMax);
-    char* out = chunk.data();
+    // Sized for the rows at hand (a short track needs far less than a chunk) and left
+    // uninitialised: every byte handed on is written first.
+    const size_t rowRoom = indent + kRowMax;
+    const size_t room = std::min(kChunk, static_cast<size_t>(count) * rowRoom) + rowRoom;
+    const auto buffer = std::make_unique_for_overwrite<char[]>(room);
+    char* const chunk = buffer.get();
+    char* out = chunk;
+    struct Column {
+        uint64_t bits = 0;
+        size_t length = 0; // 0: nothing kept yet
+        char text[kFormatGMax];
+    };
+    Column columns[16];
     for (int32_t i = 0; i < count; ++i) {
         double d[16];
         loadN(d, base + static_cast<size_t>(i) * 128);
         out = std::fill_n(out, indent, ' ');
-        for (double value : d) {
-            out = formatG(out, value);
+        for (int k = 0; k < 16; ++k) {
+            Column& column = columns[k];
+            const uint64_t bits = std::bit_cast<uint64_t>(d[k]);
+            if (column.length == 0 || column.bits != bits) {
+                // Whole fixed-size copies (the chunk has room for them) cost less than exact ones.
+                char* const end = formatG(out, d[k]);
+                column.bits = bits;
+                column.length = static_cast<size_t>(end - out);
+                std::memcpy(column.text, out, kFormatGMax);
+                out = end;
+            } else {
+                std::memcpy(out, column.text, kFormatGMax);
+                out += column.length;
+            }
             *out++ = ' ';
         }
         if (i < count - 1) *out++ = ',';
         *out++ = '\n';
-        if (static_cast<size_t>(out - chunk.data()) >= kChunk || i == count - 1) {
-            emitText(chunk.data(), static_cast<size_t>(out - chunk.data()));
-            out = chunk.data();
+        if (static_cast<size_t>(out - chunk) >= kChunk || i == count - 1) {
+            emitText(chunk, static_cast<size_t>(out - chunk));
+            out = chunk;
         }
     }
 }

@@ -1,7 +1,7 @@
-// Malformed and hostile inputs: each is refused at the right offset, nothing is read past
-// the end of the buffer (the buffers here are exact-size heap copies, so the sanitizer
-// build catches any overread), counts from the input never drive allocations, and nesting
-// is capped.
+// Malformed and hostile inputs: each is refused at the right offset (by the parse and by the
+// check alike), nothing is read past the end of the buffer (the buffers here are exact-size
+// heap copies, so the sanitizer build catches any overread), counts from the input never
+// drive allocations, and nesting is capped.
 #include "SceneReader.h"
 
 #include <gtest/gtest.h>
@@ -24,11 +24,19 @@ std::string run(char letter, uint32_t count, std::string_view data = {}) {
     return s;
 }
 
-// Parses an exact-size copy so that a read one byte too far is a heap overflow.
+// Parses an exact-size copy so that a read one byte too far is a heap overflow. Checking
+// the same bytes without building anything must come to the same verdict, error and offset.
 bool parseExact(const std::string& text, Document& d, ParseError& e) {
     std::unique_ptr<char[]> copy(new char[text.size() ? text.size() : 1]);
     std::memcpy(copy.get(), text.data(), text.size());
-    return parse(std::string_view(copy.get(), text.size()), d, e);
+    const std::string_view bytes(copy.get(), text.size());
+    const bool parsed = parse(bytes, d, e);
+    ParseError checked;
+    EXPECT_EQ(check(bytes, checked), parsed);
+    EXPECT_EQ(checked.offset, e.offset);
+    EXPECT_EQ(checked.message, e.message);
+    EXPECT_EQ(checked.truncated, e.truncated);
+    return parsed;
 }
 
 struct Malformed {

@@ -156,6 +156,29 @@ TEST_F(RendererProcess, WireProtocolWithGoodAndBadClients)
     EXPECT_FALSE(std::filesystem::exists(png(0)));
 }
 
+TEST_F(RendererProcess, StreamThatCannotBeKeptOnDiskIsStillAnsweredAndTakenIn)
+{
+    pid_t pid = rig.startRenderer({});
+    ASSERT_GT(pid, 0);
+    const int port = portOf(pid);
+    std::filesystem::remove_all(rig.output()); // the folder goes away under the renderer
+
+    const std::string text = "version 9\n\ngroup \"Kept\" {\n}\n";
+    EXPECT_NE(ask(port, standin::protocol::streamRequest(2, 1), text).find("TAVRIN-RECEIVED 28 ok\n"),
+              std::string::npos);
+    EXPECT_NE(ask(port, standin::protocol::kQueryScene).find("name=\"Kept\""), std::string::npos);
+    EXPECT_NE(ask(port, standin::protocol::streamRequest(3, 1), "group \"Cut\" {\n").find("error"),
+              std::string::npos);
+
+    // The folder back: streams reach it again, and no unfinished part is left behind.
+    std::filesystem::create_directories(rig.output());
+    EXPECT_NE(ask(port, standin::protocol::streamRequest(4, 1), text).find(" ok\n"), std::string::npos);
+    ASSERT_EQ(rig.receivedFiles().size(), 1u);
+    EXPECT_EQ(standintest::readFile(rig.receivedFiles()[0]), text);
+    for (const auto& entry : std::filesystem::directory_iterator(rig.output()))
+        EXPECT_NE(entry.path().extension(), ".part") << entry.path();
+}
+
 // The live library loaded as the plug-in's loader loads it.
 class LiveLibrary : public RendererProcess {
 protected:

@@ -33,7 +33,8 @@ host::Matrix scaling(const host::Vec3& v)
 
 namespace {
 
-host::Vec3 linear(const host::Matrix& m, const host::Vec3& p)
+// Inlined into the per-sample products (a call per 3x4 product costs as much as the product).
+[[gnu::always_inline]] inline host::Vec3 linear(const host::Matrix& m, const host::Vec3& p)
 {
     return host::Vec3{m.v1.x * p.x + m.v2.x * p.y + m.v3.x * p.z,
                       m.v1.y * p.x + m.v2.y * p.y + m.v3.y * p.z,
@@ -68,18 +69,48 @@ host::Matrix aboutZ(double a)
     return host::Matrix{{0, 0, 0}, {c, -s, 0}, {s, c, 0}, {0, 0, 1}};
 }
 
+[[gnu::always_inline]] inline host::Matrix product(const host::Matrix& a, const host::Matrix& b)
+{
+    const host::Vec3 o = linear(a, b.off);
+    return host::Matrix{{a.off.x + o.x, a.off.y + o.y, a.off.z + o.z},
+                        linear(a, b.v1), linear(a, b.v2), linear(a, b.v3)};
+}
+
 host::Matrix product(const host::Matrix& a, const host::Matrix& b, const host::Matrix& c)
 {
-    return multiply(multiply(a, b), c);
+    return product(product(a, b), c);
+}
+
+host::Matrix about(int axis, double a)
+{
+    return axis == 0 ? aboutX(a) : axis == 1 ? aboutY(a) : aboutZ(a);
+}
+
+// The factors of a rotation in product sequence: the angle each takes (0 x, 1 y, 2 z) and
+// the axis it turns about.
+struct Factor {
+    int angle, axis;
+};
+std::array<Factor, 3> rotationSequence(int order)
+{
+    if (order == 6) // heading, pitch, bank: x turns about Y, y about X, z about Z
+        return {{{0, 1}, {1, 0}, {2, 2}}};
+    constexpr Factor e1{0, 0}, e2{1, 1}, e3{2, 2};
+    switch (order) {
+    case 0: return {e3, e1, e2};
+    case 1: return {e1, e3, e2};
+    case 2: return {e1, e2, e3};
+    case 4: return {e2, e3, e1};
+    case 5: return {e3, e2, e1};
+    default: return {e2, e1, e3}; // order 3 and anything unknown
+    }
 }
 
 } // namespace
 
 host::Matrix multiply(const host::Matrix& a, const host::Matrix& b)
 {
-    const host::Vec3 o = linear(a, b.off);
-    return host::Matrix{{a.off.x + o.x, a.off.y + o.y, a.off.z + o.z},
-                        linear(a, b.v1), linear(a, b.v2), linear(a, b.v3)};
+    return product(a, b);
 }
 
 double determinant(const host::Matrix& m)
@@ -108,19 +139,32 @@ host::Matrix inverse(const host::Matrix& m)
 
 host::Matrix rotation(const host::Vec3& v, int order)
 {
-    if (order == 6) {
-        // Heading, pitch, bank: x turns about Y, y about X, z about Z.
-        return product(aboutY(v.x), aboutX(v.y), aboutZ(v.z));
+    const double angles[3] = {v.x, v.y, v.z};
+    const auto f = rotationSequence(order);
+    return product(about(f[0].axis, angles[f[0].angle]), about(f[1].axis, angles[f[1].angle]),
+                   about(f[2].axis, angles[f[2].angle]));
+}
+
+OneAngleRotation::OneAngleRotation(int angle, int order)
+{
+    const auto f = rotationSequence(order);
+    for (int i = 0; i < 3; ++i) {
+        factors_[i] = about(f[i].axis, 0.0);
+        if (f[i].angle == angle) {
+            varying_ = i;
+            axis_ = f[i].axis;
+        }
     }
-    const host::Matrix e1 = aboutX(v.x), e2 = aboutY(v.y), e3 = aboutZ(v.z);
-    switch (order) {
-    case 0: return product(e3, e1, e2);
-    case 1: return product(e1, e3, e2);
-    case 2: return product(e1, e2, e3);
-    case 4: return product(e2, e3, e1);
-    case 5: return product(e3, e2, e1);
-    default: return product(e2, e1, e3); // order 3 and anything unknown
-    }
+    firstTwo_ = multiply(factors_[0], factors_[1]);
+}
+
+host::Matrix OneAngleRotation::at(double value) const
+{
+    if (varying_ == 2)
+        return multiply(firstTwo_, about(axis_, value));
+    host::Matrix f[3] = {factors_[0], factors_[1], factors_[2]};
+    f[varying_] = about(axis_, value);
+    return product(f[0], f[1], f[2]);
 }
 
 host::Vec3 apply(const host::Matrix& m, const host::Vec3& p)
@@ -247,15 +291,13 @@ Frame frameFor(const StaticFrames& s, int kind, int c, bool isCamera)
     return f;
 }
 
-host::Matrix valueMatrix(int kind, int c, float value, int order)
+host::Matrix valueMatrix(int kind, int c, float value, const affine::OneAngleRotation& turn)
 {
+    if (kind == kRotation)
+        return turn.at(value);
     host::Vec3 v = kind == kScale ? host::Vec3{1, 1, 1} : host::Vec3{0, 0, 0};
     componentRef(v, c) = value;
-    if (kind == kPosition)
-        return affine::translation(v);
-    if (kind == kRotation)
-        return affine::rotation(v, order);
-    return affine::scaling(v);
+    return kind == kPosition ? affine::translation(v) : affine::scaling(v);
 }
 
 // Samples one track into node. The time advances by single-precision steps, as the
@@ -270,6 +312,7 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
     const double maxSamples = nominalSamples * kSampleBoundFactor;
     node.reserve(static_cast<size_t>(std::min(nominalSamples, kReserveLimit)));
 
+    const affine::OneAngleRotation turn(c, order);
     host::Matrix qInverse = affine::identity();
     bool firstInvertible = true;
     double rows[16];
@@ -285,7 +328,7 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
             break;
         const float value = static_cast<float>(track.value(doc, host::Time::fromSeconds(t), kFramesPerSecond));
         if (!rowsReusable || std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(rowsValue)) {
-            const host::Matrix q = valueMatrix(kind, c, value, order);
+            const host::Matrix q = valueMatrix(kind, c, value, turn);
             host::Matrix a;
             if (samples == 0) {
                 qInverse = affine::inverse(q);
@@ -295,8 +338,8 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
                 // No change yet: the identity in every frame, free of rounding noise.
                 a = affine::identity();
             } else {
-                const host::Matrix d = affine::multiply(q, qInverse);
-                a = affine::multiply(affine::multiply(frame.pre, d), frame.post);
+                const host::Matrix d = affine::product(q, qInverse);
+                a = affine::product(frame.pre, d, frame.post);
                 rowsValue = value;
                 rowsReusable = true;
             }

@@ -37,6 +37,20 @@ host::Matrix inverse(const host::Matrix& m);
 // Rotation by the three angles (radians) in the sequence of a host rotation order
 // (0 to 6; other values use the sequence of order 3).
 host::Matrix rotation(const host::Vec3& angles, int rotationOrder);
+// rotation() of angles of which only one (0 x, 1 y, 2 z) is not zero, bit for bit: the
+// factors of the two zero angles are computed once, and so is their product when both
+// come first in the sequence.
+class OneAngleRotation {
+public:
+    OneAngleRotation(int angle, int rotationOrder);
+    host::Matrix at(double value) const;
+
+private:
+    host::Matrix factors_[3];
+    host::Matrix firstTwo_;
+    int varying_ = 0;
+    int axis_ = 0;
+};
 // m applied to a point.
 host::Vec3 apply(const host::Matrix& m, const host::Vec3& p);
 // The 16 values x axis, 0, y axis, 0, z axis, 0, offset, 1.

@@ -1,0 +1,50 @@
+// Where a scene stream goes while it arrives: straight into "<file>.part" in the output
+// folder, renamed to <file> when the stream ends. Nothing is gathered in memory, so the
+// stream is copied once on its way in and never reallocated. When the file cannot be made
+// or written, the stream is kept in an anonymous memory file instead, so the renderer can
+// still read and answer it. The finished stream is read back through a read-only mapping.
+#pragma once
+
+#include "net.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace standin {
+
+class StreamStore {
+public:
+    StreamStore() = default;
+    StreamStore(const StreamStore&) = delete;
+    StreamStore& operator=(const StreamStore&) = delete;
+    ~StreamStore(); // an unfinished stream leaves no .part file behind
+
+    // Starts a stream that is to end up in file. False only when not even memory could
+    // hold it (message in error).
+    bool open(const std::string& file, std::string& error);
+    // Adds bytes to the stream. False when they could be kept nowhere (message in error).
+    bool append(const char* data, size_t size, std::string& error);
+    // Ends the stream: the file takes its final name and the bytes become readable through
+    // bytes(). Returns false with the system's reason when the file could not be kept
+    // (the bytes are still readable, unless reading them back failed too: then bytes()
+    // is empty and readable() false).
+    bool finish(std::string& reason);
+
+    uint64_t size() const { return size_; }
+    bool readable() const { return mapped_ != nullptr || size_ == 0; }
+    std::string_view bytes() const;
+    const std::string& file() const { return file_; }
+
+private:
+    bool moveToMemory(std::string& error);
+
+    net::Fd fd_;
+    std::string file_;
+    std::string part_;    // the .part file while it is being written; empty in memory
+    std::string failure_; // why the file could not be kept
+    uint64_t size_ = 0;
+    void* mapped_ = nullptr;
+};
+
+} // namespace standin
