@@ -1213,11 +1213,12 @@ std::unique_ptr<Document> parseFast(const char* text, size_t size, const std::st
 
 // Parses text that is followed by at least simdjson::SIMDJSON_PADDING readable bytes.
 std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::string& folder,
-                                      std::string& error, const std::string& name)
+                                      std::string& error, const std::string& name, bool fast = true)
 {
     error.clear();
-    if (auto doc = parseFast(text, size, folder))
-        return doc;
+    if (fast)
+        if (auto doc = parseFast(text, size, folder))
+            return doc;
     const std::string prefix = name.empty() ? std::string() : name + ": ";
     try {
         simdjson::dom::parser parser;
@@ -1276,6 +1277,13 @@ std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::
 {
     const simdjson::padded_string padded(jsonText);
     return parsePadded(padded.data(), padded.size(), folder, error, name);
+}
+
+std::unique_ptr<Document> parseDocumentThoroughly(const std::string& jsonText, const std::string& folder,
+                                                  std::string& error)
+{
+    const simdjson::padded_string padded(jsonText);
+    return parsePadded(padded.data(), padded.size(), folder, error, "", false);
 }
 
 std::unique_ptr<Document> loadDocument(const std::string& path, std::string& error)

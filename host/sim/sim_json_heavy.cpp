@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace sim {
 
@@ -251,6 +252,52 @@ bool readHeavyArrays(const char* text, size_t size, HeavyArrays& out)
     }
     out = HeavyArrays{};
     return false;
+}
+
+namespace {
+
+template <typename T>
+bool sameBits(const std::vector<T>& a, const std::vector<T>& b)
+{
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+bool sameObjects(const Object* a, const Object* b);
+
+bool sameObjectLists(const std::vector<std::unique_ptr<Object>>& a, const std::vector<std::unique_ptr<Object>>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!sameObjects(a[i].get(), b[i].get()))
+            return false;
+    return true;
+}
+
+bool sameObjects(const Object* a, const Object* b)
+{
+    if (!a || !b)
+        return a == b;
+    if (!sameBits(a->points, b->points) || !sameBits(a->polygons, b->polygons) ||
+        a->hasPointTag != b->hasPointTag || a->hasPolygonTag != b->hasPolygonTag ||
+        a->phongNormals.has_value() != b->phongNormals.has_value() ||
+        (a->phongNormals && !sameBits(*a->phongNormals, *b->phongNormals)) ||
+        !sameBits(a->hair.points, b->hair.points) || !sameBits(a->hair.rootUV, b->hair.rootUV) ||
+        a->hair.strandCount != b->hair.strandCount || a->hair.segmentCount != b->hair.segmentCount ||
+        a->tags.size() != b->tags.size())
+        return false;
+    for (size_t i = 0; i < a->tags.size(); ++i)
+        if (!sameBits(a->tags[i]->uvw, b->tags[i]->uvw) || !sameBits(a->tags[i]->segments, b->tags[i]->segments))
+            return false;
+    return sameObjects(a->cache.get(), b->cache.get()) && sameObjects(a->deformCache.get(), b->deformCache.get()) &&
+           sameObjectLists(a->children, b->children);
+}
+
+} // namespace
+
+bool sameHeavyArrays(const Document& a, const Document& b)
+{
+    return sameObjectLists(a.objects, b.objects);
 }
 
 } // namespace sim

@@ -7,6 +7,7 @@
 #include "sim_document.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,5 +45,14 @@ struct HeavyArrays {
 // an unexpected structure): the caller then reads the whole document the thorough way,
 // which also finds the exact message.
 bool readHeavyArrays(const char* text, size_t size, HeavyArrays& out);
+
+// Reads a document the thorough way only, without the fast pass: for checks that both ways
+// give the same model.
+std::unique_ptr<Document> parseDocumentThoroughly(const std::string& jsonText, const std::string& folder,
+                                                  std::string& error);
+
+// Whether two documents hold bit for bit the same arrays of the kinds the fast pass reads,
+// in the same objects, tags and hair (children and caches included).
+bool sameHeavyArrays(const Document& a, const Document& b);
 
 } // namespace sim
