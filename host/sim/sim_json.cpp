@@ -1117,7 +1117,10 @@ bool readDocumentText(const std::string& path, std::string& text, std::string& e
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
         reason = EISDIR;
     else if (S_ISREG(info.st_mode) && std::uintmax_t(info.st_size) <= kMaxFileSize)
-        text.reserve(size_t(info.st_size));
+    {
+        text.reserve(size_t(info.st_size) + simdjson::SIMDJSON_PADDING);
+        adviseLargePages(text.data(), text.capacity());
+    }
     char chunk[1 << 16];
     while (reason == 0) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
