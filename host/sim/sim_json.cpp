@@ -23,6 +23,7 @@
 #include <unordered_map>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1099,6 +1100,18 @@ std::string jsonMessage(std::string_view text)
         if (const size_t colon = text.find(": "); colon != std::string_view::npos)
             text.remove_prefix(colon + 2);
     return std::string(text);
+}
+
+// Asks the system to back a large buffer not yet written with large pages: reading a heavy
+// document into it otherwise costs a page fault per 4 KiB. (Measured: worth it for the
+// text; for the model's arrays it made the time erratic.)
+void adviseLargePages(const void* data, size_t bytes)
+{
+    constexpr uintptr_t kLargePage = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kLargePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 // Reads a whole document file, or standard input for "-", refusing files past

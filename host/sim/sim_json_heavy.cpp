@@ -11,8 +11,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include <sys/mman.h>
-
 namespace sim {
 
 namespace {
@@ -82,14 +80,6 @@ Vec3 uvw(simdjson::simdjson_result<od::value> v)
     if (n < 2)
         throw Surprise{};
     return Vec3{c[0], c[1], n == 3 ? c[2] : 0.0};
-}
-
-// Room for `count` elements, on large pages when it is large.
-template <typename T>
-void reserve(std::vector<T>& v, size_t count)
-{
-    v.reserve(count);
-    adviseLargePages(v.data(), v.capacity() * sizeof(T));
 }
 
 class Walker {
@@ -171,24 +161,24 @@ private:
         switch (kind) {
         case Kind::Points:
         case Kind::HairPoints:
-            reserve(e.vec3, count);
+            e.vec3.reserve(count);
             for (auto item : list)
                 e.vec3.push_back(vec3(item));
             break;
         case Kind::RootUV:
-            reserve(e.vec3, count);
+            e.vec3.reserve(count);
             for (auto item : list)
                 e.vec3.push_back(uvw(item));
             break;
         case Kind::Normals:
-            reserve(e.normals, count);
+            e.normals.reserve(count);
             for (auto item : list) {
                 const Vec3 n = vec3(item);
                 e.normals.push_back({static_cast<float>(n.x), static_cast<float>(n.y), static_cast<float>(n.z)});
             }
             break;
         case Kind::Polygons:
-            reserve(e.polygons, count);
+            e.polygons.reserve(count);
             for (auto item : list) {
                 int32_t i[4];
                 const size_t n = integers(item, i, 4);
@@ -198,7 +188,7 @@ private:
             }
             break;
         case Kind::Uvw:
-            reserve(e.uvw, count);
+            e.uvw.reserve(count);
             for (auto item : list) {
                 Vec3 c[4];
                 size_t n = 0;
@@ -213,7 +203,7 @@ private:
             }
             break;
         case Kind::Segments:
-            reserve(e.segments, count);
+            e.segments.reserve(count);
             for (auto item : list) {
                 int32_t i[2];
                 if (integers(item, i, 2) != 2)
@@ -234,15 +224,6 @@ private:
 };
 
 } // namespace
-
-void adviseLargePages(const void* data, size_t bytes)
-{
-    constexpr uintptr_t kLargePage = uintptr_t(2) << 20;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kLargePage - 1);
-    if (end > begin)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 HeavyArrays::Entry* HeavyArrays::take(std::string_view text, Kind kind)
 {

@@ -15,10 +15,6 @@
 
 namespace sim {
 
-// Asks the system to back a large buffer not yet written with large pages: a heavy document
-// otherwise costs a page fault per 4 KiB of text and of model.
-void adviseLargePages(const void* data, size_t bytes);
-
 // The arrays read by the fast pass, with the text the loader reads instead of the document.
 struct HeavyArrays {
     enum class Kind { Points, Polygons, Normals, Uvw, Segments, HairPoints, RootUV };
