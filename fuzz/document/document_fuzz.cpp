@@ -1,10 +1,13 @@
-// Feeds arbitrary bytes to the JSON document loader; whatever it accepts is then read back
-// through the plug-in's view of the host, the way the translators read a document.
+// Feeds arbitrary bytes to the JSON document loader, whose fast pass must agree with its
+// thorough reading; whatever it accepts is then read back through the plug-in's view of
+// the host, the way the translators read a document.
 #include "c4d_host.h"
 #include "sim_host.h"
+#include "sim_json_heavy.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -79,8 +82,14 @@ void readObject(const host::Document& doc, const host::Object& o, int depth)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    const std::string text(reinterpret_cast<const char*>(data), size);
     std::string error;
-    auto model = sim::parseDocument(std::string(reinterpret_cast<const char*>(data), size), "/fuzz", error);
+    auto model = sim::parseDocument(text, "/fuzz", error);
+    // The fast pass over the long arrays must read exactly what the thorough reading reads.
+    std::string thoroughError;
+    auto thorough = sim::parseDocumentThoroughly(text, "/fuzz", thoroughError);
+    if (!model != !thorough || error != thoroughError || (model && !sim::sameHeavyArrays(*model, *thorough)))
+        std::abort();
     if (!model)
         return 0;
     host::bind(sim::hostTable());

@@ -4,6 +4,7 @@
 // single-key tracks, dangling links) is kept as given.
 #include "sim_host.h"
 #include "sim_internal.h"
+#include "sim_json_heavy.h"
 #include "sim_text_position.h"
 
 #include <nlohmann/json.hpp>
@@ -22,6 +23,7 @@
 #include <unordered_map>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -291,7 +293,8 @@ struct PendingSelection {
 
 class Loader {
 public:
-    explicit Loader(Document& doc) : doc_(doc) {}
+    // `heavy`: arrays read ahead by the fast pass, which the text names by placeholders.
+    Loader(Document& doc, HeavyArrays& heavy) : doc_(doc), heavy_(heavy) {}
 
     void load(Json root, const std::string& folder)
     {
@@ -345,6 +348,7 @@ public:
 
 private:
     Document& doc_;
+    HeavyArrays& heavy_;
     std::vector<PendingLink> links_;
     std::vector<PendingSelection> selections_;
     std::unordered_map<std::string, Element*> ids_;
@@ -352,6 +356,12 @@ private:
     // ---- JSON value helpers ----
 
     static std::optional<Json> find(Json obj, const char* key) { return obj.find(key); }
+
+    // The array read ahead for a placeholder of this kind, or nullptr.
+    HeavyArrays::Entry* heavy(Json j, HeavyArrays::Kind kind)
+    {
+        return j.is_string() ? heavy_.take(j.text(), kind) : nullptr;
+    }
 
     static void checkKeys(Json obj, const Path& path, std::initializer_list<const char*> allowed)
     {
@@ -735,29 +745,36 @@ private:
         if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *o, kObjectParams, nullptr);
         if (auto v = find(j, "points")) {
-            const Path p = at(path, "points");
-            const Json list = array(*v, p);
-            o->points.reserve(list.size());
-            for (auto [i, item] : list.indexed())
-                o->points.push_back(vec3(item, at(p, i)));
+            if (auto* h = heavy(*v, HeavyArrays::Kind::Points))
+                o->points = std::move(h->vec3);
+            else
+                vec3List(*v, at(path, "points"), o->points);
             o->hasPointTag = true;
         }
         if (auto v = find(j, "polygons")) {
-            const Path p = at(path, "polygons");
-            const Json list = array(*v, p);
-            o->polygons.reserve(list.size());
-            for (auto [i, item] : list.indexed())
-                o->polygons.push_back(polygon(item, at(p, i)));
+            if (auto* h = heavy(*v, HeavyArrays::Kind::Polygons)) {
+                o->polygons = std::move(h->polygons);
+            } else {
+                const Path p = at(path, "polygons");
+                const Json list = array(*v, p);
+                o->polygons.reserve(list.size());
+                for (auto [i, item] : list.indexed())
+                    o->polygons.push_back(polygon(item, at(p, i)));
+            }
             o->hasPolygonTag = true;
         }
         if (auto v = find(j, "phongNormals")) {
-            const Path p = at(path, "phongNormals");
-            const Json list = array(*v, p);
             std::vector<c4d_vec32> normals;
-            normals.reserve(list.size());
-            for (auto [i, item] : list.indexed()) {
-                const Vec3 n = vec3(item, at(p, i));
-                normals.push_back({static_cast<float>(n.x), static_cast<float>(n.y), static_cast<float>(n.z)});
+            if (auto* h = heavy(*v, HeavyArrays::Kind::Normals)) {
+                normals = std::move(h->normals);
+            } else {
+                const Path p = at(path, "phongNormals");
+                const Json list = array(*v, p);
+                normals.reserve(list.size());
+                for (auto [i, item] : list.indexed()) {
+                    const Vec3 n = vec3(item, at(p, i));
+                    normals.push_back({static_cast<float>(n.x), static_cast<float>(n.y), static_cast<float>(n.z)});
+                }
             }
             o->phongNormals = std::move(normals);
         }
@@ -802,20 +819,31 @@ private:
         return p;
     }
 
-    static void hair(Json j, const Path& path, Hair& h)
+    // An array of vectors, read into `out`.
+    static void vec3List(Json j, const Path& path, std::vector<Vec3>& out)
+    {
+        const Json list = array(j, path);
+        out.reserve(list.size());
+        for (auto [i, item] : list.indexed())
+            out.push_back(vec3(item, at(path, i)));
+    }
+
+    void hair(Json j, const Path& path, Hair& h)
     {
         object(j, path, "a hair object");
         checkKeys(j, path, {"generates", "strandCount", "segmentCount", "points", "rootUV"});
         if (auto v = find(j, "generates"))
             h.generates = boolean(*v, at(path, "generates"));
         if (auto v = find(j, "points")) {
-            const Path p = at(path, "points");
-            const Json list = array(*v, p);
-            h.points.reserve(list.size());
-            for (auto [i, item] : list.indexed())
-                h.points.push_back(vec3(item, at(p, i)));
+            if (auto* e = heavy(*v, HeavyArrays::Kind::HairPoints))
+                h.points = std::move(e->vec3);
+            else
+                vec3List(*v, at(path, "points"), h.points);
         }
-        if (auto v = find(j, "rootUV")) {
+        auto roots = find(j, "rootUV");
+        if (auto* e = roots ? heavy(*roots, HeavyArrays::Kind::RootUV) : nullptr) {
+            h.rootUV = std::move(e->vec3);
+        } else if (auto v = roots) {
             const Path p = at(path, "rootUV");
             const Json list = array(*v, p);
             h.rootUV.reserve(list.size());
@@ -853,7 +881,10 @@ private:
         }
         if (auto v = find(j, "placement"))
             t->placement = matrix(*v, at(path, "placement"));
-        if (auto v = find(j, "uvw")) {
+        auto uvwList = find(j, "uvw");
+        if (auto* h = uvwList ? heavy(*uvwList, HeavyArrays::Kind::Uvw) : nullptr) {
+            t->uvw = std::move(h->uvw);
+        } else if (auto v = uvwList) {
             const Path p = at(path, "uvw");
             const Json list = array(*v, p);
             t->uvw.reserve(list.size());
@@ -871,7 +902,10 @@ private:
                 t->uvw.push_back(r);
             }
         }
-        if (auto v = find(j, "segments")) {
+        auto segmentList = find(j, "segments");
+        if (auto* h = segmentList ? heavy(*segmentList, HeavyArrays::Kind::Segments) : nullptr) {
+            t->segments = std::move(h->segments);
+        } else if (auto v = segmentList) {
             const Path p = at(path, "segments");
             const Json list = array(*v, p);
             for (auto [i, item] : list.indexed()) {
@@ -1068,6 +1102,18 @@ std::string jsonMessage(std::string_view text)
     return std::string(text);
 }
 
+// Asks the system to back a large buffer not yet written with large pages: reading a heavy
+// document into it otherwise costs a page fault per 4 KiB. (Measured: worth it for the
+// text; for the model's arrays it made the time erratic.)
+void adviseLargePages(const void* data, size_t bytes)
+{
+    constexpr uintptr_t kLargePage = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kLargePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 // Reads a whole document file, or standard input for "-", refusing files past
 // kMaxFileSize. On failure sets error to the system's reason.
 bool readDocumentText(const std::string& path, std::string& text, std::string& error)
@@ -1084,7 +1130,10 @@ bool readDocumentText(const std::string& path, std::string& text, std::string& e
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
         reason = EISDIR;
     else if (S_ISREG(info.st_mode) && std::uintmax_t(info.st_size) <= kMaxFileSize)
-        text.reserve(size_t(info.st_size));
+    {
+        text.reserve(size_t(info.st_size) + simdjson::SIMDJSON_PADDING);
+        adviseLargePages(text.data(), text.capacity());
+    }
     char chunk[1 << 16];
     while (reason == 0) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
@@ -1156,11 +1205,36 @@ private:
     }
 };
 
+// The fast way through a well-formed document: its heavy arrays read in one forward pass,
+// the rest, with placeholders for them, read as a tree. Null when the document is not
+// plainly well formed, or is refused: the thorough reading then finds the message.
+std::unique_ptr<Document> parseFast(const char* text, size_t size, const std::string& folder)
+{
+    HeavyArrays heavy;
+    if (!readHeavyArrays(text, size, heavy) || heavy.entries.empty())
+        return nullptr;
+    try {
+        simdjson::dom::parser parser;
+        simdjson::dom::element root;
+        if (parser.allocate(heavy.reducedSize, kMaxJsonDepth) ||
+            parser.parse(heavy.reduced.data(), heavy.reducedSize, false).get(root))
+            return nullptr;
+        auto doc = std::make_unique<Document>();
+        Loader(*doc, heavy).load(Json(root), folder);
+        return doc;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 // Parses text that is followed by at least simdjson::SIMDJSON_PADDING readable bytes.
 std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::string& folder,
-                                      std::string& error, const std::string& name)
+                                      std::string& error, const std::string& name, bool fast = true)
 {
     error.clear();
+    if (fast)
+        if (auto doc = parseFast(text, size, folder))
+            return doc;
     const std::string prefix = name.empty() ? std::string() : name + ": ";
     try {
         simdjson::dom::parser parser;
@@ -1201,7 +1275,8 @@ std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::
             return nullptr;
         }
         auto doc = std::make_unique<Document>();
-        Loader(*doc).load(Json(root), folder);
+        HeavyArrays none;
+        Loader(*doc, none).load(Json(root), folder);
         return doc;
     } catch (const LoadError& e) {
         error = prefix + e.message;
@@ -1218,6 +1293,13 @@ std::unique_ptr<Document> parseDocument(const std::string& jsonText, const std::
 {
     const simdjson::padded_string padded(jsonText);
     return parsePadded(padded.data(), padded.size(), folder, error, name);
+}
+
+std::unique_ptr<Document> parseDocumentThoroughly(const std::string& jsonText, const std::string& folder,
+                                                  std::string& error)
+{
+    const simdjson::padded_string padded(jsonText);
+    return parsePadded(padded.data(), padded.size(), folder, error, "", false);
 }
 
 std::unique_ptr<Document> loadDocument(const std::string& path, std::string& error)

@@ -1,6 +1,7 @@
 // The JSON document loader: rejections name the JSON path, every feature lands in the
 // model, odd host data is kept, hostile input never crashes, the examples load.
 #include "host_test_support.h"
+#include "sim_json_heavy.h"
 
 #include <nlohmann/json.hpp>
 
@@ -319,6 +320,64 @@ TEST(Loader, WideDocumentsLoadInLinearTime)
         smallTime = std::min(smallTime, seconds(small, 100000));
     const double largeTime = seconds(large, 1000000);
     EXPECT_LT(largeTime, 40 * smallTime + 0.5) << "100,000 children: " << smallTime << " s, 1,000,000: " << largeTime << " s";
+}
+
+} // namespace
+
+namespace {
+
+// The long arrays are read by a fast forward pass; whatever it meets, the result is what the
+// thorough reading gives: the same arrays bit for bit, or the same message.
+TEST(Loader, FastPassReadsAsTheThoroughReading)
+{
+    const char* documents[] = {
+        R"({"objects": [{"points": [[0, 1.5, 1E2], [4294967296, 1e20, -9223372036854775809], [1e-320, 3, 4]],
+                         "polygons": [[0, 1, 2], [0, 1, 2, 3], [-1, 2147483647, -2147483648]],
+                         "phongNormals": [[0, 0, 1], [0.1, 0.2, 0.3]],
+                         "tags": [{"type": "uvw", "uvw": [[[0, 0], [1, 0, 0.5], [1, 1]], [[0, 0], [1, 0], [1, 1], [0, 1]]]},
+                                  {"type": "polygonselection", "segments": [[0, 3], [5, 5]]}],
+                         "hair": {"points": [[0, 0, 0], [0, 1, 0]], "rootUV": [[0.5, 0.5]]},
+                         "cache": {"points": [[7, 8, 9]], "deformCache": {"polygons": [[3, 2, 1]]}},
+                         "children": [{"points": [], "polygons": []}, {"po\u0069nts": [[1, 2, 3]]}]}]})",
+        R"({"objects": [{"points": [[1, 2, 3]], "points": [[4, 5, 6]], "name": "last points win"}]})",
+        R"({"objects": [{"points": [[0, -0, 1]], "phongNormals": [[-0.0, 0, 1]]}]})",
+        R"({"objects": [{"points": [[100000000000000000000, 18446744073709551615, 9007199254740993]]}]})",
+        R"({"objects": [{"points": "\u0000H0", "polygons": [[0, 1, 2]]}]})",
+        R"({"objects": [{"polygons": [[0, 1, 2]], "tags": [{"type": "uvw", "uvw": "\u0000H0"}]}]})",
+        R"({"objects": [{"points": [[0, 0]]}]})",
+        R"({"objects": [{"polygons": [[0, 1, 2.5]]}]})",
+        R"({"objects": [{"polygons": [[0, 1, 4294967296]]}]})",
+        R"({"objects": [{"polygons": [[0, 1, 2, 3, 4]]}]})",
+        R"({"objects": [{"points": [[0, 0, 0]], "typo": 1}]})",
+        R"({"objects": [{"points": [[0, 0, 0] [1, 1, 1]]}]})",
+        R"({"objects": [{"hair": {"rootUV": [[0]]}, "points": [[0, 0, 0]]}]})",
+        "{\"objects\": [{\"points\": [\n[0, 0, 0],\n[1, 1, 1]]}],\n \"name\": }",
+        R"({"name": tru, "objects": [{"points": [[0, 0, 0]]}]})",
+        R"({"objects": [{"points": [[0, 0, 0]]}]} x)",
+    };
+    for (const char* text : documents) {
+        std::string fastError, thoroughError;
+        const auto fast = sim::parseDocument(text, "/d", fastError);
+        const auto thorough = sim::parseDocumentThoroughly(text, "/d", thoroughError);
+        EXPECT_EQ(fastError, thoroughError) << text;
+        ASSERT_EQ(!fast, !thorough) << text;
+        if (fast) {
+            EXPECT_TRUE(sim::sameHeavyArrays(*fast, *thorough)) << text;
+        }
+    }
+    // The well-formed documents do take the fast pass (the text is followed by the
+    // parser's padding, more than it needs).
+    for (int i : {0, 1, 3}) {
+        const std::string text = documents[i];
+        const std::string padded = text + std::string(256, '\0');
+        sim::HeavyArrays heavy;
+        EXPECT_TRUE(sim::readHeavyArrays(padded.data(), text.size(), heavy)) << text;
+        EXPECT_EQ(heavy.entries.size(), i == 0 ? 12u : i == 1 ? 2u : 1u) << text;
+    }
+    std::string error;
+    auto doc = sim::parseDocument(documents[1], "", error);
+    ASSERT_TRUE(doc) << error;
+    EXPECT_EQ(doc->objects[0]->points[0].x, 4.0);
 }
 
 } // namespace

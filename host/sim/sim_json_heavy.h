@@ -1,0 +1,58 @@
+// The document loader's fast pass over the bulk of a document: the long number arrays of
+// meshes, UVW and selection tags and hair. It reads them in one forward walk straight into
+// the model's vectors and leaves the loader a small text in which each of them stands as
+// a placeholder. Internal to the simulated host.
+#pragma once
+
+#include "sim_document.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// The arrays read by the fast pass, with the text the loader reads instead of the document.
+struct HeavyArrays {
+    enum class Kind { Points, Polygons, Normals, Uvw, Segments, HairPoints, RootUV };
+
+    struct Entry {
+        Kind kind;
+        std::vector<Vec3> vec3;                          // Points, HairPoints, RootUV
+        std::vector<c4d_cpolygon> polygons;              // Polygons
+        std::vector<c4d_vec32> normals;                  // Normals
+        std::vector<c4d_uvw> uvw;                        // Uvw
+        std::vector<std::pair<int32_t, int32_t>> segments; // Segments
+    };
+
+    std::vector<Entry> entries;
+    // The document with every array read here replaced by a placeholder string, followed by
+    // the parser's padding; empty when nothing was replaced.
+    std::string reduced;
+    size_t reducedSize = 0;
+
+    // The entry a placeholder string stands for, or nullptr when the text is no placeholder
+    // of this kind.
+    Entry* take(std::string_view text, Kind kind);
+};
+
+// Walks a document (followed by simdjson::SIMDJSON_PADDING readable bytes) and reads its
+// heavy arrays. Returns false when the document holds anything the fast pass does not take
+// as given (a syntax error, a value of the wrong type or range, an odd number such as -0,
+// an unexpected structure): the caller then reads the whole document the thorough way,
+// which also finds the exact message.
+bool readHeavyArrays(const char* text, size_t size, HeavyArrays& out);
+
+// Reads a document the thorough way only, without the fast pass: for checks that both ways
+// give the same model.
+std::unique_ptr<Document> parseDocumentThoroughly(const std::string& jsonText, const std::string& folder,
+                                                  std::string& error);
+
+// Whether two documents hold bit for bit the same arrays of the kinds the fast pass reads,
+// in the same objects, tags and hair (children and caches included).
+bool sameHeavyArrays(const Document& a, const Document& b);
+
+} // namespace sim
