@@ -8,6 +8,8 @@
 #include "sim_host.h"
 #include "translate_document.h"
 
+#include "../common/bench_clock.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -22,7 +24,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::processorSeconds;
+using bench::secondsSince;
 
 constexpr int32_t kNull = 5140;
 constexpr int32_t kHair = 1017305;
@@ -79,13 +83,6 @@ struct Result {
     double cpuSeconds = 0; // processor time of the fastest run (the machine may be shared)
 };
 
-double cpuNow()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
 Result exportBest(sim::Document& doc, int runs, const std::filesystem::path& path, bool keep)
 {
     sim::finalize(doc);
@@ -94,7 +91,7 @@ Result exportBest(sim::Document& doc, int runs, const std::filesystem::path& pat
     for (int r = 0; r < runs; ++r) {
         TranslationContext context;
         const auto start = Clock::now();
-        const double cpuStart = cpuNow();
+        const double cpuStart = processorSeconds();
         {
             orv::LightFileFactory factory(path.string());
             auto* wrapper = new orv::orvSceneapi_oo(&factory);
@@ -107,7 +104,7 @@ Result exportBest(sim::Document& doc, int runs, const std::filesystem::path& pat
         const double t = std::chrono::duration<double>(Clock::now() - start).count();
         if (t < best.seconds) {
             best.seconds = t;
-            best.cpuSeconds = cpuNow() - cpuStart;
+            best.cpuSeconds = processorSeconds() - cpuStart;
         }
         best.bytes = std::filesystem::file_size(path);
     }

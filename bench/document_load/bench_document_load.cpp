@@ -4,6 +4,8 @@
 // (10x for linear time, 100x for quadratic).
 #include "sim_host.h"
 
+#include "../common/bench_clock.h"
+
 #include <CLI/CLI.hpp>
 
 #include <time.h>
@@ -18,21 +20,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Processor time of the process so far: on a shared machine the wall time also counts the
-// time others hold the cores.
-double processorSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
+using bench::Clock;
+using bench::processorSeconds;
+using bench::secondsSince;
 
 void appendNumber(std::string& s, double v)
 {

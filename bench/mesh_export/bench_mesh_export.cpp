@@ -11,6 +11,7 @@
 #include "sim_host.h"
 #include "translate_document.h"
 
+#include "../common/bench_clock.h"
 #include "../common/bench_grid.h"
 
 #include <CLI/CLI.hpp>
@@ -30,12 +31,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
+using bench::processorSeconds;
+using bench::secondsSince;
 
 double peakResidentMiB()
 {
@@ -45,15 +43,6 @@ double peakResidentMiB()
 }
 
 constexpr double kMiB = 1024.0 * 1024.0;
-
-// Processor time of this process, in seconds: the report's cost is compared in processor time,
-// which other work on a shared machine disturbs less than wall time.
-double processorSeconds()
-{
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // The translation alone, into a back end that discards everything, with or without the
 // command's counting back end and report (made as JSON text and lines at the end): what the

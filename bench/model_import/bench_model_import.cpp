@@ -9,6 +9,8 @@
 #include "sim_host.h"
 #include "translate_document.h"
 
+#include "../common/bench_clock.h"
+
 #include <CLI/CLI.hpp>
 
 #include <unistd.h>
@@ -22,12 +24,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
+using bench::processorSeconds;
+using bench::secondsSince;
 
 void count(const sim::Object& o, size_t& points, size_t& polygons)
 {

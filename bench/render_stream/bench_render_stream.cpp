@@ -12,6 +12,7 @@
 #include "sim_host.h"
 #include "translate_document.h"
 
+#include "../common/bench_clock.h"
 #include "../common/bench_grid.h"
 
 #include <CLI/CLI.hpp>
@@ -36,12 +37,9 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point start)
-{
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
+using bench::processorSeconds;
+using bench::secondsSince;
 
 // A scratch installation holding the stand-in bundle; the Render command finds it through
 // TAVRIN_INSTALL_ROOT.
