@@ -16,7 +16,6 @@
 #include <nlohmann/json.hpp>
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -27,13 +26,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-using tool::kExitUsage;
-constexpr int kExitDocument = tool::kExitInput;
-using tool::kExitPlugin;
-constexpr int kExitCommand = tool::kExitNoCommand;
-constexpr int kExitFailed = tool::kExitFailure;
-constexpr int kExitLeftOut = tool::kExitIncomplete;
 
 constexpr int32_t kRenderId = 1033591;
 constexpr int32_t kUpdateId = 1034393;
@@ -94,7 +86,7 @@ int reportOutcome(const std::string& reportPath, bool strict)
     const nlohmann::ordered_json report = nlohmann::ordered_json::parse(text, nullptr, false);
     if (report.is_discarded() || !report.is_object()) {
         std::fprintf(stderr, "c4dsim: the plug-in's report is not valid JSON\n");
-        return kExitFailed;
+        return tool::kExitFailure;
     }
     if (!reportPath.empty()) {
         std::ofstream out(reportPath, std::ios::binary | std::ios::trunc);
@@ -102,13 +94,13 @@ int reportOutcome(const std::string& reportPath, bool strict)
         out.close();
         if (!out) {
             std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", reportPath.c_str());
-            return kExitFailed;
+            return tool::kExitFailure;
         }
     }
     if (report.value("status", "") == "failed")
-        return kExitFailed;
+        return tool::kExitFailure;
     if (strict && report.value("left_out_total", uint64_t{0}) > 0)
-        return kExitLeftOut;
+        return tool::kExitIncomplete;
     return 0;
 }
 
@@ -189,19 +181,19 @@ int main(int argc, char** argv)
     const bool saveOnly = saveOpt->count() > 0 && !doExport && !render && !update && !list;
     if (!doExport && !render && !update && !list && !saveOnly) {
         std::fprintf(stderr, "c4dsim: give one of --export, --render, --update or --list (see --help)\n");
-        return kExitUsage;
+        return tool::kExitUsage;
     }
     if (cancel && !doExport) {
         std::fprintf(stderr, "c4dsim: --cancel only goes with --export\n");
-        return kExitUsage;
+        return tool::kExitUsage;
     }
     if (doExport && !cancel && exportPath.empty()) {
         std::fprintf(stderr, "c4dsim: --export needs the output file (or --cancel)\n");
-        return kExitUsage;
+        return tool::kExitUsage;
     }
     if ((!list || saveOpt->count() > 0) && documentPath.empty()) {
         std::fprintf(stderr, "c4dsim: a document is needed to run a command\n");
-        return kExitUsage;
+        return tool::kExitUsage;
     }
 
     std::unique_ptr<sim::Document> document;
@@ -209,7 +201,7 @@ int main(int argc, char** argv)
         modelimport::LoadedDocument loaded = modelimport::loadDocumentFile(documentPath, loadOptions);
         if (!loaded.document) {
             std::fprintf(stderr, "c4dsim: %s\n", loaded.error.c_str());
-            return kExitDocument;
+            return tool::kExitInput;
         }
         for (const std::string& line : loaded.summary)
             if (!quiet)
@@ -218,7 +210,7 @@ int main(int argc, char** argv)
         std::string error;
         if (saveOpt->count() > 0 && !sim::saveDocument(*document, saveDocumentPath, error)) {
             std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
-            return kExitFailed;
+            return tool::kExitFailure;
         }
         if (saveOnly)
             return 0;
@@ -228,7 +220,7 @@ int main(int argc, char** argv)
     std::string error;
     if (!loadPlugin(pluginPath, plugin, error)) {
         std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
-        return kExitPlugin;
+        return tool::kExitPlugin;
     }
 
     sim::clearHostState();
@@ -245,7 +237,7 @@ int main(int argc, char** argv)
                                  const_cast<char*>(pluginPath.c_str()), nullptr);
     if (init != 1) {
         std::fprintf(stderr, "c4dsim: the plug-in refused to initialise (answer %d)\n", init);
-        return kExitPlugin;
+        return tool::kExitPlugin;
     }
     plugin.main(2, nullptr, nullptr, nullptr);
 
@@ -260,7 +252,7 @@ int main(int argc, char** argv)
         const sim::RegisteredCommand* command = findCommand(id);
         if (!command) {
             std::fprintf(stderr, "c4dsim: the plug-in registered no command %d\n", id);
-            status = kExitCommand;
+            status = tool::kExitNoCommand;
         } else {
             const int answer = command->command.execute(command->command.self, sim::handle(document.get()));
             if (!quiet)

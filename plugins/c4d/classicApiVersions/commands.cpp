@@ -121,9 +121,10 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
         failCommand(context, command, e.what());
         return false;
     }
-    // The file's size stands for the bytes written (the counter saw list data only).
+    // The file's size stands for the bytes written (the counter saw list data only). "-" is
+    // standard output, not a file of that name: it keeps the counted list data.
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0)
+    if (path != "-" && ::stat(path.c_str(), &st) == 0)
         context.report.written().bytes = static_cast<uint64_t>(st.st_size);
     return true;
 }
