@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
