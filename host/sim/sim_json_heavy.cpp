@@ -18,8 +18,6 @@ namespace {
 namespace od = simdjson::ondemand;
 using Kind = HeavyArrays::Kind;
 
-constexpr size_t kMaxJsonDepth = 1024; // as the thorough reading
-
 // Something the fast pass leaves to the thorough reading.
 struct Surprise {};
 
