@@ -1,8 +1,8 @@
 #include "document_file.h"
 
+#include "import_parts.h"
 #include "sim_host.h"
 
-#include <algorithm>
 #include <exception>
 #include <filesystem>
 
@@ -12,9 +12,7 @@ bool isJsonDocument(const std::string& path)
 {
     if (path == "-")
         return true;
-    std::string ext = std::filesystem::path(path).extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return ext == ".json";
+    return lowerCase(std::filesystem::path(path).extension().string()) == ".json";
 }
 
 LoadedDocument loadDocumentFile(const std::string& path, const LoadOptions& options)

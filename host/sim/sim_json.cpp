@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -32,7 +31,6 @@ namespace sim {
 namespace {
 
 constexpr int kMaxObjectDepth = 256;   // levels of children and caches
-constexpr int kMaxJsonDepth = 1024;    // nesting of JSON values
 constexpr std::uintmax_t kMaxFileSize = std::uintmax_t(1) << 31;
 
 struct LoadError {

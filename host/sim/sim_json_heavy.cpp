@@ -18,8 +18,6 @@ namespace {
 namespace od = simdjson::ondemand;
 using Kind = HeavyArrays::Kind;
 
-constexpr size_t kMaxJsonDepth = 1024; // as the thorough reading
-
 // Something the fast pass leaves to the thorough reading.
 struct Surprise {};
 
@@ -41,25 +39,15 @@ int32_t integer(simdjson::simdjson_result<od::value> v)
     return static_cast<int32_t>(i);
 }
 
-// The numbers of a short array, at most `max` of them; their count.
-size_t numbers(simdjson::simdjson_result<od::value> v, double* out, size_t max)
+// The items of a short array, each taken by `read`, at most `max` of them; their count.
+template <auto read, typename T>
+size_t items(simdjson::simdjson_result<od::value> v, T* out, size_t max)
 {
     size_t n = 0;
     for (auto item : v.get_array()) {
         if (n == max)
             throw Surprise{};
-        out[n++] = number(item);
-    }
-    return n;
-}
-
-size_t integers(simdjson::simdjson_result<od::value> v, int32_t* out, size_t max)
-{
-    size_t n = 0;
-    for (auto item : v.get_array()) {
-        if (n == max)
-            throw Surprise{};
-        out[n++] = integer(item);
+        out[n++] = read(item);
     }
     return n;
 }
@@ -67,7 +55,7 @@ size_t integers(simdjson::simdjson_result<od::value> v, int32_t* out, size_t max
 Vec3 vec3(simdjson::simdjson_result<od::value> v)
 {
     double c[3];
-    if (numbers(v, c, 3) != 3)
+    if (items<number>(v, c, 3) != 3)
         throw Surprise{};
     return Vec3{c[0], c[1], c[2]};
 }
@@ -76,7 +64,7 @@ Vec3 vec3(simdjson::simdjson_result<od::value> v)
 Vec3 uvw(simdjson::simdjson_result<od::value> v)
 {
     double c[3];
-    const size_t n = numbers(v, c, 3);
+    const size_t n = items<number>(v, c, 3);
     if (n < 2)
         throw Surprise{};
     return Vec3{c[0], c[1], n == 3 ? c[2] : 0.0};
@@ -181,7 +169,7 @@ private:
             e.polygons.reserve(count);
             for (auto item : list) {
                 int32_t i[4];
-                const size_t n = integers(item, i, 4);
+                const size_t n = items<integer>(item, i, 4);
                 if (n < 3)
                     throw Surprise{};
                 e.polygons.push_back({i[0], i[1], i[2], n == 4 ? i[3] : i[2]});
@@ -191,12 +179,7 @@ private:
             e.uvw.reserve(count);
             for (auto item : list) {
                 Vec3 c[4];
-                size_t n = 0;
-                for (auto corner : item.get_array()) {
-                    if (n == 4)
-                        throw Surprise{};
-                    c[n++] = uvw(corner);
-                }
+                const size_t n = items<uvw>(item, c, 4);
                 if (n < 3)
                     throw Surprise{};
                 e.uvw.push_back({c[0], c[1], c[2], n == 4 ? c[3] : c[2]});
@@ -206,7 +189,7 @@ private:
             e.segments.reserve(count);
             for (auto item : list) {
                 int32_t i[2];
-                if (integers(item, i, 2) != 2)
+                if (items<integer>(item, i, 2) != 2)
                     throw Surprise{};
                 e.segments.emplace_back(i[0], i[1]);
             }

@@ -15,6 +15,10 @@
 
 namespace sim {
 
+// The deepest nesting of JSON values that either reading takes: a hostile file cannot make
+// the loader recurse without limit.
+constexpr int kMaxJsonDepth = 1024;
+
 // The arrays read by the fast pass, with the text the loader reads instead of the document.
 struct HeavyArrays {
     enum class Kind { Points, Polygons, Normals, Uvw, Segments, HairPoints, RootUV };
