@@ -168,10 +168,11 @@ TEST(RotationOrder, EveryOrderComposesTheTableAndSortsTheRecords)
     struct Case {
         int order;
         const char* rotationTracks; // components with a rotation track, in the host's track order
-        const char* recordOrder;    // components of the records per channel; empty: not settled
+        const char* recordOrder;    // components as their records come out, in each channel
+                                    // (the reverse of the order's sort sequence); empty: any
     } cases[] = {
         {0, "yzx", "yxz"}, {1, "zyx", "yzx"}, {2, "xzy", "zyx"}, {3, "zxy", "zxy"}, {4, "xyz", "xzy"},
-        {5, "yxz", "xyz"}, {6, "zyx", "zyx"}, {7, "xyz", ""},
+        {5, "yxz", "xyz"}, {6, "zyx", "zyx"}, {7, "xyz", ""}, // 7: an order the table does not list
         // Turning on two axes, the third held at its static angle.
         {5, "zx", "xyz"}, {6, "yx", "zyx"},
     };
@@ -180,7 +181,9 @@ TEST(RotationOrder, EveryOrderComposesTheTableAndSortsTheRecords)
         const std::string rotated = k.rotationTracks;
         std::ostringstream json;
         json << R"({"time": 0.5, "minTime": 0, "objects": [{"type": "null", "name": "Spinner", "rotationOrder": )"
-             << k.order << R"(, "rotation": [0.2, 0.4, 0.6], "scale": [2, 1, 0.5], "tracks": [)";
+             << k.order << R"(, "rotation": [)" << kStaticRotation[0] << ", " << kStaticRotation[1] << ", "
+             << kStaticRotation[2] << R"(], "scale": [)" << kScale[0] << ", " << kScale[1] << ", " << kScale[2]
+             << R"(], "tracks": [)";
         for (char axis : rotated) {
             const int c = component(axis);
             json << trackJson("rotation", "Rotation", c, kRotationFrom[c], kRotationTo[c]) << ", ";
@@ -220,7 +223,9 @@ TEST(RotationOrder, EveryOrderComposesTheTableAndSortsTheRecords)
         // The object's own transform as the host gives it: T * R * S.
         EXPECT_EQ(compare({"transform", "", 0, {}, numbers(group->block->find("transform"))}, 0, Rall * S), "");
 
-        // Per-axis static rotations, multiplied after the tracked component in x, y, z.
+        // A rotation record is the change seen through the scale and the static per-axis
+        // rotations from its own component on, multiplied in x, y, z whatever the order; a
+        // position record through the scale and the whole static rotation.
         Affine single[3];
         for (int c = 0; c < 3; ++c)
             single[c] = elementary(k.order, c, angles[c]);
