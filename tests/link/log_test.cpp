@@ -7,6 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include <cstdlib>
+#include <ctime>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -43,6 +49,52 @@ TEST(SceneLog, LinePrefixAndAppend) {
     ORV_LOG(logINFO) << "third";
     EXPECT_NE(read_file(r.logPath).find("INFO:  third\n"), std::string::npos);
     EXPECT_EQ(read_file(r.logPath).rfind(text, 0), 0u);
+}
+
+// Milliseconds of the local day on the real-time clock, now.
+long long local_ms_of_day() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::tm local{};
+    ::localtime_r(&now.tv_sec, &local);
+    return ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The stamp of each line is the local time of day of the moment it was written, to the
+// millisecond: it lies between clock readings taken just before and just after. In a zone
+// half an hour off UTC, several lines some milliseconds apart.
+TEST(SceneLog, TimeStampIsTheLocalTimeOfTheClock) {
+    const char* zone = std::getenv("TZ");
+    const std::string savedZone = zone ? zone : "";
+    ::setenv("TZ", "XST-5:30", 1);
+    ::tzset();
+    LogRoot r;
+    std::vector<std::pair<long long, long long>> windows;
+    for (int i = 0; i < 6; ++i) {
+        const long long before = local_ms_of_day();
+        ORV_LOG(logINFO) << "tick " << i;
+        windows.emplace_back(before, local_ms_of_day());
+        ::usleep(7000 + 1300 * i);
+    }
+    if (zone) ::setenv("TZ", savedZone.c_str(), 1);
+    else ::unsetenv("TZ");
+    ::tzset();
+
+    std::istringstream lines(read_file(r.logPath));
+    std::string line;
+    const std::regex stamp(".* - ([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{3}) INFO:  tick ([0-9])");
+    size_t seen = 0;
+    while (std::getline(lines, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, stamp)) << line;
+        const long long at = ((std::stoll(m[1]) * 60 + std::stoll(m[2])) * 60 + std::stoll(m[3])) * 1000 + std::stoll(m[4]);
+        const auto [before, after] = windows.at(std::stoul(m[5]));
+        if (after < before) continue; // midnight passed in between
+        EXPECT_GE(at, before) << line;
+        EXPECT_LE(at, after) << line;
+        ++seen;
+    }
+    EXPECT_GE(seen, 5u);
 }
 
 TEST(SceneLog, FileAtResetSizeIsEmptiedJustBelowIsKept) {
