@@ -387,7 +387,7 @@ private:
         takeLight(bounds, mat);
         if (bounds.empty())
             return;
-        addBounds(bounds);
+        addBounds(bounds, scene_.materials[size_t(mat)].emitter);
         scene_.meshes.push_back(std::move(mesh));
     }
 
@@ -445,10 +445,14 @@ private:
         scene_.lights.push_back({(bounds.lo + bounds.hi) * 0.5, pendingLight_});
     }
 
-    void addBounds(const Bounds& b)
+    void addBounds(const Bounds& b, bool emitter = false)
     {
         scene_.bounds.add(b.lo);
         scene_.bounds.add(b.hi);
+        if (!emitter) {
+            scene_.surfaceBounds.add(b.lo);
+            scene_.surfaceBounds.add(b.hi);
+        }
     }
 
     void warn(std::string text)

@@ -94,10 +94,12 @@ struct Scene {
     std::vector<Curves> curves;
     std::vector<Light> lights;
     Bounds bounds;                     // of everything drawn, emitters included
+    Bounds surfaceBounds;              // of everything drawn but the light shapes
     std::vector<std::string> warnings; // what was drawn differently than written
 };
 
-// The documented automatic view of the bounds, for an image of the given aspect (height
+// The documented automatic view of the bounds (the scene's surfaces, or everything drawn
+// when it holds only light shapes), for an image of the given aspect (height
 // over width): from in front of (+z), right of (+x) and above (+y) the bounds' centre,
 // along the direction (1, 1, 2), at the distance where the bounding sphere just fits the
 // narrower of the two fields of view (50 degrees horizontally). Empty bounds frame the

@@ -352,7 +352,7 @@ bool render(const Scene& scene, const Options& options, Result& out, std::string
 
     const double aspect = double(h) / double(w);
     const Camera camera = options.camera == CameraChoice::Auto || !scene.camera.present
-                              ? autoCamera(scene.bounds, aspect)
+                              ? autoCamera(scene.surfaceBounds.empty() ? scene.bounds : scene.surfaceBounds, aspect)
                               : scene.camera;
     View view;
     if (!makeView(camera, view, out.warnings))
