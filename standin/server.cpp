@@ -34,9 +34,10 @@ std::string printable(std::string_view text, size_t max)
     return out;
 }
 
-// A scene states its format version before anything else: only comments ("//") and
-// directives ("#print", "#error") may come first. Well-formed text without it ("AAAA") is
-// not a scene.
+// Well-formed text is a scene when it states its format version first (only comments "//"
+// and directives "#print", "#error" before it), as every scene file and stream of the
+// plug-in does, or, written straight through the scene API, holds at least one record with a
+// block (a group, a camera, an object). Bare words such as "AAAA" are no scene.
 bool opensWithVersion(std::string_view text)
 {
     size_t at = 0;
@@ -54,6 +55,20 @@ bool opensWithVersion(std::string_view text)
             continue;
         return line.starts_with("version") && (line.size() == 7 || line[7] == ' ' || line[7] == '\t' || line[7] == '\r');
     }
+    return false;
+}
+
+bool isScene(std::string_view text)
+{
+    if (opensWithVersion(text))
+        return true;
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    if (!orv::qrf::parse(text, doc, error))
+        return false;
+    for (const orv::qrf::Statement& s : doc.top.statements)
+        if (s.block || s.keyword == "version")
+            return true;
     return false;
 }
 
@@ -368,9 +383,9 @@ void Server::finishStream(Connection& c)
     if (!c.stream.readable())
         error = orv::qrf::ParseError{0, "the stream could not be read back", false};
     bool good = c.stream.readable() && orv::qrf::check(bytes, error);
-    if (good && !opensWithVersion(bytes)) {
+    if (good && !isScene(bytes)) {
         good = false;
-        error = orv::qrf::ParseError{0, "not a scene: no version record before the first statement", false};
+        error = orv::qrf::ParseError{0, "not a scene: neither a version record nor any group, camera or object", false};
     }
     std::string reply = "TAVRIN-RECEIVED " + std::to_string(size);
     if (good) {

@@ -5,6 +5,7 @@
 #include "Preview.h"
 #include "Textures.h"
 #include "scene_fixture.h"
+#include "sim_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -397,6 +398,11 @@ TEST(Preview, TexturesOfTheFormatsModelsUse)
         for (uint8_t v : image.rgb)
             sum += v;
         EXPECT_GT(sum / image.rgb.size(), 10u) << "not black";
+        // The simulated host reads the same files.
+        int32_t width = 0, height = 0;
+        std::vector<uint8_t> rgba;
+        EXPECT_TRUE(sim::decodePng(c.path, width, height, rgba));
+        EXPECT_EQ(width, image.width);
     }
     Image sky;
     std::string error;
@@ -416,6 +422,9 @@ TEST(Preview, TexturesOfTheFormatsModelsUse)
         std::string why;
         EXPECT_FALSE(preview::readImage(path, image, why));
         EXPECT_NE(why.find(reason), std::string::npos) << why;
+        int32_t width = 0, height = 0;
+        std::vector<uint8_t> rgba;
+        EXPECT_FALSE(sim::decodePng(path, width, height, rgba));
     }
     fs::remove(fifo);
     fs::remove(text);

@@ -2,7 +2,8 @@
 // counts what it holds.
 //
 // Exit statuses: 0 done (well formed), 1 the file is not a valid scene, the output or the
-// preview cannot be written, 2 usage error, 3 the file cannot be read.
+// preview cannot be written or the preview passed its time limit, 2 usage error, 3 the file
+// cannot be read.
 #include "Preview.h"
 #include "Png.h"
 #include "QrfText.h"
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
                  "checks that it is well formed, or counts what it holds."};
     tool::setUp(app, "qrfdump",
                 {{tool::kExitFailure, "the file is not a valid scene (the offset and the fault are printed), "
-                                      "or the output cannot be written"},
+                                      "the output cannot be written, or the preview was abandoned past its "
+                                      "time limit"},
                  {tool::kExitInput, "the file cannot be read (the system's reason is printed)"}});
     std::string path;
     bool check = false;
