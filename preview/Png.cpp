@@ -1,6 +1,10 @@
 #include "Png.h"
 
+#include "files/private_file.h"
+#include "files/regular_file.h"
+
 #include <png.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csetjmp>
@@ -39,11 +43,9 @@ void onPngWarning(png_structp, png_const_charp) {}
 bool readPng(const std::string& path, Image& out, std::string& error)
 {
     File file;
-    file.f = std::fopen(path.c_str(), "rb");
-    if (!file.f) {
-        error = std::strerror(errno);
+    file.f = tavrin::files::fopenRegular(path, &error);
+    if (!file.f)
         return false;
-    }
     png_byte signature[8];
     if (std::fread(signature, 1, 8, file.f) != 8 || png_sig_cmp(signature, 0, 8) != 0) {
         error = "not a PNG image";
@@ -104,11 +106,20 @@ bool writePng(const std::string& path, const Image& image, std::string& error)
         error = "no image to write";
         return false;
     }
-    const std::string temp = path + ".part";
+    // A private file beside the target, under a name nobody can predict; renamed over the
+    // target once complete.
+    tavrin::files::TemporaryBeside temp(path);
+    if (!temp) {
+        error = temp.error();
+        return false;
+    }
     File file;
-    file.f = std::fopen(temp.c_str(), "wb");
+    const int fd = ::dup(temp.fd());
+    file.f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!file.f) {
-        error = temp + ": " + std::strerror(errno);
+        error = path + ": " + std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     std::string message;
@@ -120,7 +131,6 @@ bool writePng(const std::string& path, const Image& image, std::string& error)
             png_destroy_write_struct(&png, info ? &info : nullptr);
         std::fclose(file.f);
         file.f = nullptr;
-        std::remove(temp.c_str());
         error = path + ": " + (message.empty() ? "cannot write the PNG" : message);
         return false;
     }
@@ -136,9 +146,12 @@ bool writePng(const std::string& path, const Image& image, std::string& error)
     const bool flushed = std::fflush(file.f) == 0 && !std::ferror(file.f);
     const bool closed = std::fclose(file.f) == 0;
     file.f = nullptr;
-    if (!flushed || !closed || std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (!flushed || !closed) {
         error = path + ": " + std::strerror(errno);
-        std::remove(temp.c_str());
+        return false;
+    }
+    if (!temp.commit()) {
+        error = temp.error();
         return false;
     }
     return true;

@@ -14,10 +14,20 @@
 
 namespace preview {
 
+inline constexpr double kDefaultTimeLimitSeconds = 15;
+
+enum class CameraChoice {
+    File, // the scene's first camera; the automatic view when it holds none
+    Auto, // the automatic view of the whole scene (see autoCamera), whatever cameras it holds
+};
+
 struct Options {
     int width = 640;
     int height = 360;
     std::string textureFolder; // where relative texture paths are also looked for
+    CameraChoice camera = CameraChoice::File;
+    // Past this many seconds of building and tracing the preview is abandoned; 0: no bound.
+    double timeLimitSeconds = kDefaultTimeLimitSeconds;
 };
 
 inline constexpr int kMaxImageSide = 8192;
@@ -31,8 +41,9 @@ struct Result {
     std::vector<std::string> warnings; // parts of the scene drawn differently than written
 };
 
-// Draws prepared scene data. False with a message when the image size is unusable or the
-// ray tracing library fails; bad scene content never fails, it is left out.
+// Draws prepared scene data. False with a message when the image size is unusable, the ray
+// tracing library fails or the time limit passes (the message then says the preview was
+// abandoned); bad scene content never fails, it is left out.
 bool render(const Scene& scene, const Options& options, Result& out, std::string& error);
 
 // Builds and draws top-level statements (camera sections and scene groups).
@@ -42,5 +53,7 @@ bool render(const orv::qrf::Document& document, const Options& options, Result& 
 
 // Parses "WIDTHxHEIGHT" (each 1..kMaxImageSide).
 bool parseSize(const std::string& text, int& width, int& height);
+// Parses "auto" or "file".
+bool parseCameraChoice(const std::string& text, CameraChoice& out);
 
 } // namespace preview

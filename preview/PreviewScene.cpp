@@ -1,11 +1,11 @@
 #include "PreviewScene.h"
 
-#include "Png.h"
+#include "Textures.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
+#include <set>
 
 namespace preview {
 
@@ -153,15 +153,9 @@ public:
         if (s.keyword == "camera" && !scene_.camera.present)
             camera(s);
         else if (s.keyword == "group")
-            group(*s.block, multiply(localMatrix(*s.block), identity()));
+            group(s, multiply(localMatrix(*s.block), identity()));
         else if (s.keyword == "object")
             object(s, identity());
-    }
-
-    void finish()
-    {
-        if (!scene_.camera.present)
-            frameBounds();
     }
 
 private:
@@ -181,40 +175,45 @@ private:
         if (projection && !projection->args.empty() && projection->args.front().text == "orthographic")
             warn("camera \"" + c.name + "\" is orthographic; drawn in perspective");
         c.fovDegrees = readNumber(b, "fov", 60);
-        const Mat4 m = localMatrix(b);
-        c.eye = transformPoint(position, m);
-        c.forward = normalized(transformDirection(direction, m));
-        c.up = normalized(transformDirection(up, m));
+        cameraPosition_ = position;
+        cameraDirection_ = direction;
+        cameraUp_ = up;
+        cameraLocal_ = localMatrix(b);
+        placeCamera(identity());
+        // A camera that moves is written without its placement: its animations only say how
+        // far it has moved since the start. The host's camera object is also written as a
+        // group of the same name, placed where the camera starts; that group places it.
+        bool placed = false, animated = false;
+        for (const Statement& a : b.statements) {
+            placed = placed || a.keyword == "transform" || a.keyword == "set transform";
+            animated = animated || a.keyword == "animation";
+        }
+        if (animated && !placed)
+            cameraGroup_ = c.name;
     }
 
-    // A view from the front and a little above that holds the whole bounding sphere.
-    void frameBounds()
+    // The camera's vectors through its own matrix, then through `world`.
+    void placeCamera(const Mat4& world)
     {
         Camera& c = scene_.camera;
-        c.name = "(framing the scene)";
-        c.fovDegrees = 60;
-        const Bounds& bounds = scene_.bounds;
-        Vec3 centre{0, 0, 0};
-        double radius = 1;
-        if (!bounds.empty()) {
-            centre = (bounds.lo + bounds.hi) * 0.5;
-            radius = std::max(length(bounds.hi - bounds.lo) * 0.5, 1e-6);
-        }
-        c.forward = normalized(Vec3{0, -0.3, -1});
-        c.up = {0, 1, 0};
-        // The vertical angle is the narrower one at the default aspect; framing by it keeps
-        // the sphere inside at any width from 9:16 up.
-        const double halfAngle = std::atan(std::tan(c.fovDegrees * M_PI / 360) * 9.0 / 16.0);
-        c.eye = centre - c.forward * (radius / std::sin(halfAngle) * 1.05);
+        const Mat4 m = multiply(cameraLocal_, world);
+        c.eye = transformPoint(cameraPosition_, m);
+        c.forward = normalized(transformDirection(cameraDirection_, m));
+        c.up = normalized(transformDirection(cameraUp_, m));
     }
 
-    void group(const Block& block, const Mat4& world)
+    void group(const Statement& g, const Mat4& world)
     {
+        if (!cameraGroup_.empty() && g.name() == cameraGroup_) {
+            placeCamera(world);
+            cameraGroup_.clear();
+        }
+        const Block& block = *g.block;
         for (const Statement& s : block.statements) {
             if (s.define || !s.block)
                 continue;
             if (s.keyword == "group")
-                group(*s.block, multiply(localMatrix(*s.block), world));
+                group(s, multiply(localMatrix(*s.block), world));
             else if (s.keyword == "object")
                 object(s, world);
         }
@@ -296,36 +295,29 @@ private:
         }
         const Statement* file = t.find("texture");
         const std::string path = file ? file->name() : std::string();
-        auto known = textureIndex_.find(path);
-        if (known != textureIndex_.end()) {
-            m.texture = known->second;
-            return;
-        }
-        Image image;
         std::string error;
-        int index = -1;
-        if (loadTexture(path, image, error)) {
-            scene_.textures.push_back(std::move(image));
-            index = int(scene_.textures.size() - 1);
-        } else {
-            warn("texture \"" + path + "\": " + error + "; its default colour is used");
-        }
-        textureIndex_[path] = index;
-        m.texture = index;
+        m.texture = loadTexture(path, error);
+        if (m.texture < 0 && reported_.insert(path).second)
+            warn("texture \"" + path + "\" is not drawn: " + error + "; the material's own colour is used");
     }
 
-    bool loadTexture(const std::string& path, Image& image, std::string& error)
+    // The texture's index, or -1 with the reason. Relative paths are tried as given, then
+    // below the texture folder.
+    int loadTexture(const std::string& path, std::string& error)
     {
         if (path.empty()) {
             error = "no file named";
-            return false;
+            return -1;
         }
-        std::filesystem::path p(path);
-        std::error_code ec;
-        if (p.is_relative() && !textureFolder_.empty() && !std::filesystem::exists(p, ec) &&
-            std::filesystem::exists(std::filesystem::path(textureFolder_) / p, ec))
-            p = std::filesystem::path(textureFolder_) / p;
-        return readPng(p.string(), image, error);
+        const int index = textures_.load(path, error);
+        const std::filesystem::path p(path);
+        if (index >= 0 || !p.is_relative() || textureFolder_.empty())
+            return index;
+        std::string besideError;
+        const int beside = textures_.load((std::filesystem::path(textureFolder_) / p).string(), besideError);
+        if (beside < 0 && besideError.find("No such file") == std::string::npos)
+            error = besideError; // found below the folder but unusable: that is the news
+        return beside;
     }
 
     void triangles(const Block& g, const Mat4& world, int mat, const std::string& name)
@@ -352,39 +344,50 @@ private:
             mesh.vertices[i * 3 + 1] = ok ? float(p.y) : 0.f;
             mesh.vertices[i * 3 + 2] = ok ? float(p.z) : 0.f;
         }
-        mesh.triangles.resize(triangleCount * 3);
-        size_t dropped = 0;
+        // Only triangles with three usable corners and an area are kept: a stack of
+        // zero-area triangles covers nothing yet would defeat the acceleration structure.
+        mesh.triangles.reserve(triangleCount * 3);
+        std::vector<size_t> kept; // source triangle of each kept one
+        size_t unusable = 0;
         for (size_t k = 0; k < triangleCount; ++k) {
             bool ok = true;
             for (size_t c = 0; c < 3; ++c) {
                 const int32_t i = t[k * 3 + c];
                 ok = ok && i >= 0 && size_t(i) < vertexCount && usable[size_t(i)];
             }
-            for (size_t c = 0; c < 3; ++c)
-                mesh.triangles[k * 3 + c] = ok ? uint32_t(t[k * 3 + c]) : 0u; // 0 0 0 is never hit
             if (!ok) {
-                ++dropped;
+                ++unusable;
                 continue;
             }
+            Vec3 q[3];
             for (size_t c = 0; c < 3; ++c) {
-                const float* q = &mesh.vertices[size_t(mesh.triangles[k * 3 + c]) * 3];
-                bounds.add({q[0], q[1], q[2]});
+                const float* f = &mesh.vertices[size_t(t[k * 3 + c]) * 3];
+                q[c] = {f[0], f[1], f[2]};
             }
+            if (!(length(cross(q[1] - q[0], q[2] - q[0])) > 0))
+                continue;
+            for (size_t c = 0; c < 3; ++c) {
+                mesh.triangles.push_back(uint32_t(t[k * 3 + c]));
+                bounds.add(q[c]);
+            }
+            kept.push_back(k);
         }
-        if (dropped)
-            warn("object \"" + name + "\": " + std::to_string(dropped) +
+        if (unusable)
+            warn("object \"" + name + "\": " + std::to_string(unusable) +
                  " triangles with missing or unusable corners are not drawn");
 
         const NumberList<float> uv = numbersOf<float>(g.find("uv_tex"));
         const NumberList<int32_t> tuv = numbersOf<int32_t>(g.find("triangles_uv"));
         if (tuv.size() >= triangleCount * 3 && uv.size() >= 2) {
             mesh.uv.assign(uv.view.begin(), uv.view.end());
-            mesh.triangleUv.assign(tuv.view.begin(), tuv.view.begin() + long(triangleCount * 3));
+            mesh.triangleUv.reserve(kept.size() * 3);
+            for (size_t k : kept)
+                mesh.triangleUv.insert(mesh.triangleUv.end(), {tuv[k * 3], tuv[k * 3 + 1], tuv[k * 3 + 2]});
         }
         takeLight(bounds, mat);
         if (bounds.empty())
             return;
-        addBounds(bounds);
+        addBounds(bounds, scene_.materials[size_t(mat)].emitter);
         scene_.meshes.push_back(std::move(mesh));
     }
 
@@ -442,10 +445,14 @@ private:
         scene_.lights.push_back({(bounds.lo + bounds.hi) * 0.5, pendingLight_});
     }
 
-    void addBounds(const Bounds& b)
+    void addBounds(const Bounds& b, bool emitter = false)
     {
         scene_.bounds.add(b.lo);
         scene_.bounds.add(b.hi);
+        if (!emitter) {
+            scene_.surfaceBounds.add(b.lo);
+            scene_.surfaceBounds.add(b.hi);
+        }
     }
 
     void warn(std::string text)
@@ -456,8 +463,13 @@ private:
 
     Scene& scene_;
     std::string textureFolder_;
-    std::map<std::string, int> textureIndex_;
+    TextureCache textures_{scene_.textures};
+    std::set<std::string> reported_; // textures already named in a warning
     Vec3 pendingLight_{};
+    // The camera as written, kept until its group is found (cameraGroup_: its name).
+    Vec3 cameraPosition_, cameraDirection_, cameraUp_;
+    Mat4 cameraLocal_ = identity();
+    std::string cameraGroup_;
 };
 
 } // namespace
@@ -468,7 +480,6 @@ Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::str
     Builder builder(scene, textureFolder);
     for (const Statement* s : top)
         builder.topLevel(*s);
-    builder.finish();
     return scene;
 }
 
@@ -479,6 +490,31 @@ Scene buildScene(const orv::qrf::Document& document, const std::string& textureF
     for (const Statement& s : document.top.statements)
         top.push_back(&s);
     return buildScene(top, textureFolder);
+}
+
+} // namespace preview
+
+namespace preview {
+
+Camera autoCamera(const Bounds& bounds, double aspect)
+{
+    Camera c;
+    c.name = "(automatic view)";
+    c.fovDegrees = 50;
+    Vec3 centre{0, 0, 0};
+    double radius = 1;
+    if (!bounds.empty()) {
+        centre = (bounds.lo + bounds.hi) * 0.5;
+        radius = std::max(length(bounds.hi - bounds.lo) * 0.5, 1e-6);
+    }
+    const Vec3 toEye = normalized(Vec3{1, 1, 2});
+    c.forward = toEye * -1.0;
+    c.up = {0, 1, 0};
+    const double tanHalfWide = std::tan(c.fovDegrees * M_PI / 360);
+    const double tanHalfTall = tanHalfWide * (aspect > 0 && std::isfinite(aspect) ? aspect : 1.0);
+    const double halfAngle = std::atan(std::min(tanHalfWide, tanHalfTall));
+    c.eye = centre + toEye * (radius / std::sin(halfAngle));
+    return c;
 }
 
 } // namespace preview

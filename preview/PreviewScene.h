@@ -37,6 +37,13 @@ struct Material {
     TexturePlacement placement;
     bool emitter = false; // drawn in its light colour, unshaded, never casts shadows
     Vec3 emission{};
+    // The colour drawn where a texture cannot be (unreadable, no UVs): the surface's own
+    // diffuse colour, which the texture replaces; the texture's default colour when the
+    // surface gives black.
+    Vec3 untextured() const
+    {
+        return diffuse.x > 0 || diffuse.y > 0 || diffuse.z > 0 || !textured ? diffuse : textureDefault;
+    }
 };
 
 struct Mesh {
@@ -61,7 +68,7 @@ struct Light {
 };
 
 struct Camera {
-    bool present = false;
+    bool present = false; // false: the scene holds none
     std::string name;
     Vec3 eye{0, 0, 0};
     Vec3 forward{0, 0, -1};
@@ -87,8 +94,17 @@ struct Scene {
     std::vector<Curves> curves;
     std::vector<Light> lights;
     Bounds bounds;                     // of everything drawn, emitters included
+    Bounds surfaceBounds;              // of everything drawn but the light shapes
     std::vector<std::string> warnings; // what was drawn differently than written
 };
+
+// The documented automatic view of the bounds (the scene's surfaces, or everything drawn
+// when it holds only light shapes), for an image of the given aspect (height
+// over width): from in front of (+z), right of (+x) and above (+y) the bounds' centre,
+// along the direction (1, 1, 2), at the distance where the bounding sphere just fits the
+// narrower of the two fields of view (50 degrees horizontally). Empty bounds frame the
+// unit sphere at the origin.
+Camera autoCamera(const Bounds& bounds, double aspect);
 
 // Gathers the scene from top-level statements: camera sections and scene groups (a group
 // or object written as a definition is not drawn). Relative texture paths are tried as

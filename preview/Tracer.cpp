@@ -6,6 +6,7 @@
 #include <embree3/rtcore.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -28,6 +29,20 @@ struct Shape {
     size_t index = 0; // into Scene::meshes or Scene::curves
 };
 
+using Clock = std::chrono::steady_clock;
+
+// When the drawing must stop; never when no limit is set.
+struct Deadline {
+    Clock::time_point at = Clock::time_point::max();
+    bool passed() const { return at != Clock::time_point::max() && Clock::now() >= at; }
+};
+
+// Embree asks this while it builds: answering false cancels the build.
+bool buildGoesOn(void* user, double)
+{
+    return !static_cast<const Deadline*>(user)->passed();
+}
+
 struct View {
     Vec3 eye, forward, right, up;
     double tanHalf = 0;
@@ -35,7 +50,7 @@ struct View {
 
 class Tracer {
 public:
-    explicit Tracer(const Scene& scene) : scene_(scene) {}
+    Tracer(const Scene& scene, const Deadline& deadline) : scene_(scene), deadline_(deadline) {}
 
     ~Tracer()
     {
@@ -65,6 +80,8 @@ public:
         rtcSetSceneFlags(surfaces_, RTC_SCENE_FLAG_ROBUST);
         emitters_ = rtcNewScene(device_);
         rtcSetSceneFlags(emitters_, RTC_SCENE_FLAG_ROBUST);
+        rtcSetSceneProgressMonitorFunction(surfaces_, buildGoesOn, const_cast<Deadline*>(&deadline_));
+        rtcSetSceneProgressMonitorFunction(emitters_, buildGoesOn, const_cast<Deadline*>(&deadline_));
         for (size_t i = 0; i < scene_.meshes.size() && error_.empty(); ++i)
             addMesh(i);
         for (size_t i = 0; i < scene_.curves.size() && error_.empty(); ++i)
@@ -201,10 +218,8 @@ private:
 
     Vec3 surfaceColour(const Material& m, const Shape& shape, unsigned prim, float bu, float bv, Vec3 p) const
     {
-        if (!m.textured)
-            return m.diffuse;
-        if (m.texture < 0 || shape.curve)
-            return m.textureDefault;
+        if (!m.textured || m.texture < 0 || shape.curve)
+            return m.untextured();
         const Mesh& mesh = scene_.meshes[shape.index];
         const TexturePlacement& t = m.placement;
         double u = 0, v = 0;
@@ -215,13 +230,13 @@ private:
             v = 0.5 - q.y;
         } else {
             if (mesh.triangleUv.empty())
-                return m.textureDefault;
+                return m.untextured();
             const size_t entries = mesh.uv.size() / 2;
             double w[3] = {1.0 - bu - bv, bu, bv};
             for (size_t c = 0; c < 3; ++c) {
                 const int32_t i = mesh.triangleUv[size_t(prim) * 3 + c];
                 if (i < 0 || size_t(i) >= entries)
-                    return m.textureDefault;
+                    return m.untextured();
                 u += w[c] * mesh.uv[size_t(i) * 2];
                 v += w[c] * mesh.uv[size_t(i) * 2 + 1];
             }
@@ -229,7 +244,7 @@ private:
         u = (u - t.shiftU) / (t.scaleU != 0 ? t.scaleU : 1);
         v = (v - t.shiftV) / (t.scaleV != 0 ? t.scaleV : 1);
         if (!std::isfinite(u) || !std::isfinite(v))
-            return m.textureDefault;
+            return m.untextured();
         if (t.wrap) {
             u -= std::floor(u);
             v -= std::floor(v);
@@ -245,6 +260,7 @@ private:
     }
 
     const Scene& scene_;
+    const Deadline& deadline_;
     RTCDevice device_ = nullptr;
     RTCScene surfaces_ = nullptr; // everything that is shaded and casts shadows
     RTCScene emitters_ = nullptr; // light shapes: seen by the camera only
@@ -298,6 +314,17 @@ bool parseSize(const std::string& text, int& width, int& height)
     return true;
 }
 
+bool parseCameraChoice(const std::string& text, CameraChoice& out)
+{
+    if (text == "auto")
+        out = CameraChoice::Auto;
+    else if (text == "file")
+        out = CameraChoice::File;
+    else
+        return false;
+    return true;
+}
+
 bool render(const Scene& scene, const Options& options, Result& out, std::string& error)
 {
     const int w = options.width, h = options.height;
@@ -306,6 +333,16 @@ bool render(const Scene& scene, const Options& options, Result& out, std::string
                 std::to_string(kMaxImageSide) + ")";
         return false;
     }
+    Deadline deadline;
+    if (options.timeLimitSeconds > 0)
+        deadline.at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(options.timeLimitSeconds));
+    const auto abandoned = [&] {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%g", options.timeLimitSeconds);
+        error = std::string("preview abandoned: drawing took longer than its limit of ") + seconds + " s";
+        return false;
+    };
     out.warnings.insert(out.warnings.end(), scene.warnings.begin(), scene.warnings.end());
     out.image.width = w;
     out.image.height = h;
@@ -313,17 +350,23 @@ bool render(const Scene& scene, const Options& options, Result& out, std::string
     for (size_t i = 0; i < out.image.rgb.size(); i += 3)
         std::copy(kBackground, kBackground + 3, out.image.rgb.begin() + long(i));
 
-    View view;
-    if (!makeView(scene.camera, view, out.warnings))
-        return true;
-    Tracer tracer(scene);
-    if (!tracer.setup(error))
-        return false;
     const double aspect = double(h) / double(w);
+    const Camera camera = options.camera == CameraChoice::Auto || !scene.camera.present
+                              ? autoCamera(scene.surfaceBounds.empty() ? scene.bounds : scene.surfaceBounds, aspect)
+                              : scene.camera;
+    View view;
+    if (!makeView(camera, view, out.warnings))
+        return true;
+    Tracer tracer(scene, deadline);
+    if (!tracer.setup(error))
+        return deadline.passed() ? abandoned() : false;
     uint8_t* px = out.image.rgb.data();
     for (int y = 0; y < h; ++y) {
         const double sy = (1 - (y + 0.5) * 2 / h) * aspect;
         for (int x = 0; x < w; ++x, px += 3) {
+            // A pixel can cost much when many triangles overlap: look at the clock often.
+            if (x % 16 == 0 && deadline.passed())
+                return abandoned();
             const Vec3 c = tracer.pixel(view, (x + 0.5) * 2 / w - 1, sy);
             px[0] = toByte(c.x);
             px[1] = toByte(c.y);

@@ -34,6 +34,44 @@ std::string printable(std::string_view text, size_t max)
     return out;
 }
 
+// Well-formed text is a scene when it states its format version first (only comments "//"
+// and directives "#print", "#error" before it), as every scene file and stream of the
+// plug-in does, or, written straight through the scene API, holds at least one record with a
+// block (a group, a camera, an object). Bare words such as "AAAA" are no scene.
+bool opensWithVersion(std::string_view text)
+{
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view line = text.substr(at, end - at);
+        const size_t first = line.find_first_not_of(" \t\r");
+        at = end + 1;
+        if (first == std::string_view::npos)
+            continue;
+        line.remove_prefix(first);
+        if (line.starts_with("//") || line.starts_with("#"))
+            continue;
+        return line.starts_with("version") && (line.size() == 7 || line[7] == ' ' || line[7] == '\t' || line[7] == '\r');
+    }
+    return false;
+}
+
+bool isScene(std::string_view text)
+{
+    if (opensWithVersion(text))
+        return true;
+    orv::qrf::Document doc;
+    orv::qrf::ParseError error;
+    if (!orv::qrf::parse(text, doc, error))
+        return false;
+    for (const orv::qrf::Statement& s : doc.top.statements)
+        if (s.block || s.keyword == "version")
+            return true;
+    return false;
+}
+
 } // namespace
 
 struct Server::Connection {
@@ -51,7 +89,8 @@ struct Server::Connection {
 };
 
 Server::Server(ServerOptions options, std::ostream& console)
-    : options_(std::move(options)), console_(console)
+    : options_(std::move(options)), console_(console),
+      previews_(console, options_.previewTimeLimit, [this](const PreviewRequest& r) { return previewLines(r); })
 {
     pid_ = int64_t(::getpid());
     tty_ = ::isatty(STDOUT_FILENO) == 1;
@@ -103,7 +142,10 @@ bool Server::start(std::string& error)
 int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
 {
     console_ << "tavrin " << net::kMajorVersion << " (stand-in) listening on 127.0.0.1:" << port_
-             << ", process " << pid_ << ", writing to " << options_.outputDir << std::endl;
+             << ", process " << pid_ << ", writing to " << options_.outputDir;
+    if (options_.idleExitSeconds > 0)
+        console_ << ", leaving after " << options_.idleExitSeconds << " s without a scene";
+    console_ << std::endl;
     std::vector<pollfd> fds;
     for (;;) {
         if (stop && *stop) {
@@ -113,6 +155,7 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
         }
         int64_t now = net::nowMs();
         closeIdleRequests(now);
+        previews_.checkDeadline(now);
 
         // Idle means no scene arriving: queries do not keep a renderer alive, or every
         // listing of instances would.
@@ -126,6 +169,9 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             awaitingRequest = awaitingRequest || c->state == Connection::State::Request;
             fds.push_back(pollfd{c->fd.get(), events, 0});
         }
+        const size_t connectionCount = connections_.size();
+        if (previews_.busy())
+            fds.push_back(pollfd{previews_.fd(), POLLIN, 0});
 
         int64_t waitMs = -1;
         if (options_.idleExitSeconds > 0 && !receiving) {
@@ -140,6 +186,8 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
         }
         if (awaitingRequest && (waitMs < 0 || waitMs > 1000))
             waitMs = 1000; // to drop clients that never send their request
+        if (const int64_t previewMs = previews_.msUntilDeadline(now); previewMs >= 0 && (waitMs < 0 || previewMs < waitMs))
+            waitMs = previewMs;
         timespec ts{};
         timespec* timeout = nullptr;
         if (waitMs >= 0) {
@@ -158,11 +206,13 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             continue;
         if (fds[0].revents & POLLIN)
             accept();
-        for (size_t i = 1; i < fds.size(); ++i) {
+        for (size_t i = 1; i <= connectionCount; ++i) {
             Connection& c = *connections_[i - 1];
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
                 readFrom(c);
         }
+        if (fds.size() > connectionCount + 1 && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)))
+            previews_.onReadable();
         std::erase_if(connections_, [](const auto& c) { return c->closed; });
     }
 }
@@ -332,7 +382,11 @@ void Server::finishStream(Connection& c)
     orv::qrf::ParseError error;
     if (!c.stream.readable())
         error = orv::qrf::ParseError{0, "the stream could not be read back", false};
-    const bool good = c.stream.readable() && orv::qrf::check(bytes, error);
+    bool good = c.stream.readable() && orv::qrf::check(bytes, error);
+    if (good && !isScene(bytes)) {
+        good = false;
+        error = orv::qrf::ParseError{0, "not a scene: neither a version record nor any group, camera or object", false};
+    }
     std::string reply = "TAVRIN-RECEIVED " + std::to_string(size);
     if (good) {
         reply += " ok\n";
@@ -375,7 +429,14 @@ bool Server::takeIn(std::string_view bytes, int number, unsigned id)
 
 void Server::drawPreview(const std::string& receivedFile, int number)
 {
-    const std::string png = std::filesystem::path(receivedFile).replace_extension(".png").string();
+    previews_.request({number, std::filesystem::path(receivedFile).replace_extension(".png").string()});
+}
+
+// Runs in the preview's child process: draws the scene held now.
+std::vector<std::string> Server::previewLines(const PreviewRequest& request) const
+{
+    const std::string head = "tavrin: stream " + std::to_string(request.number) + ": ";
+    std::vector<std::string> lines;
     std::string error;
     preview::Result result;
     const int64_t started = net::nowMs();
@@ -383,18 +444,22 @@ void Server::drawPreview(const std::string& receivedFile, int number)
         preview::Options options;
         options.width = options_.previewWidth;
         options.height = options_.previewHeight;
+        options.camera = options_.previewCamera;
+        options.timeLimitSeconds = options_.previewTimeLimit;
         const std::vector<const orv::qrf::Statement*> top = scene_.drawable();
-        if (preview::render(top, options, result, error) && preview::writePng(png, result.image, error)) {
-            console_ << "tavrin: stream " << number << ": preview " << options.width << "x" << options.height
-                     << " written to " << png << " (" << net::nowMs() - started << " ms)" << std::endl;
+        if (preview::render(top, options, result, error) && preview::writePng(request.png, result.image, error)) {
+            lines.push_back(head + "preview " + std::to_string(options.width) + "x" +
+                            std::to_string(options.height) + " written to " + request.png + " (" +
+                            std::to_string(net::nowMs() - started) + " ms)");
             for (size_t i = 0; i < result.warnings.size() && i < 10; ++i)
-                console_ << "tavrin: preview: " << printable(result.warnings[i], 200) << std::endl;
-            return;
+                lines.push_back("tavrin: preview: " + printable(result.warnings[i], 200));
+            return lines;
         }
     } catch (const std::exception& e) {
-        error = e.what(); // out of memory on a huge scene: the renderer goes on serving
+        error = e.what(); // out of memory on a huge scene
     }
-    console_ << "tavrin: stream " << number << ": no preview: " << printable(error, 200) << std::endl;
+    lines.push_back(head + "no preview: " + printable(error, 200));
+    return lines;
 }
 
 void Server::showProgress(const std::string& message, float fraction)

@@ -1,10 +1,12 @@
 // The stand-in renderer's server: listens on 127.0.0.1, answers instance and scene queries,
 // receives live scene streams, keeps their model sets and writes each stream to a file.
 // Single-threaded: one poll loop serves every connection, so a slow or silent client
-// never holds up the others.
+// never holds up the others. Previews are drawn in a child process (see PreviewRunner).
 #pragma once
 
+#include "Preview.h"
 #include "net.h"
+#include "preview_runner.h"
 #include "progress_scanner.h"
 #include "scene_state.h"
 
@@ -27,6 +29,8 @@ struct ServerOptions {
     bool preview = true;
     int previewWidth = 640;
     int previewHeight = 360;
+    preview::CameraChoice previewCamera = preview::CameraChoice::File;
+    double previewTimeLimit = preview::kDefaultTimeLimitSeconds; // seconds; 0: no limit
     // Test hooks: after this many stream bytes the renderer kills itself (as if it had
     // crashed), or stops reading the stream while keeping the connection. -1: off.
     int64_t failAfterBytes = -1;
@@ -59,6 +63,7 @@ private:
     void finishStream(Connection& c);
     bool takeIn(std::string_view bytes, int number, unsigned id);
     void drawPreview(const std::string& receivedFile, int number);
+    std::vector<std::string> previewLines(const PreviewRequest& request) const;
     void showProgress(const std::string& message, float fraction);
     void endProgress();
     void closeIdleRequests(int64_t now);
@@ -75,6 +80,7 @@ private:
     int64_t lastStream_ = 0; // start, or the last time a scene stream moved
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<char> readBuffer_;
+    PreviewRunner previews_;
 };
 
 } // namespace standin

@@ -3,19 +3,32 @@
 // the active scene after each stream.
 // A renderer launched by the plug-in gets no arguments, so the settings that matter in
 // tests can also come from the environment.
+//
+// Started the way the plug-in starts a renderer (no arguments, as the leader of a session
+// of its own), the stand-in leaves after kLaunchedIdleExitSeconds without a scene unless
+// TAVRIN_STANDIN_IDLE_EXIT says otherwise, and writes what it has to say into
+// tavrin-<pid>.log in its output folder instead of the terminal of whoever launched it.
 #include "Preview.h"
 #include "net.h"
 #include "server.h"
 #include "tool_cli.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+
+constexpr int kLaunchedIdleExitSeconds = 600;
 
 void onSignal(int)
 {
@@ -39,6 +52,39 @@ bool secondsFromEnvironment(const char* name, int& out, std::string& error)
     return true;
 }
 
+// A launched renderer: no arguments, and the leader of its own session (the plug-in starts
+// it with setsid; a renderer started from a shell belongs to the shell's session).
+bool launchedByThePlugIn(int argc)
+{
+    return argc == 1 && ::getsid(0) == ::getpid();
+}
+
+// Sends standard output and error to tavrin-<pid>.log in the output folder, and reads
+// standard input from /dev/null. False with the reason when the log cannot be made (the
+// output then stays where it was).
+bool writeToLog(const std::string& outputDir, std::string& error)
+{
+    std::error_code ec;
+    std::filesystem::create_directories(outputDir, ec);
+    const std::string log =
+        (std::filesystem::path(outputDir) / ("tavrin-" + std::to_string(::getpid()) + ".log")).string();
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = log + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    if (const int none = ::open("/dev/null", O_RDONLY | O_CLOEXEC); none >= 0) {
+        ::dup2(none, STDIN_FILENO);
+        ::close(none);
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -46,6 +92,14 @@ int main(int argc, char** argv)
     standin::ServerOptions options;
     if (const char* dir = std::getenv("TAVRIN_STANDIN_OUTPUT"); dir && *dir)
         options.outputDir = dir;
+    const bool launched = launchedByThePlugIn(argc);
+    if (launched) {
+        options.idleExitSeconds = kLaunchedIdleExitSeconds;
+        options.quiet = true; // progress lines are for a terminal that watches
+        std::string logError;
+        if (!writeToLog(options.outputDir, logError))
+            std::cerr << "tavrin: cannot write the log, writing here: " << logError << "\n";
+    }
     std::string envError;
     if (!secondsFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", options.idleExitSeconds, envError)) {
         std::cerr << "tavrin: " << envError << "\n";
@@ -70,8 +124,8 @@ int main(int argc, char** argv)
                    "./tavrin-received)");
     app.add_option("--idle-exit", options.idleExitSeconds,
                    "Exit after this many seconds without receiving a scene; queries do not count "
-                   "(default: "
-                   "$TAVRIN_STANDIN_IDLE_EXIT, else 0 = never)")
+                   "(default: $TAVRIN_STANDIN_IDLE_EXIT, else 0 = never; a renderer launched by the "
+                   "plug-in: " + std::to_string(kLaunchedIdleExitSeconds) + ")")
         ->check(CLI::Range(0, 86400 * 365));
     app.add_flag("-q,--quiet", options.quiet, "Do not show the progress bar");
     bool noPreview = false;
@@ -92,10 +146,25 @@ int main(int argc, char** argv)
     app.add_option("--stall-after", options.stallAfterBytes,
                    "Testing: stop reading a stream after this many bytes")
         ->check(CLI::NonNegativeNumber);
+    std::string previewCamera = "file";
+    if (const char* camera = std::getenv("TAVRIN_STANDIN_PREVIEW_CAMERA"); camera && *camera)
+        previewCamera = camera;
+    app.add_option("--preview-camera", previewCamera,
+                   "auto: previews view the whole scene from in front of, right of and above its centre; "
+                   "file: from the scene's camera (default: $TAVRIN_STANDIN_PREVIEW_CAMERA, else file)")
+        ->check(CLI::IsMember({"auto", "file"}));
+    app.add_option("--preview-time-limit", options.previewTimeLimit,
+                   "Abandon a preview after this many seconds (default 15; 0: no limit)")
+        ->check(CLI::Range(0.0, 86400.0));
     if (const auto status = tool::parse(app, argc, argv))
         return *status;
     options.preview = options.preview && !noPreview;
     preview::parseSize(previewSize, options.previewWidth, options.previewHeight);
+    if (!preview::parseCameraChoice(previewCamera, options.previewCamera)) {
+        std::cerr << "tavrin: TAVRIN_STANDIN_PREVIEW_CAMERA must be auto or file, not \"" << previewCamera
+                  << "\"\n";
+        return tool::kExitUsage;
+    }
 
     // SIGTERM, SIGINT and SIGHUP are blocked except while the server waits, so a stop
     // request can never fall between its check and the wait.

@@ -1,36 +1,35 @@
-// PNG decoding for icons, through libpng's simplified reading interface.
+// Image decoding for icons and texture checks, through stb_image: PNG, JPEG, TGA, BMP,
+// PSD, GIF and HDR. Only regular files are read, opened so that a FIFO or a device named
+// as an image can never block the host.
 #include "sim_internal.h"
 
-#include <png.h>
+#include "files/regular_file.h"
+
+#include <stb_image.h>
 
 #include <cstdio>
-#include <cstring>
 
 namespace sim {
 
 bool decodePng(const std::string& path, int32_t& width, int32_t& height,
                std::vector<uint8_t>& rgba)
 {
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&image, path.c_str()))
+    FILE* file = tavrin::files::fopenRegular(path);
+    if (!file)
         return false;
-    image.format = PNG_FORMAT_RGBA;
-    // Icons are small; refuse absurd sizes instead of allocating them.
-    constexpr png_uint_32 kMaxSide = 16384;
-    if (image.width == 0 || image.height == 0 || image.width > kMaxSide || image.height > kMaxSide) {
-        png_image_free(&image);
+    // Refuse absurd sizes before allocating them.
+    constexpr int kMaxSide = 16384;
+    int w = 0, h = 0, channels = 0;
+    unsigned char* pixels = nullptr;
+    if (stbi_info_from_file(file, &w, &h, &channels) && w > 0 && h > 0 && w <= kMaxSide && h <= kMaxSide)
+        pixels = stbi_load_from_file(file, &w, &h, &channels, 4);
+    std::fclose(file);
+    if (!pixels)
         return false;
-    }
-    rgba.assign(PNG_IMAGE_SIZE(image), 0);
-    if (!png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr)) {
-        png_image_free(&image);
-        rgba.clear();
-        return false;
-    }
-    width = static_cast<int32_t>(image.width);
-    height = static_cast<int32_t>(image.height);
+    rgba.assign(pixels, pixels + size_t(w) * size_t(h) * 4);
+    stbi_image_free(pixels);
+    width = static_cast<int32_t>(w);
+    height = static_cast<int32_t>(h);
     return true;
 }
 

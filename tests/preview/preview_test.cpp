@@ -3,10 +3,13 @@
 // checked where things must appear. No reference images.
 #include "Png.h"
 #include "Preview.h"
+#include "Textures.h"
 #include "scene_fixture.h"
+#include "sim_internal.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -313,18 +316,23 @@ TEST(Preview, BadContentNeverFailsTheDrawing)
         EXPECT_EQ(!result.warnings.empty(), c.warned);
     }
 
-    // A texture that is missing, or not a PNG: the texture node's default colour (green).
-    for (const std::string& file : {std::string("/nonexistent/wood.png"), notPng}) {
+    // A texture that cannot be drawn (missing, not an image, a FIFO that no one writes,
+    // which once blocked the drawing for ever): the surface's own colour (red), not the
+    // texture node's default (green), and the warning names the file.
+    const std::string fifo = scratch("fifo.png");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& file : {std::string("/nonexistent/wood.png"), notPng, fifo}) {
         SCOPED_TRACE(file);
         const std::string textured = "\"orv_advanced\" {\n\"diffuse\" 1 0 0,\n\"diffuse\" ! \"texture2_rgb\" {\n"
                                      "\"texture\" \"" + file + "\",\n\"default_color\" 0 1 0,\n\"wrap\" on,\n}\n}";
         const preview::Result result = draw(parsed(camera() + group(quad("T", -20, -20, 20, 20, 100, textured))));
         const uint8_t* centre = result.image.pixel(kW / 2, kH / 2);
-        EXPECT_GT(int(centre[1]), 150) << rgbText(centre);
-        EXPECT_EQ(centre[0], 0) << rgbText(centre);
+        EXPECT_GT(int(centre[0]), 150) << rgbText(centre);
+        EXPECT_EQ(centre[1], 0) << rgbText(centre);
         ASSERT_EQ(result.warnings.size(), 1u);
         EXPECT_NE(result.warnings[0].find(file), std::string::npos) << result.warnings[0];
     }
+    fs::remove(fifo);
     fs::remove(notPng);
 
     preview::Options tooLarge;
@@ -351,6 +359,184 @@ TEST(Preview, BundledExamplesAndTheDefaultView)
     EXPECT_GT(spot.pixels, size_t(kW * kH / 50));
 }
 
+// The image formats that models name, read from packaged models' own textures (and a
+// Radiance HDR written here); files that are no image give their reason at once.
+TEST(Preview, TexturesOfTheFormatsModelsUse)
+{
+    const std::string models = "/usr/share/assimp/models/";
+    if (!fs::exists(models))
+        GTEST_SKIP() << "assimp-testmodels is not installed";
+    const std::string hdr = scratch("sky.hdr");
+    {
+        std::ofstream out(hdr, std::ios::binary);
+        out << "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1 +X 2\n";
+        const unsigned char pixels[] = {128, 64, 32, 129, 128, 128, 128, 128}; // orange-ish, then grey
+        out.write(reinterpret_cast<const char*>(pixels), sizeof pixels);
+    }
+    struct Case {
+        std::string path;
+        int width, height;
+    };
+    const Case readable[] = {
+        {models + "Collada/duckCM.tga", 512, 512},
+        {models + "Collada/duck_sample.jpg", 0, 0},
+        {models + "MD2/faerie2.bmp", 0, 0},
+        {models + "glTF2/BoxTextured-glTF/CesiumLogoFlat.png", 0, 0},
+        {hdr, 2, 1},
+    };
+    for (const Case& c : readable) {
+        SCOPED_TRACE(c.path);
+        Image image;
+        std::string error;
+        ASSERT_TRUE(preview::readImage(c.path, image, error)) << error;
+        EXPECT_GT(image.width, 0);
+        if (c.width) {
+            EXPECT_EQ(image.width, c.width);
+            EXPECT_EQ(image.height, c.height);
+        }
+        uint64_t sum = 0;
+        for (uint8_t v : image.rgb)
+            sum += v;
+        EXPECT_GT(sum / image.rgb.size(), 10u) << "not black";
+        // The simulated host reads the same files.
+        int32_t width = 0, height = 0;
+        std::vector<uint8_t> rgba;
+        EXPECT_TRUE(sim::decodePng(c.path, width, height, rgba));
+        EXPECT_EQ(width, image.width);
+    }
+    Image sky;
+    std::string error;
+    ASSERT_TRUE(preview::readImage(hdr, sky, error));
+    EXPECT_GT(int(sky.pixel(0, 0)[0]), int(sky.pixel(0, 0)[2]) + 50) << rgbText(sky.pixel(0, 0));
+    fs::remove(hdr);
+
+    const std::string fifo = scratch("pipe.tga"), text = scratch("text.jpg");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(text) << "no image here";
+    const std::pair<std::string, std::string> unreadable[] = {
+        {fifo, "FIFO"}, {fs::temp_directory_path().string(), "folder"}, {text, "not an image"},
+        {"/nonexistent/x.png", "No such file"}};
+    for (const auto& [path, reason] : unreadable) {
+        SCOPED_TRACE(path);
+        Image image;
+        std::string why;
+        EXPECT_FALSE(preview::readImage(path, image, why));
+        EXPECT_NE(why.find(reason), std::string::npos) << why;
+        int32_t width = 0, height = 0;
+        std::vector<uint8_t> rgba;
+        EXPECT_FALSE(sim::decodePng(path, width, height, rgba));
+    }
+    fs::remove(fifo);
+    fs::remove(text);
+}
+
+// One file named in many spellings is read once; the pixels held stay under the cap, and
+// an image past it is refused with the reason.
+TEST(Preview, TexturesAreKnownByFileIdentityAndThePixelsHeldAreCapped)
+{
+    const std::string folder = scratch("tex");
+    fs::create_directories(folder + "/sub");
+    Image tile;
+    tile.width = tile.height = 64;
+    tile.rgb.assign(64 * 64 * 3, 200);
+    std::string error;
+    ASSERT_TRUE(preview::writePng(folder + "/a.png", tile, error)) << error;
+    ASSERT_TRUE(preview::writePng(folder + "/b.png", tile, error)) << error;
+    fs::create_symlink(folder + "/a.png", folder + "/link.png");
+
+    std::vector<Image> store;
+    preview::TextureCache cache(store, 64 * 64 + 10);
+    for (const std::string& spelling : {folder + "/a.png", folder + "/./a.png", folder + "/sub/../a.png",
+                                        folder + "//a.png", folder + "/link.png"})
+        EXPECT_EQ(cache.load(spelling, error), 0) << spelling << ": " << error;
+    EXPECT_EQ(store.size(), 1u);
+    EXPECT_EQ(cache.heldPixels(), 64 * 64);
+    EXPECT_EQ(cache.load(folder + "/b.png", error), -1);
+    EXPECT_NE(error.find("exceed"), std::string::npos) << error;
+    EXPECT_EQ(store.size(), 1u);
+    fs::remove_all(folder);
+
+    // Large images are reduced for the preview.
+    Image wide;
+    wide.width = preview::kMaxTextureSide * 2 + 1;
+    wide.height = 3;
+    wide.rgb.assign(size_t(wide.width) * 3 * 3, 90);
+    const std::string png = scratch("wide.png");
+    ASSERT_TRUE(preview::writePng(png, wide, error)) << error;
+    Image back;
+    ASSERT_TRUE(preview::readImage(png, back, error)) << error;
+    EXPECT_LE(back.width, preview::kMaxTextureSide);
+    EXPECT_EQ(back.height, 1);
+    EXPECT_EQ(back.pixel(0, 0)[0], 90);
+    fs::remove(png);
+}
+
+// Zero-area triangles never reach the ray tracer (two hundred thousand of them stacked on
+// one spot once took over a minute), and a drawing past its time limit is abandoned.
+TEST(Preview, ZeroAreaTrianglesAreDroppedAndTheTimeIsBounded)
+{
+    std::string indices;
+    for (int i = 0; i < 200000; ++i)
+        indices += i % 2 ? "0,1,2," : "0,0,0,";
+    const std::string flat = camera() + group("object \"Flat\" {\ngeometry \"triangles\" {\n\"vertices\" [ 0 0 100,1 1 100,"
+                                              "2 2 100 ] ,\n\"triangles\" [ " + indices + "] ,\n}\n}\n" +
+                                              quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)));
+    const orv::qrf::Document doc = parsed(flat);
+    const preview::Scene scene = preview::buildScene(doc, "");
+    ASSERT_EQ(scene.meshes.size(), 1u) << "only the quad is drawn";
+    EXPECT_EQ(scene.meshes[0].triangles.size(), 6u);
+
+    preview::Options options;
+    options.width = kW;
+    options.height = kH;
+    options.timeLimitSeconds = 1e-9;
+    preview::Result result;
+    std::string error;
+    EXPECT_FALSE(preview::render(scene, options, result, error));
+    EXPECT_NE(error.find("abandoned"), std::string::npos) << error;
+}
+
+// --camera auto, and the file's camera when it moves: a camera whose placement only its
+// scene group carries (as an animated host camera is written) is drawn at its start.
+TEST(Preview, AutomaticViewAndAnimatedCameras)
+{
+    // The file's camera looks away from the quad; the automatic view finds it, centred.
+    const auto doc = parsed(camera() + group(quad("Red", 300, 200, 340, 240, -900, diffuse(1, 0, 0))));
+    EXPECT_TRUE(backgroundOnly(draw(doc).image));
+    preview::Options options;
+    options.width = kW;
+    options.height = kH;
+    options.camera = preview::CameraChoice::Auto;
+    preview::Result result;
+    std::string error;
+    ASSERT_TRUE(preview::render(doc, options, result, error)) << error;
+    const Spot spot = drawnSpot(result.image);
+    EXPECT_NEAR(spot.x, 0.5, 0.1);
+    EXPECT_NEAR(spot.y, 0.5, 0.1);
+    EXPECT_GT(spot.pixels, size_t(kW * kH / 8)) << "the bounding sphere fills the narrower field of view";
+
+    // The documented viewpoint: along (1, 1, 2) from the centre, the sphere just inside.
+    preview::Bounds bounds;
+    bounds.add({-1, -1, -1});
+    bounds.add({1, 1, 1});
+    for (double aspect : {0.5, 1.0, 2.0}) {
+        const preview::Camera c = preview::autoCamera(bounds, aspect);
+        const double distance = preview::length(c.eye);
+        EXPECT_NEAR(c.eye.x * 2, c.eye.z, 1e-9);
+        EXPECT_NEAR(c.eye.y * 2, c.eye.z, 1e-9);
+        const double tanHalf = std::tan(c.fovDegrees * M_PI / 360) * std::min(1.0, aspect);
+        EXPECT_NEAR(std::sqrt(3.0) / distance, std::sin(std::atan(tanHalf)), 1e-9) << aspect;
+    }
+
+    // The bundled animated camera starts 500 units in front of the cube, looking at it:
+    // once it was drawn from inside the cube, as one flat grey frame.
+    const preview::Result moving = draw(scenetest::exportExample("animated_camera.json").parsed);
+    const Spot cube = drawnSpot(moving.image);
+    EXPECT_GT(cube.pixels, size_t(kW * kH / 20));
+    EXPECT_LT(cube.pixels, size_t(kW * kH / 2));
+    EXPECT_NEAR(cube.x, 0.5, 0.1);
+}
+
 // qrfdump --render draws a scene file with the same code.
 TEST(Preview, QrfdumpRendersAFile)
 {
@@ -370,6 +556,17 @@ TEST(Preview, QrfdumpRendersAFile)
     EXPECT_EQ(run("--render " + png + " --size 64 " + scene), 2);
     EXPECT_EQ(run("--render /no/such/folder/x.png " + scene), 1);
     EXPECT_EQ(run("--render " + png + " --stats " + scene), 2);
+    EXPECT_EQ(run("--render " + png + " --camera sideways " + scene), 2);
+    EXPECT_EQ(run("--render " + png + " --camera auto --size 64x36 " + scene), 0);
+    // The picture is written through a private temporary file: a link planted at the old
+    // temporary name is not written through.
+    const std::string victim = scratch("victim");
+    std::ofstream(victim) << "precious";
+    fs::create_symlink(victim, png + ".part");
+    EXPECT_EQ(run("--render " + png + " --size 64x36 " + scene), 0);
+    EXPECT_EQ(fileBytes(victim), "precious");
+    fs::remove(png + ".part");
+    fs::remove(victim);
     fs::remove(scene);
     fs::remove(png);
 }

@@ -154,6 +154,87 @@ TEST_F(RendererProcess, WireProtocolWithGoodAndBadClients)
         ::usleep(50000);
     EXPECT_TRUE(std::filesystem::exists(png(1)));
     EXPECT_FALSE(std::filesystem::exists(png(0)));
+
+    // Well-formed text that is no scene (no version record, no record with a block) is
+    // answered as a failure.
+    for (const std::string text : {"AAAA", "// only a comment\n", "AAAA BBBB\nCCCC \"G\"\n"}) {
+        SCOPED_TRACE(text);
+        const std::string answer = ask(port, standin::protocol::streamRequest(6, 1), text);
+        EXPECT_NE(answer.find("TAVRIN-RECEIVED " + std::to_string(text.size()) + " error"), std::string::npos)
+            << answer;
+    }
+}
+
+// A preview is drawn beside the serving, never in its way: a scene that takes the ray
+// tracer far longer than the preview's limit (200,000 triangles stacked on one spot) is
+// abandoned, queries are answered meanwhile, and the next scene gets its picture.
+TEST_F(RendererProcess, APreviewNeverHoldsUpTheServing)
+{
+    pid_t pid = rig.startRenderer({"--preview-time-limit", "1"});
+    ASSERT_GT(pid, 0);
+    const int port = portOf(pid);
+    std::string indices;
+    for (int i = 0; i < 200000; ++i)
+        indices += "0,1,2,";
+    const std::string heavy = "version 9\ncamera \"C\" {\n position 0 0 10\n direction 0 0 -1\n}\n"
+                              "group \"Stack\" {\n object \"S\" {\n  geometry \"triangles\" {\n"
+                              "\"vertices\" [ -5 -5 0,5 -5 0,0 5 0 ] ,\n\"triangles\" [ " + indices + "] ,\n  }\n }\n}\n";
+    EXPECT_NE(ask(port, standin::protocol::streamRequest(1, 1), heavy).find(" ok\n"), std::string::npos);
+    for (int i = 0; i < 5; ++i) {
+        const int64_t start = nowMs();
+        EXPECT_NE(ask(port, standin::protocol::kQueryScene).find("name=\"Stack\""), std::string::npos);
+        EXPECT_LT(nowMs() - start, 1000) << "query " << i << " waited for the picture";
+        ::usleep(200000);
+    }
+    const std::string light = "version 9\ngroup \"Stack\" {\n}\n"; // replaces the heavy set
+    EXPECT_NE(ask(port, standin::protocol::streamRequest(2, 1), light).find(" ok\n"), std::string::npos);
+    ASSERT_EQ(rig.receivedFiles().size(), 2u);
+    auto png = [&](size_t i) { return std::filesystem::path(rig.receivedFiles()[i]).replace_extension(".png"); };
+    for (int i = 0; i < 300 && !std::filesystem::exists(png(1)); ++i)
+        ::usleep(50000);
+    EXPECT_TRUE(std::filesystem::exists(png(1)));
+    EXPECT_FALSE(std::filesystem::exists(png(0))) << "the heavy preview was abandoned";
+}
+
+// Started as the plug-in starts a renderer (no arguments, a session of its own), the
+// stand-in writes to a log in its output folder, not to the terminal it came from, and
+// leaves by itself when idle.
+TEST_F(RendererProcess, ALaunchedRendererLogsToItsFolderAndLeavesWhenIdle)
+{
+    const std::string exe = TAVRIN_STANDIN_EXE;
+    ::setenv("TAVRIN_STANDIN_OUTPUT", rig.output().c_str(), 1);
+    ::unsetenv("TAVRIN_STANDIN_IDLE_EXIT");
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setsid();
+        ::dup2(out[1], 1);
+        ::dup2(out[1], 2);
+        char* const argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+        ::execv(argv[0], argv);
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::setenv("TAVRIN_STANDIN_IDLE_EXIT", "30", 1);
+    int port = 0;
+    for (int i = 0; i < 200 && !(port = portOf(pid)); ++i)
+        ::usleep(50000);
+    ASSERT_GT(port, 0);
+    EXPECT_NE(ask(port, standin::protocol::streamRequest(1, 1), "version 9\ngroup \"L\" {\n}\n").find(" ok\n"),
+              std::string::npos);
+    ::kill(pid, SIGTERM);
+    EXPECT_EQ(exitStatusWithin(pid, 5000), 0);
+    char buffer[256];
+    EXPECT_EQ(::read(out[0], buffer, sizeof buffer), 0) << "nothing reaches the launcher's terminal";
+    ::close(out[0]);
+    const std::string log =
+        standintest::readFile(rig.output() + "/tavrin-" + std::to_string(pid) + ".log");
+    EXPECT_NE(log.find("listening on 127.0.0.1:" + std::to_string(port)), std::string::npos) << log;
+    EXPECT_NE(log.find("leaving after 600 s without a scene"), std::string::npos) << log;
+    EXPECT_NE(log.find("stream 1"), std::string::npos) << log;
+    EXPECT_NE(log.find("stopping on request"), std::string::npos) << log;
 }
 
 TEST_F(RendererProcess, StreamThatCannotBeKeptOnDiskIsStillAnsweredAndTakenIn)

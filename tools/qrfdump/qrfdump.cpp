@@ -2,7 +2,8 @@
 // counts what it holds.
 //
 // Exit statuses: 0 done (well formed), 1 the file is not a valid scene, the output or the
-// preview cannot be written, 2 usage error, 3 the file cannot be read.
+// preview cannot be written or the preview passed its time limit, 2 usage error, 3 the file
+// cannot be read.
 #include "Preview.h"
 #include "Png.h"
 #include "QrfText.h"
@@ -21,16 +22,24 @@ namespace {
 constexpr int kMalformed = tool::kExitFailure;
 constexpr int kCannotRead = tool::kExitInput;
 
+// What --render asks for: the PNG, its size, the camera and the time limit.
+struct RenderRequest {
+    std::string out;
+    std::string size;
+    std::string camera;
+    double timeLimit = preview::kDefaultTimeLimitSeconds;
+};
+
 // Draws the scene into a PNG preview; relative texture paths are also looked for beside
 // the scene file.
-int renderPreview(const orv::qrf::Document& document, const std::string& path, const std::string& out,
-                  const std::string& size) {
+int renderPreview(const orv::qrf::Document& document, const std::string& path, const RenderRequest& request) {
     preview::Options options;
-    if (!size.empty() && !preview::parseSize(size, options.width, options.height)) {
-        std::fprintf(stderr, "qrfdump: --size wants WIDTHxHEIGHT (1..%d each), not \"%s\"\n",
-                     preview::kMaxImageSide, size.c_str());
-        return tool::kExitUsage;
-    }
+    options.timeLimitSeconds = request.timeLimit;
+    if (!request.camera.empty())
+        preview::parseCameraChoice(request.camera, options.camera); // checked by the option
+    if (!request.size.empty())
+        preview::parseSize(request.size, options.width, options.height); // checked by the option
+    const std::string& out = request.out;
     options.textureFolder = std::filesystem::path(path).parent_path().string();
     preview::Result result;
     std::string error;
@@ -43,7 +52,7 @@ int renderPreview(const orv::qrf::Document& document, const std::string& path, c
     return 0;
 }
 
-int run(const std::string& path, bool check, bool stats, const std::string& renderTo, const std::string& size) {
+int run(const std::string& path, bool check, bool stats, const RenderRequest& render) {
     std::string data;
     std::string reason;
     if (!orv::qrf::readInput(path, data, reason)) {
@@ -66,7 +75,7 @@ int run(const std::string& path, bool check, bool stats, const std::string& rend
         }
         return 0;
     }
-    if (!renderTo.empty()) return renderPreview(document, path, renderTo, size);
+    if (!render.out.empty()) return renderPreview(document, path, render);
     if (stats) {
         const std::string text = orv::qrf::formatStats(orv::qrf::computeStats(document, data.size()));
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -89,7 +98,8 @@ int main(int argc, char** argv) {
                  "checks that it is well formed, or counts what it holds."};
     tool::setUp(app, "qrfdump",
                 {{tool::kExitFailure, "the file is not a valid scene (the offset and the fault are printed), "
-                                      "or the output cannot be written"},
+                                      "the output cannot be written, or the preview was abandoned past its "
+                                      "time limit"},
                  {tool::kExitInput, "the file cannot be read (the system's reason is printed)"}});
     std::string path;
     bool check = false;
@@ -102,13 +112,29 @@ int main(int argc, char** argv) {
                                    "print key: value counts (groups, objects, triangles, vertices, materials, "
                                    "shaders, cameras, lights, animations, curves, bytes)");
     checkFlag->excludes(statsFlag);
-    std::string renderTo, size;
-    auto* renderOption = app.add_option("--render", renderTo, "draw the scene into this PNG preview image")
+    RenderRequest render;
+    auto* renderOption = app.add_option("--render", render.out, "draw the scene into this PNG preview image")
                              ->excludes(checkFlag)->excludes(statsFlag);
-    app.add_option("--size", size, "preview image size WIDTHxHEIGHT (default 640x360)")->needs(renderOption);
+    app.add_option("--size", render.size, "preview image size WIDTHxHEIGHT (default 640x360)")
+        ->needs(renderOption)
+        ->check([](const std::string& text) {
+            int w = 0, h = 0;
+            return preview::parseSize(text, w, h)
+                       ? std::string()
+                       : "wants WIDTHxHEIGHT, each 1.." + std::to_string(preview::kMaxImageSide);
+        });
+    app.add_option("--camera", render.camera,
+                   "auto: view the whole scene from in front of, right of and above its centre, at the "
+                   "distance that fits it into the picture; file (default): the file's first camera")
+        ->needs(renderOption)
+        ->check(CLI::IsMember({"auto", "file"}));
+    app.add_option("--time-limit", render.timeLimit,
+                   "abandon the preview after this many seconds (default 15; 0: no limit)")
+        ->needs(renderOption)
+        ->check(CLI::Range(0.0, 86400.0));
     if (const auto status = tool::parse(app, argc, argv)) return *status;
     try {
-        return run(path, check, stats, renderTo, size);
+        return run(path, check, stats, render);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrfdump: %s\n", e.what());
         return tool::kExitFailure;
