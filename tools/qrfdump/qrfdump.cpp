@@ -21,12 +21,25 @@ namespace {
 constexpr int kMalformed = tool::kExitFailure;
 constexpr int kCannotRead = tool::kExitInput;
 
+// True when both numbers of WIDTHxHEIGHT are plain decimals no larger than the preview's
+// side limit. Checked digit by digit, so that a number past the range of an int (say
+// 4294967297) is refused instead of wrapping round to a small size.
+bool sizeInRange(const std::string& text) {
+    const size_t x = text.find_first_of("xX");
+    if (x == std::string::npos) return false;
+    for (const std::string& part : {text.substr(0, x), text.substr(x + 1)}) {
+        if (part.empty() || part.size() > 9 || part.find_first_not_of("0123456789") != std::string::npos) return false;
+        if (std::stol(part) > preview::kMaxImageSide) return false;
+    }
+    return true;
+}
+
 // Draws the scene into a PNG preview; relative texture paths are also looked for beside
 // the scene file.
 int renderPreview(const orv::qrf::Document& document, const std::string& path, const std::string& out,
                   const std::string& size) {
     preview::Options options;
-    if (!size.empty() && !preview::parseSize(size, options.width, options.height)) {
+    if (!size.empty() && (!sizeInRange(size) || !preview::parseSize(size, options.width, options.height))) {
         std::fprintf(stderr, "qrfdump: --size wants WIDTHxHEIGHT (1..%d each), not \"%s\"\n",
                      preview::kMaxImageSide, size.c_str());
         return tool::kExitUsage;
