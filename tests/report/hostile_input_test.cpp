@@ -112,6 +112,8 @@ TEST_F(Hostile, NamesThatAreNoRegularFileEndBoundedWithTheirStatus)
     ASSERT_EQ(::mkfifo((dir / "pipe.qrf").c_str(), 0644), 0);
     ASSERT_EQ(::mkfifo((dir / "pipe.json").c_str(), 0644), 0);
     fs::create_symlink("/dev/null", dir / "null.qrf");
+    std::ofstream(dir / "victim.txt") << "keep me";
+    fs::create_symlink(dir / "victim.txt", dir / "planted.json");
     fs::create_directory(dir / "outdir");
     std::ofstream(dir / "scene.qrf") << "previous";
     const std::string doc = (dir / "doc.json").string();
@@ -134,9 +136,10 @@ TEST_F(Hostile, NamesThatAreNoRegularFileEndBoundedWithTheirStatus)
         {"the report over the scene the suffix makes", {doc, "--export", "scene", "--report", "./scene.qrf"}, 2,
          "--report names the scene file"},
         {"the report in a missing folder", {doc, "--export", "b.qrf", "--report", "no/r.json"}, 1,
-         "cannot write the report to no/r.json: "},
+         "cannot write the report to no/r.json: No such file or directory\n"},
         {"the report into a FIFO", {doc, "--export", "c.qrf", "--report", "pipe.json"}, 1,
          "cannot write the report to pipe.json: a FIFO, not a regular file"},
+        {"the report under a planted link", {doc, "--export", "d.qrf", "--report", "planted.json"}, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -153,6 +156,8 @@ TEST_F(Hostile, NamesThatAreNoRegularFileEndBoundedWithTheirStatus)
     for (const char* fifo : {"pipe.png", "pipe.qrf", "pipe.json"})
         EXPECT_TRUE(fs::is_fifo(dir / fifo)) << fifo;
     EXPECT_EQ(readFile(dir / "scene.qrf"), "previous");
+    EXPECT_EQ(readFile(dir / "victim.txt"), "keep me");
+    EXPECT_FALSE(fs::is_symlink(dir / "planted.json"));
     EXPECT_FALSE(fs::exists(dir / "outdir.qrf"));
     EXPECT_FALSE(fs::exists(dir / "scene"));
     for (const auto& entry : fs::directory_iterator(dir))

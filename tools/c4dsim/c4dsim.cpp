@@ -5,9 +5,10 @@
 //
 // Exit statuses (shared with the other tools, see tool_cli.h): 0 the command did what it was
 // asked (or the list was printed); 1 the command reported a failure to the user, or the
-// document or the report could not be saved; 2 bad command line; 3 the document or model cannot be read;
-// 4 the plug-in cannot be loaded or refused to start; 5 the plug-in registered no command
-// with the requested ID; 6 with --strict, the command left something out.
+// document or the report could not be saved; 2 bad command line; 3 the document or model
+// cannot be read; 4 the plug-in cannot be loaded or refused to start; 5 the plug-in
+// registered no command with the requested ID; 6 with --strict, the command left something
+// out.
 #include "document_file.h"
 #include "files/private_file.h"
 #include "files/regular_file.h"
@@ -93,14 +94,14 @@ int reportOutcome(const std::string& reportPath, bool strict)
     if (!reportPath.empty()) {
         // Written beside its place and renamed over it: a link planted under the report's
         // name is replaced, never written through, and a FIFO or a device is refused.
-        std::string why;
+        std::string why; // "PATH: reason"
         struct stat info {};
         if (::stat(reportPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-            why = std::string(tavrin::files::describeFileType(info.st_mode)) + ", not a regular file";
+            why = reportPath + ": " + tavrin::files::describeFileType(info.st_mode) + ", not a regular file";
         if (why.empty())
             tavrin::files::writeFileAtomically(reportPath, report.dump(2) + '\n', &why);
         if (!why.empty()) {
-            std::fprintf(stderr, "c4dsim: cannot write the report to %s: %s\n", reportPath.c_str(), why.c_str());
+            std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", why.c_str());
             return tool::kExitFailure;
         }
     }
