@@ -34,16 +34,18 @@ bool sizeInRange(const std::string& text) {
     return true;
 }
 
+int badSize(const std::string& size) {
+    std::fprintf(stderr, "qrfdump: --size wants WIDTHxHEIGHT (1..%d each), not \"%s\"\n", preview::kMaxImageSide,
+                 size.c_str());
+    return tool::kExitUsage;
+}
+
 // Draws the scene into a PNG preview; relative texture paths are also looked for beside
 // the scene file.
 int renderPreview(const orv::qrf::Document& document, const std::string& path, const std::string& out,
                   const std::string& size) {
     preview::Options options;
-    if (!size.empty() && (!sizeInRange(size) || !preview::parseSize(size, options.width, options.height))) {
-        std::fprintf(stderr, "qrfdump: --size wants WIDTHxHEIGHT (1..%d each), not \"%s\"\n",
-                     preview::kMaxImageSide, size.c_str());
-        return tool::kExitUsage;
-    }
+    if (!size.empty() && !preview::parseSize(size, options.width, options.height)) return badSize(size);
     options.textureFolder = std::filesystem::path(path).parent_path().string();
     preview::Result result;
     std::string error;
@@ -120,6 +122,8 @@ int main(int argc, char** argv) {
                              ->excludes(checkFlag)->excludes(statsFlag);
     app.add_option("--size", size, "preview image size WIDTHxHEIGHT (default 640x360)")->needs(renderOption);
     if (const auto status = tool::parse(app, argc, argv)) return *status;
+    // A bad size is a mistake of the command line, told before any input is read.
+    if (!size.empty() && !sizeInRange(size)) return badSize(size);
     try {
         return run(path, check, stats, renderTo, size);
     } catch (const std::exception& e) {
