@@ -1,8 +1,11 @@
 #include "RepeatLinkFactory.h"
+#include "process_owner.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <map>
 #include <set>
 #include <tuple>
@@ -591,6 +594,53 @@ TEST(RepeatLinkFactory, DeepSceneDescriptionIsNotChosen) {
     rig.query.scenes[1] = deep;
     EXPECT_EQ(rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query)).version, 0);
     EXPECT_EQ(rig.query.openSelections, 0);
+}
+
+// The owner lookup the factory uses by default: the user of a live process, nothing for
+// numbers that name no process here.
+TEST(ProcessOwner, KnownForLiveProcessesOnly) {
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    const bool root = geteuid() == 0;
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(gate[1]);
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+        char byte;
+        (void)!read(gate[0], &byte, 1); // until the parent has looked
+        _exit(0);
+    }
+    ::close(gate[0]);
+    // The child becomes another user shortly after the fork.
+    for (int i = 0; root && i < 200 && processOwner(child).uid != 65534; ++i) usleep(5000);
+    const struct {
+        const char* what;
+        int64_t pid;
+        bool known;
+        uint32_t uid;
+        bool other;
+    } cases[] = {
+        {"this process", getpid(), true, static_cast<uint32_t>(geteuid()), false},
+        {"a child of another user", child, true, root ? 65534u : static_cast<uint32_t>(geteuid()), root},
+        {"init, root's", 1, true, 0, !root},
+        {"0 names no process", 0, false, 0, false},
+        {"negative", -1, false, 0, false},
+        {"past a process id", int64_t{1} << 40, false, 0, false},
+    };
+    for (const auto& c : cases) {
+        const ProcessOwner owner = processOwner(c.pid);
+        EXPECT_EQ(owner.known, c.known) << c.what;
+        if (c.known) {
+            EXPECT_EQ(owner.uid, c.uid) << c.what;
+        }
+        EXPECT_EQ(ownedByAnotherUser(c.pid), c.other) << c.what;
+    }
+    ::close(gate[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A process that has ended is no longer known.
+    EXPECT_FALSE(processOwner(child).known);
 }
 
 } // namespace
