@@ -6,6 +6,7 @@
 #include <embree3/rtcore.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -303,11 +304,18 @@ bool makeView(const Camera& camera, View& view, std::vector<std::string>& warnin
 
 bool parseSize(const std::string& text, int& width, int& height)
 {
+    // from_chars refuses a number past int's range instead of wrapping it round (a
+    // 4294967297 must not become 1), and takes neither signs nor spaces.
+    const char* begin = text.data();
+    const char* end = begin + text.size();
     int w = 0, h = 0;
-    char x = 0;
-    int used = 0;
-    if (std::sscanf(text.c_str(), "%d%c%d%n", &w, &x, &h, &used) != 3 || size_t(used) != text.size() ||
-        (x != 'x' && x != 'X') || w < 1 || h < 1 || w > kMaxImageSide || h > kMaxImageSide)
+    auto [afterW, errW] = std::from_chars(begin, end, w);
+    if (errW != std::errc() || afterW == begin || afterW == end || (*afterW != 'x' && *afterW != 'X'))
+        return false;
+    auto [afterH, errH] = std::from_chars(afterW + 1, end, h);
+    if (errH != std::errc() || afterH == afterW + 1 || afterH != end)
+        return false;
+    if (w < 1 || h < 1 || w > kMaxImageSide || h > kMaxImageSide)
         return false;
     width = w;
     height = h;

@@ -18,6 +18,8 @@ public:
     FBXAnimation(const std::string& name, bool interpolate, float startTime, float duration);
 
     void setFolder(const std::string& folder) { this->folder = folder; }
+    // Seconds from startTime to the last sample, for a track cut short after sampling began.
+    void setDuration(float seconds) { duration = seconds; }
     // Appends one sample: milliseconds after startTime and a matrix, row by row.
     void addSample(int timestamp, const double m[16]);
     void addTimestamp(int timestamp) { timestamps.push_back(timestamp); }

@@ -2,9 +2,11 @@
 #include "LightFileFactory.h"
 
 #include "orvScene_api_file.h"
+#include "files/regular_file.h"
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/file.h>
@@ -22,9 +24,17 @@ const char* const headerLines[] = {
     "// This is a Tavrin scene file\n\n",
 };
 
-// How long an in-place export waits for another one writing the same file.
-constexpr int kLockWaitMs = 60000;
 constexpr int kLockPollMs = 20;
+
+// Why `path` cannot be written: its type when it exists and is no regular file ("a FIFO,
+// not a regular file"), else empty. Writing into a FIFO would block until a reader comes,
+// or throw the scene away into a device; a folder cannot take a scene at all.
+std::string notARegularTarget(const struct stat& info)
+{
+    if (S_ISREG(info.st_mode)) return {};
+    const std::string kind = tavrin::files::describeFileType(info.st_mode);
+    return kind == "not a regular file" ? kind : kind + ", not a regular file";
+}
 
 // Opens a new temporary file in the folder of `target`. It is created with mode 0666, as
 // fopen would, so the process's umask applies; an existing target's owner, group and mode
@@ -70,47 +80,50 @@ FILE* openTemporary(const std::string& target, const struct stat* existing, std:
     return nullptr;
 }
 
-// Opens `path` for writing as fopen(path, "wb+") does, but a regular file is emptied only
-// once this process holds an exclusive lock on it, and the lock stays until the stream is
-// closed: two exports writing the same file in place take turns instead of mixing their
-// bytes. Null with errno set when it cannot be opened or the lock is not granted in time.
-FILE* openInPlace(const std::string& path)
+// Opens `path` for writing as fopen(path, "wb+") does, but only a regular file (the open
+// itself does not block, should a FIFO have taken the name meanwhile), emptied only once
+// this process holds an exclusive lock on it; the lock stays until the stream is closed:
+// two exports writing the same file in place take turns instead of mixing their bytes.
+// Null with `why` set when it cannot be opened or the lock is not granted in time.
+FILE* openInPlace(const std::string& path, int lockWaitMs, std::string& why)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return nullptr;
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        int waited = 0;
-        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) break; // no locks here: write unlocked
-            if (waited >= kLockWaitMs) {
-                ::close(fd);
-                errno = EWOULDBLOCK;
-                return nullptr;
-            }
-            usleep(kLockPollMs * 1000);
-            waited += kLockPollMs;
-        }
-        if (ftruncate(fd, 0) != 0) {
-            const int reason = errno;
-            ::close(fd);
-            errno = reason;
-            return nullptr;
-        }
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    if (fd < 0) {
+        why = strerror(errno);
+        return nullptr;
     }
-    FILE* stream = fdopen(fd, "wb+");
-    if (!stream) {
-        const int reason = errno;
+    const auto fail = [&](const std::string& reason) -> FILE* {
         ::close(fd);
-        errno = reason;
+        why = reason;
+        return nullptr;
+    };
+    struct stat info;
+    if (fstat(fd, &info) != 0) return fail(strerror(errno));
+    if (why = notARegularTarget(info); !why.empty()) return fail(why);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    int waited = 0;
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) break; // no locks here: write unlocked
+        if (waited >= lockWaitMs) {
+            char text[80];
+            snprintf(text, sizeof text, "it is locked by another export (waited %g s)", lockWaitMs / 1000.0);
+            return fail(text);
+        }
+        usleep(kLockPollMs * 1000);
+        waited += kLockPollMs;
     }
+    if (ftruncate(fd, 0) != 0) return fail(strerror(errno));
+    FILE* stream = fdopen(fd, "wb+");
+    if (!stream) return fail(strerror(errno));
     return stream;
 }
 
 } // namespace
 
-LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
+LightFileFactory::LightFileFactory(const std::string& path, int lockWaitMs) : targetPath(path)
 {
+    std::string why;
     if (path == "-") {
         // The scene goes to what standard output was; anything the process writes to
         // standard output from now on lands on standard error instead.
@@ -120,6 +133,7 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
             if (!stream) ::close(fd);
             else dup2(2, 1);
         }
+        if (!stream) why = strerror(errno);
     } else {
         // A regular file (or one still to be made) is written beside the target and only
         // replaces it once complete, where the result is the file fopen would leave: one
@@ -130,6 +144,10 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
         std::string realTarget = path;
         bool replaceable = false;
         if (!path.empty() && stat(path.c_str(), &info) == 0) {
+            // An existing target that is no regular file is refused before anything is
+            // opened: nothing is written, and nothing waits for a reader.
+            why = notARegularTarget(info);
+            if (!why.empty()) throw std::runtime_error("could not open file: \"" + path + "\": " + why);
             if (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
                 faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
                 replaceable = true;
@@ -153,11 +171,11 @@ LightFileFactory::LightFileFactory(const std::string& path) : targetPath(path)
             stream = openTemporary(realTarget, existing, temporaryPath);
             if (stream) targetPath = realTarget;
         }
-        if (!stream) stream = openInPlace(path);
+        if (!stream) stream = openInPlace(path, lockWaitMs, why);
     }
     if (!stream) {
-        perror("opening file");
-        throw std::runtime_error("could not open file: \"" + path + "\"");
+        fprintf(stderr, "opening file: %s\n", why.c_str());
+        throw std::runtime_error("could not open file: \"" + path + "\": " + why);
     }
     try {
         writer = new orvScene_api_file(stream, true);
@@ -194,6 +212,7 @@ void LightFileFactory::close()
             ok = false;
             reason = writer->writeErrno();
         }
+        written_ = writer->bytesWritten();
         delete writer;
         writer = nullptr;
     }

@@ -8,7 +8,8 @@
 // replacing would give another result than writing in place (a target the process may not
 // write, one with more than one name, one whose owner the process cannot keep), the
 // target is written in place, under an exclusive lock held until it is closed. "-"
-// writes to the process's standard output.
+// writes to the process's standard output. A target that exists and is no regular file (a
+// FIFO, a device, a folder) is refused: nothing is opened or written.
 #pragma once
 
 #include "LightFactory.h"
@@ -22,9 +23,13 @@ class orvScene_api_file;
 
 class LightFileFactory : public LightFactory {
 public:
-    // Throws std::runtime_error("could not open file: \"<path>\"") when the file cannot
-    // be opened.
-    explicit LightFileFactory(const std::string& path);
+    // How long an in-place export waits for another export holding the file's lock.
+    static constexpr int kDefaultLockWaitMs = 15000;
+
+    // Throws std::runtime_error("could not open file: \"<path>\": <reason>") when the file
+    // cannot be opened, is no regular file, or another export holds its lock longer than
+    // lockWaitMs ("it is locked by another export").
+    explicit LightFileFactory(const std::string& path, int lockWaitMs = kDefaultLockWaitMs);
     // Performs close(); a failure is reported on standard error, never thrown.
     ~LightFileFactory() override;
 
@@ -36,12 +41,15 @@ public:
     // Gives the export up: deletes the writer, closes the file and, when writing beside
     // the target, removes what was written so the previous file stays. Never throws.
     void abandon();
+    // Bytes handed to the file or standard output so far (all of them once closed).
+    unsigned long long bytesWritten() const { return written_; }
 
 private:
     orvScene_api_file* writer = nullptr;
     FILE* stream = nullptr;
     std::string targetPath;    // where the scene must end up
     std::string temporaryPath; // written instead of targetPath; empty when writing in place
+    unsigned long long written_ = 0;
 };
 
 } // namespace orv

@@ -4,6 +4,8 @@
 // allocated for it, so arbitrary bytes give an error, never a crash or a huge allocation.
 #include "SceneReader.h"
 
+#include "files/regular_file.h"
+
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -537,9 +539,12 @@ bool check(std::string_view data, ParseError& error) {
 bool readInput(const std::string& path, std::string& data, std::string& error) {
     data.clear();
     const bool standardInput = path == "-";
-    FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "rb");
+    // Only a regular file is read (a folder or a FIFO is refused with its reason, and the
+    // open never blocks).
+    std::string why;
+    FILE* file = standardInput ? stdin : tavrin::files::fopenRegular(path, &why);
     if (!file) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+        error = "cannot open " + path + ": " + why;
         return false;
     }
     // Size known up front for regular files: one allocation, one read.

@@ -99,6 +99,7 @@ void orvScene_api_file::emitText(const char* text, size_t n)
         return;
     }
     if (std::fwrite(text, 1, n, output) != n) noteFailure();
+    else written += n;
 }
 
 void orvScene_api_file::raw(const void* bytes, size_t n)
@@ -112,6 +113,7 @@ void orvScene_api_file::raw(const void* bytes, size_t n)
         return;
     }
     if (n != 0 && std::fwrite(bytes, 1, n, output) != n) noteFailure();
+    else written += n;
 }
 
 size_t orvScene_api_file::expand(const char* format, va_list args)
@@ -175,7 +177,9 @@ void orvScene_api_file::vunindented(const char* format, va_list args)
         if (current) current->append(scratch.data(), n);
         return;
     }
-    if (std::vfprintf(output, format, args) < 0) noteFailure();
+    const int n = std::vfprintf(output, format, args);
+    if (n < 0) noteFailure();
+    else written += static_cast<size_t>(n);
 }
 
 void orvScene_api_file::writeIndent()

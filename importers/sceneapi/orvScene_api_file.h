@@ -127,6 +127,8 @@ public:
     // True once any write to the stream failed; errno of that failure.
     bool writeFailed() const { return failed; }
     int writeErrno() const { return failedErrno; }
+    // Bytes handed to the stream (buffered shader text counts once it goes out).
+    uint64_t bytesWritten() const { return written; }
 
 private:
     // Output paths. formatted: expanded, indented when indentation is on (lineStart says
@@ -197,6 +199,7 @@ private:
     std::string savedNumericLocale;
     bool failed = false;
     int failedErrno = 0;
+    uint64_t written = 0;
 };
 
 } // namespace orv

@@ -1,9 +1,14 @@
 #include "RepeatLinkFactory.h"
+#include "process_owner.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <map>
+#include <set>
+#include <tuple>
 
 namespace {
 
@@ -105,6 +110,7 @@ struct Rig {
     int exitChecks = 0;
     int unloads = 0;
     std::vector<int> sleeps;
+    std::set<int64_t> othersPids; // processes of another user
     RepeatLinkFactory factory;
 
     Rig() : factory(services()) {
@@ -128,6 +134,12 @@ struct Rig {
             return exitAfterChecks >= 0 && ++exitChecks > exitAfterChecks;
         };
         s.sleep = [this](int ms) { sleeps.push_back(ms); };
+        // The fake process ids are no processes of this machine: their owners are the test's.
+        s.other_user = [this](int64_t pid, uint32_t* owner) {
+            if (!othersPids.count(pid)) return false;
+            *owner = 4242;
+            return true;
+        };
         return s;
     }
     void update_settings(const std::string& name) {
@@ -321,6 +333,59 @@ TEST(RepeatLinkFactory, ChoiceRules) {
     }
 }
 
+// A renderer of another user is passed over whatever it holds, each is named once, and a
+// port where one answers is not scanned blindly either.
+TEST(RepeatLinkFactory, RenderersOfAnotherUserArePassedOver) {
+    struct Case {
+        const char* what;
+        std::string name;                 // scene name; Update when not empty
+        std::vector<std::string> scenes;  // pid = index + 1, port = 4000 + pid
+        std::set<int64_t> others;
+        int64_t chosenPid;                // 0: none
+    };
+    const std::vector<Case> cases = {
+        {"Render: another user's empty instance", "", {kEmptyScene}, {1}, 0},
+        {"Render: ours though another user's is newer", "", {kEmptyScene, kEmptyScene}, {2}, 1},
+        {"Update: another user's holding the scene", "Cube", {holding("Cube"), kBusyScene}, {1}, 2},
+        {"Update: only another user's", "Cube", {holding("Cube")}, {1}, 0},
+        {"Update: unknown owners count as ours", "Cube", {holding("Cube")}, {}, 1},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        if (!c.name.empty()) rig.update_settings(c.name);
+        rig.othersPids = c.others;
+        std::vector<std::string> entries;
+        for (size_t i = 0; i < c.scenes.size(); ++i) {
+            const int64_t pid = static_cast<int64_t>(i + 1);
+            entries.push_back(instance(i == 1 ? 10 : 9, pid, static_cast<int>(4000 + pid)));
+            rig.query.scenes[pid] = c.scenes[i];
+        }
+        rig.query.list = list_of(entries);
+        for (int twice = 0; twice < 2; ++twice) {
+            const InstanceRecord chosen = rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query));
+            EXPECT_EQ(chosen.process_id, c.chosenPid) << c.what;
+        }
+        ASSERT_EQ(rig.factory.passed_over().size(), c.others.size()) << c.what;
+        for (const auto& passed : rig.factory.passed_over()) {
+            EXPECT_TRUE(c.others.count(passed.instance.process_id)) << c.what;
+            EXPECT_EQ(passed.instance.port, 4000 + passed.instance.process_id) << c.what;
+            EXPECT_EQ(passed.owner, 4242u) << c.what;
+        }
+        EXPECT_EQ(rig.query.openSelections, 0) << c.what;
+    }
+
+    // No instance chosen, so the known ports are scanned: the other user's port is not tried.
+    Rig rig;
+    rig.othersPids = {1};
+    rig.query.list = list_of({instance(9, 1, 3143)});
+    rig.query.scenes[1] = kEmptyScene;
+    rig.launchResult = true;
+    rig.factory.set_attempts(1);
+    EXPECT_EQ(rig.factory.getApi(), nullptr);
+    EXPECT_EQ(rig.api.connects.size(), 10u);
+    for (const auto& connect : rig.api.connects) EXPECT_NE(std::get<1>(connect), 3143u);
+}
+
 TEST(RepeatLinkFactory, ModelSetSearchDepthDependsOnVersion) {
     // The set sits four levels below the root: found for version 7 and above only.
     const std::string deep =
@@ -426,6 +491,7 @@ TEST(RepeatLinkFactory, DestructionReleasesTheLink) {
         s.scene_api = [&](int, int) -> orvScene_api* { return &api; };
         s.query_api = [&](int, int) -> TavrinQueryApi* { return &query; };
         s.unload = [&] { ++unloads; };
+        s.other_user = [](int64_t, uint32_t*) { return false; };
         RepeatLinkFactory factory(s);
         factory.set_version_range(9, 10);
         EXPECT_EQ(factory.getApi(), &api);
@@ -528,6 +594,53 @@ TEST(RepeatLinkFactory, DeepSceneDescriptionIsNotChosen) {
     rig.query.scenes[1] = deep;
     EXPECT_EQ(rig.factory.choose_instance(rig.query, rig.factory.list_instances(rig.query)).version, 0);
     EXPECT_EQ(rig.query.openSelections, 0);
+}
+
+// The owner lookup the factory uses by default: the user of a live process, nothing for
+// numbers that name no process here.
+TEST(ProcessOwner, KnownForLiveProcessesOnly) {
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    const bool root = geteuid() == 0;
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(gate[1]);
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+        char byte;
+        (void)!read(gate[0], &byte, 1); // until the parent has looked
+        _exit(0);
+    }
+    ::close(gate[0]);
+    // The child becomes another user shortly after the fork.
+    for (int i = 0; root && i < 200 && processOwner(child).uid != 65534; ++i) usleep(5000);
+    const struct {
+        const char* what;
+        int64_t pid;
+        bool known;
+        uint32_t uid;
+        bool other;
+    } cases[] = {
+        {"this process", getpid(), true, static_cast<uint32_t>(geteuid()), false},
+        {"a child of another user", child, true, root ? 65534u : static_cast<uint32_t>(geteuid()), root},
+        {"init, root's", 1, true, 0, !root},
+        {"0 names no process", 0, false, 0, false},
+        {"negative", -1, false, 0, false},
+        {"past a process id", int64_t{1} << 40, false, 0, false},
+    };
+    for (const auto& c : cases) {
+        const ProcessOwner owner = processOwner(c.pid);
+        EXPECT_EQ(owner.known, c.known) << c.what;
+        if (c.known) {
+            EXPECT_EQ(owner.uid, c.uid) << c.what;
+        }
+        EXPECT_EQ(ownedByAnotherUser(c.pid), c.other) << c.what;
+    }
+    ::close(gate[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A process that has ended is no longer known.
+    EXPECT_FALSE(processOwner(child).known);
 }
 
 } // namespace

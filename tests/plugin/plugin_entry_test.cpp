@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 extern "C" int c4d_main(int action, void* p1, void* p2, void* p3);
 
@@ -220,9 +225,29 @@ TEST_F(PluginRun, FailedCloseIsShownToTheUser)
 {
     sim::Document doc;
     sim::finalize(doc);
+    // The file size limit makes the buffered scene fail when it is flushed at close, as a
+    // full disk would.
+    const fs::path out = folder / "full.qrf";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{16, 16};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool exported = exportDocumentTo(context(), host::Document(sim::handle(&doc)), out.string());
+        const bool told = sim::messages().size() == 1 &&
+                          sim::messages()[0].find("could not close file") != std::string::npos;
+        ::_exit(!exported && told && context().scene == nullptr ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(fs::exists(out));
+
+    // A device is no file to export into: refused before anything is written.
     EXPECT_FALSE(exportDocumentTo(context(), host::Document(sim::handle(&doc)), "/dev/full"));
     ASSERT_EQ(sim::messages().size(), 1u);
-    EXPECT_NE(sim::messages()[0].find("could not close file"), std::string::npos);
+    EXPECT_NE(sim::messages()[0].find("\"/dev/full\": a character device, not a regular file"), std::string::npos)
+        << sim::messages()[0];
     EXPECT_EQ(context().scene, nullptr);
 }
 

@@ -17,12 +17,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -307,6 +311,97 @@ TEST_F(LiveCommands, C4dsimRenderAndUpdate)
     EXPECT_EQ(importOption(readFile(rig.receivedFiles()[1]), "import_adjust_camera"), "off");
     const std::string scene = sceneXmlOf(instances[0].port);
     EXPECT_EQ(count(scene, "name=\"minimal\""), 1u) << scene;
+}
+
+// A renderer that another user started on this machine (a shared one) never receives our
+// document: Update and Render pass it over as they pass over a busy one, find or launch
+// their own, and the report and the console name the renderer passed over.
+TEST_F(LiveCommands, RendererOfAnotherUserIsPassedOver)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "starting a renderer as another user needs root";
+    constexpr uid_t kOther = 65534; // nobody
+    // The other user's renderer runs from a copy it may execute, into a folder it may write.
+    char pattern[] = "/tmp/other-user-renderer-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path place = pattern;
+    std::filesystem::copy_file(TAVRIN_STANDIN_EXE, place / "tavrin");
+    std::filesystem::create_directory(place / "received");
+    ::chmod(place.c_str(), 0755);
+    ::chmod((place / "received").c_str(), 0777);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
+            ::setresuid(kOther, kOther, kOther) != 0)
+            ::_exit(127);
+        const std::string exe = (place / "tavrin").string(), out = (place / "received").string();
+        ::execl(exe.c_str(), exe.c_str(), "--output", out.c_str(), "--quiet", "--no-preview", "--idle-exit", "30",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(other, 0);
+    int port = 0;
+    for (int64_t end = nowMs() + 10000; port == 0 && nowMs() < end; ::usleep(50000))
+        for (const auto& instance : Rig::running())
+            if (instance.pid == other)
+                port = instance.port;
+    EXPECT_NE(port, 0) << "the other user's renderer did not come up";
+
+    standintest::buildDocument(doc, "Mine.c4d");
+    for (const bool isUpdate : {true, false}) {
+        SCOPED_TRACE(isUpdate ? "update" : "render");
+        sim::clearHostState();
+        EXPECT_TRUE(isUpdate ? update() : render());
+        EXPECT_TRUE(sim::messages().empty()) << sim::messages().front();
+        const auto& entry = context.report.entry(report::Reason::RendererOfAnotherUser);
+        ASSERT_EQ(entry.items.size(), 1u);
+        EXPECT_EQ(entry.items[0].path, "port " + std::to_string(port));
+        EXPECT_EQ(entry.items[0].detail, "process " + std::to_string(other) + " of user 65534");
+        const auto& console = sim::consoleLines();
+        EXPECT_NE(std::find(console.begin(), console.end(), "  renderers of another user passed over (1):"),
+                  console.end());
+    }
+    // Ours received both commands (Render a renderer of its own, as ours holds a scene);
+    // the other user's received nothing.
+    EXPECT_EQ(rig.receivedFiles().size(), 2u);
+    EXPECT_TRUE(std::filesystem::is_empty(place / "received"));
+
+    ::kill(other, SIGTERM);
+    int status = 0;
+    ::waitpid(other, &status, 0);
+    std::filesystem::remove_all(place);
+}
+
+// A texture that is a FIFO (no writer ever comes) is reported with its reason, and Render
+// finishes as quickly as Export does.
+TEST_F(LiveCommands, AFifoTextureCostsNoWait)
+{
+    const std::filesystem::path folder = rig.root();
+    ASSERT_EQ(::mkfifo((folder / "pipe.png").c_str(), 0644), 0);
+    const std::string document = (folder / "fifo.json").string();
+    std::ofstream(document) << R"({"name": "fifo.c4d",
+      "materials": [{"name": "Wood", "type": "standard", "channels": {"color": true},
+                     "params": {"color_shader": {"link": {"shader": "Grain"}}},
+                     "shaders": [{"type": "bitmap", "name": "Grain", "file": "pipe.png"}]}],
+      "objects": [{"type": "polygon", "name": "Quad", "points": [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]],
+                   "polygons": [[0, 1, 2, 3]], "tags": [{"type": "texture", "name": "Wood", "material": "Wood"}]}]})";
+    // The stand-in's own preview of the scene is not what is tried here.
+    ::setenv("TAVRIN_STANDIN_NO_PREVIEW", "1", 1);
+    for (const char* command : {"--export", "--render"}) {
+        SCOPED_TRACE(command);
+        const std::string report = (folder / "report.json").string();
+        std::vector<std::string> args{C4DSIM_EXE, document, command, "--report", report, "--plugin", PLUGIN_MODULE};
+        if (std::string(command) == "--export")
+            args.insert(args.begin() + 3, (folder / "fifo.qrf").string());
+        std::string log;
+        const int64_t start = nowMs();
+        EXPECT_EQ(standintest::runProgram(args, 20000, &log), 0) << log;
+        EXPECT_LT(nowMs() - start, 20000);
+        EXPECT_NE(readFile(report).find("pipe.png (a FIFO, not a regular file)"), std::string::npos) << log;
+    }
+    ::unsetenv("TAVRIN_STANDIN_NO_PREVIEW");
+    EXPECT_EQ(rig.receivedFiles().size(), 1u);
+    EXPECT_TRUE(std::filesystem::is_fifo(folder / "pipe.png"));
 }
 
 // The stand-in draws what it received: a PNG beside the received scene, the same picture

@@ -84,6 +84,23 @@ def main():
     r = run([a.qrfdump, "--check", "-"], stdin=scene[:-3])
     check("qrfdump --check finds a cut scene", r.returncode == 1, r.returncode)
 
+    # Inputs that are no regular file are refused with the system's reason (no read of a
+    # folder, no wait for a FIFO's writer), and sizes out of range are usage errors.
+    fifo = os.path.join(work, "pipe.qrf")
+    os.mkfifo(fifo)
+    for what, args, status, reason in (
+            ("qrfdump of a folder", [a.qrfdump, work], 3, f"cannot open {work}: a folder, not a regular file"),
+            ("qrfdump of a FIFO", [a.qrfdump, "--stats", fifo], 3, "a FIFO, not a regular file"),
+            ("--size past an int", [a.qrfdump, "--render", os.path.join(work, "p.png"), "--size", "4294967297x1",
+                                    exported], 2, "--size wants WIDTHxHEIGHT"),
+            ("--size past the limit", [a.qrfdump, "--render", os.path.join(work, "p.png"), "--size", "8193x1",
+                                       exported], 2, "--size wants WIDTHxHEIGHT")):
+        r = run(args)
+        check(f"{what} status", r.returncode == status, r.returncode)
+        line = one_error_line(what, a.qrfdump, r)
+        check(f"{what} reason", reason in line, line)
+    check("no preview from a bad size", not os.path.exists(os.path.join(work, "p.png")))
+
     # A JSON syntax error names FILE:LINE:COLUMN; columns count characters, not bytes.
     broken = os.path.join(work, "broken.json")
     with open(broken, "w", encoding="utf-8") as f:

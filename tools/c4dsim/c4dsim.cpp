@@ -5,10 +5,13 @@
 //
 // Exit statuses (shared with the other tools, see tool_cli.h): 0 the command did what it was
 // asked (or the list was printed); 1 the command reported a failure to the user, or the
-// document could not be saved; 2 bad command line; 3 the document or model cannot be read;
-// 4 the plug-in cannot be loaded or refused to start; 5 the plug-in registered no command
-// with the requested ID; 6 with --strict, the command left something out.
+// document or the report could not be saved; 2 bad command line; 3 the document or model
+// cannot be read; 4 the plug-in cannot be loaded or refused to start; 5 the plug-in
+// registered no command with the requested ID; 6 with --strict, the command left something
+// out.
 #include "document_file.h"
+#include "files/private_file.h"
+#include "files/regular_file.h"
 #include "sim_host.h"
 #include "sim_json_write.h"
 #include "tool_cli.h"
@@ -16,11 +19,11 @@
 #include <nlohmann/json.hpp>
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
@@ -89,11 +92,16 @@ int reportOutcome(const std::string& reportPath, bool strict)
         return tool::kExitFailure;
     }
     if (!reportPath.empty()) {
-        std::ofstream out(reportPath, std::ios::binary | std::ios::trunc);
-        out << report.dump(2) << '\n';
-        out.close();
-        if (!out) {
-            std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", reportPath.c_str());
+        // Written beside its place and renamed over it: a link planted under the report's
+        // name is replaced, never written through, and a FIFO or a device is refused.
+        std::string why; // "PATH: reason"
+        struct stat info {};
+        if (::stat(reportPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+            why = reportPath + ": " + tavrin::files::describeFileType(info.st_mode) + ", not a regular file";
+        if (why.empty())
+            tavrin::files::writeFileAtomically(reportPath, report.dump(2) + '\n', &why);
+        if (!why.empty()) {
+            std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", why.c_str());
             return tool::kExitFailure;
         }
     }
@@ -102,6 +110,18 @@ int reportOutcome(const std::string& reportPath, bool strict)
     if (strict && report.value("left_out_total", uint64_t{0}) > 0)
         return tool::kExitIncomplete;
     return 0;
+}
+
+// True when both names lead to one file: the same file when both exist, else the same
+// absolute path once links and dots are resolved as far as they exist.
+bool samePath(const std::string& a, const std::string& b)
+{
+    std::error_code ec;
+    if (fs::equivalent(a, b, ec))
+        return true;
+    const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
+    const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+    return !ec && ca == cb;
 }
 
 const sim::RegisteredCommand* findCommand(int32_t id)
@@ -119,7 +139,7 @@ int main(int argc, char** argv)
     CLI::App app{"Runs a Cinema 4D plug-in's command on a JSON document in the simulated host."};
     tool::setUp(app, "c4dsim",
                 {{tool::kExitFailure, "the command reported a failure (file not opened or closed, no renderer "
-                                      "reached, stream lost), or --save-document could not write"},
+                                      "reached, stream lost), or --save-document or --report could not write"},
                  {tool::kExitInput, "the document cannot be read (the system's reason, FILE:LINE:COLUMN "
                                     "for a JSON syntax error, the JSON path of a wrong value, or the "
                                     "model importer's reason)"},
@@ -190,6 +210,20 @@ int main(int argc, char** argv)
     if (doExport && !cancel && exportPath.empty()) {
         std::fprintf(stderr, "c4dsim: --export needs the output file (or --cancel)\n");
         return tool::kExitUsage;
+    }
+    if (doExport && !cancel && exportPath != "-") {
+        // A folder would otherwise become "DIR.qrf" beside it, and a report written over
+        // the scene would replace it: both are mistakes of the command line.
+        std::error_code ec;
+        if (fs::is_directory(exportPath, ec)) {
+            std::fprintf(stderr, "c4dsim: --export names the folder \"%s\"; give a file name\n", exportPath.c_str());
+            return tool::kExitUsage;
+        }
+        if (!reportPath.empty() && (samePath(reportPath, exportPath) || samePath(reportPath, exportPath + ".qrf"))) {
+            std::fprintf(stderr, "c4dsim: --report names the scene file \"%s\"; give another file\n",
+                         reportPath.c_str());
+            return tool::kExitUsage;
+        }
     }
     if ((!list || saveOpt->count() > 0) && documentPath.empty()) {
         std::fprintf(stderr, "c4dsim: a document is needed to run a command\n");

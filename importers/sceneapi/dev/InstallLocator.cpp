@@ -1,7 +1,10 @@
 #include "InstallLocator.h"
 
+#include "files/regular_file.h"
+
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -118,15 +121,11 @@ bool InstallLocator::is_directory(const std::string& path) {
 }
 
 int64_t InstallLocator::file_size(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return 0;
-    int64_t size = 0;
-    if (::fseeko(f, 0, SEEK_END) == 0) {
-        const off_t end = ::ftello(f);
-        if (end > 0) size = static_cast<int64_t>(end);
-    }
-    std::fclose(f);
-    return size;
+    // A FIFO or a device in the installation's place has no size, and must not block.
+    const tavrin::files::RegularFile file = tavrin::files::openRegularFile(path);
+    if (!file) return 0;
+    ::close(file.fd);
+    return static_cast<int64_t>(file.size);
 }
 
 std::string InstallLocator::join_path(const std::string& a, const std::string& b) {

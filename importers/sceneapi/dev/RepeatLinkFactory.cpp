@@ -2,6 +2,7 @@
 
 #include "InstallLocator.h"
 #include "launch.h"
+#include "process_owner.h"
 #include "tavrinlive_loader.h"
 #include "xml_guard.h"
 
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <exception>
 
 const char* const RepeatLinkFactory::kNoSceneApi =
@@ -106,6 +108,7 @@ LinkServices LinkServices::system() {
     s.launch = start_renderer;
     s.exited = renderer_exited;
     s.sleep = InstallLocator::sleep_ms;
+    s.other_user = ownedByAnotherUser;
     return s;
 }
 
@@ -119,6 +122,7 @@ RepeatLinkFactory::RepeatLinkFactory(LinkServices services) : services_(std::mov
     if (!services_.launch) services_.launch = defaults.launch;
     if (!services_.exited) services_.exited = defaults.exited;
     if (!services_.sleep) services_.sleep = defaults.sleep;
+    if (!services_.other_user) services_.other_user = defaults.other_user;
 }
 
 RepeatLinkFactory::~RepeatLinkFactory() {
@@ -255,8 +259,12 @@ bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
     int last = 0;
     if (InstallLocator::known_port_range(first, last) < -1) return false;
     if (first > last) return false;
-    for (int p = first; p <= last; ++p)
-        if (api_->connect("127.0.0.1", static_cast<unsigned>(p), 1)) return true;
+    for (int p = first; p <= last; ++p) {
+        // A port where another user's renderer was seen is not tried blindly either.
+        const bool others = std::any_of(passed_over_.begin(), passed_over_.end(),
+                                        [p](const PassedOver& o) { return o.instance.port == p; });
+        if (!others && api_->connect("127.0.0.1", static_cast<unsigned>(p), 1)) return true;
+    }
     return false;
 }
 
@@ -298,6 +306,16 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
     InstanceRecord launchedEmpty;
     launched_taken_ = false;
     for (const InstanceRecord& record : instances) {
+        // A renderer another user started is theirs: it is passed over like a busy one,
+        // and the user is told.
+        uint32_t owner = 0;
+        if (services_.other_user(record.process_id, &owner)) {
+            const bool noted = std::any_of(passed_over_.begin(), passed_over_.end(), [&](const PassedOver& o) {
+                return o.instance.process_id == record.process_id && o.instance.port == record.port;
+            });
+            if (!noted) passed_over_.push_back(PassedOver{record, owner});
+            continue;
+        }
         if (!query.select_instance(record.process_id)) continue;
         // Without a description the instance is neither empty nor holding, but may still
         // be taken as any instance; a description that is refused or malformed rules the

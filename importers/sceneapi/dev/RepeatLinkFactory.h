@@ -36,6 +36,8 @@ struct LinkServices {
     // Whether the launched renderer has ended (reaping it), with its wait status.
     std::function<bool(int64_t pid, int& status)> exited;
     std::function<void(int ms)> sleep;
+    // True when the process is known to belong to another user (its id in `owner`).
+    std::function<bool(int64_t pid, uint32_t* owner)> other_user;
 
     static LinkServices system();
 };
@@ -74,6 +76,12 @@ public:
     // that the renderer received the whole stream (the renderer vanished or stopped
     // reading); error_text() then says so.
     bool stream_lost() const { return stream_lost_; }
+    // Instances passed over because their renderer belongs to another user, each once.
+    struct PassedOver {
+        InstanceRecord instance;
+        uint32_t owner = 0;
+    };
+    const std::vector<PassedOver>& passed_over() const { return passed_over_; }
 
     // The instances of the list whose major version lies in the accepted range. Entries
     // with missing, non-numeric or out-of-range numbers are left out, and so is every
@@ -83,7 +91,8 @@ public:
     // empty instance of the renderer this factory launched (process id `launched`, 0 for
     // none), else the newest of any kind when any is accepted, else the newest empty one,
     // else version 0. A launched renderer that is listed with a scene was taken by
-    // another command.
+    // another command. An instance whose process belongs to another user is never chosen
+    // (it is noted in passed_over()); one whose owner cannot be learnt counts as ours.
     InstanceRecord choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances,
                                    int64_t launched = 0);
 
@@ -121,4 +130,5 @@ private:
     bool stream_lost_ = false;
     // Set by choose_instance: the launched renderer's instance was listed holding a scene.
     bool launched_taken_ = false;
+    std::vector<PassedOver> passed_over_;
 };

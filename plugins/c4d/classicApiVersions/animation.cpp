@@ -11,6 +11,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 
 namespace affine {
 
@@ -194,8 +195,6 @@ constexpr int32_t kScale = host::ids::ID_BASEOBJECT_REL_SCALE;
 constexpr int32_t kFramesPerSecond = 30;
 // One thirtieth of a second in single precision, added to a single-precision time.
 constexpr float kStep = 0.033333335f;
-// Sample count reserved up front at most; longer tracks grow their lists geometrically.
-constexpr double kReserveLimit = 1 << 20;
 // Far from zero a step rounds to a whole number of single-precision units, never below
 // 15/16 of a thirtieth of a second while it still advances the time, so a span holds at
 // most 32 samples per second. The bound is twice the nominal count: it stops a runaway
@@ -302,15 +301,16 @@ host::Matrix valueMatrix(int kind, int c, float value, const affine::OneAngleRot
 
 // Samples one track into node. The time advances by single-precision steps, as the
 // renderer's timestamps expect, up to the last key; the loop also ends when the sum stops
-// growing (far from zero a step is lost in rounding) and before a timestamp would leave
-// the range of an int.
-void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::Document& doc,
+// growing (far from zero a step is lost in rounding), before a timestamp would leave the
+// range of an int, and after kMaxTrackSamples samples. Returns true when that bound cut
+// the track short; node's duration then ends at its last sample.
+bool sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::Document& doc,
                  int kind, int c, int order, float t0, float t1, const Frame& frame)
 {
     const double span = static_cast<double>(t1) - static_cast<double>(t0);
     const double nominalSamples = std::ceil(span * kFramesPerSecond) + 1.0;
-    const double maxSamples = nominalSamples * kSampleBoundFactor;
-    node.reserve(static_cast<size_t>(std::min(nominalSamples, kReserveLimit)));
+    const double maxSamples = std::min(nominalSamples * kSampleBoundFactor, static_cast<double>(kMaxTrackSamples));
+    node.reserve(static_cast<size_t>(std::min(nominalSamples, maxSamples)));
 
     const affine::OneAngleRotation turn(c, order);
     host::Matrix qInverse = affine::identity();
@@ -325,7 +325,7 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
     for (;;) {
         const float ms = (t - t0) * 1000.0f;
         if (!(ms < 2147483648.0f))
-            break;
+            return false;
         const float value = static_cast<float>(track.value(doc, host::Time::fromSeconds(t), kFramesPerSecond));
         if (!rowsReusable || std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(rowsValue)) {
             const host::Matrix q = valueMatrix(kind, c, value, turn);
@@ -348,14 +348,16 @@ void sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
         node.addSample(static_cast<int>(ms), rows);
         ++samples;
 
-        if (static_cast<double>(samples) >= maxSamples)
-            break;
         const float next = t + kStep;
-        if (!(next > t))
-            break;
+        if (!(next > t) || !(next <= t1) || !((next - t0) * 1000.0f < 2147483648.0f))
+            return false;
+        if (static_cast<double>(samples) >= maxSamples) {
+            if (samples < kMaxTrackSamples)
+                return false; // the runaway guard, not the bound
+            node.setDuration(t - t0);
+            return true;
+        }
         t = next;
-        if (!(t <= t1))
-            break;
     }
 }
 
@@ -368,8 +370,20 @@ sampleTracks(TranslationContext& context, const std::string& objectName,
              const host::Vec3& staticScale, bool isCamera)
 {
     std::vector<std::shared_ptr<orv::FBXAnimation>> result;
+    result.reserve(tracks.size());
+    sampleTracks(context, objectName, std::move(tracks), channelName, rotationOrder, staticPosition,
+                 staticRotation, staticScale, isCamera,
+                 [&result](std::shared_ptr<orv::FBXAnimation> node) { result.push_back(std::move(node)); });
+    return result;
+}
+
+void sampleTracks(TranslationContext& context, const std::string& objectName, std::vector<host::Track> tracks,
+                  const std::string& channelName, int rotationOrder, const host::Vec3& staticPosition,
+                  const host::Vec3& staticRotation, const host::Vec3& staticScale, bool isCamera,
+                  const std::function<void(std::shared_ptr<orv::FBXAnimation>)>& sink)
+{
     if (tracks.empty())
-        return result;
+        return;
 
     if (rotationOrder >= 0 && rotationOrder <= 6) {
         const auto& rank = kComponentRank[static_cast<size_t>(rotationOrder)];
@@ -390,7 +404,6 @@ sampleTracks(TranslationContext& context, const std::string& objectName,
     s.Rall = affine::rotation(staticRotation, rotationOrder);
 
     const std::string folder = objectName + "/" + channelName;
-    result.reserve(tracks.size());
     for (auto it = tracks.rbegin(); it != tracks.rend(); ++it) {
         const host::Track& track = *it;
         const host::Curve curve = track.curve(1, true);
@@ -416,9 +429,16 @@ sampleTracks(TranslationContext& context, const std::string& objectName,
 
         auto node = std::make_shared<orv::FBXAnimation>(track.name(), false, t0, t1 - t0);
         node->setFolder(folder);
-        sampleTrack(*node, track, context.document, kind, c, rotationOrder, t0, t1,
-                    frameFor(s, kind, c, isCamera));
-        result.push_back(std::move(node));
+        if (sampleTrack(*node, track, context.document, kind, c, rotationOrder, t0, t1,
+                        frameFor(s, kind, c, isCamera))) {
+            char detail[160];
+            std::snprintf(detail, sizeof detail, ": %zu samples kept, the first %.1f s of %.1f s",
+                          static_cast<size_t>(kMaxTrackSamples), static_cast<double>(node->getDuration()),
+                          static_cast<double>(t1) - static_cast<double>(t0));
+            context.report.leftOut(report::Reason::TrackShortened,
+                                   context.objectPath.empty() ? objectName : context.objectPath,
+                                   "track \"" + track.name() + "\"" + detail);
+        }
+        sink(std::move(node));
     }
-    return result;
 }

@@ -6,11 +6,19 @@
 #include "Animation.h"
 #include "c4d_host.h"
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 struct TranslationContext;
+
+// Samples one track keeps at most: 72 minutes 49 seconds at 30 samples per second, so
+// every track of up to an hour keeps all of its samples. A longer track is cut to its
+// first kMaxTrackSamples samples (its duration ends at the last one) and reported as
+// track_shortened: a corrupt or absurd key time costs a bounded scene and memory.
+inline constexpr size_t kMaxTrackSamples = size_t{1} << 17;
 
 // One node per usable track (at least two keys, a time span, parameter 904 non-zero),
 // sampled 30 times per second from the first key to the last. Tracks are sorted by
@@ -22,6 +30,12 @@ sampleTracks(TranslationContext& context, const std::string& objectName,
              std::vector<host::Track> tracks, const std::string& channelName, int rotationOrder,
              const host::Vec3& staticPosition, const host::Vec3& staticRotation,
              const host::Vec3& staticScale, bool isCamera);
+// The same, handing each node to sink as soon as it is sampled: a caller that writes and
+// drops it holds the samples of one track at a time.
+void sampleTracks(TranslationContext& context, const std::string& objectName, std::vector<host::Track> tracks,
+                  const std::string& channelName, int rotationOrder, const host::Vec3& staticPosition,
+                  const host::Vec3& staticRotation, const host::Vec3& staticScale, bool isCamera,
+                  const std::function<void(std::shared_ptr<orv::FBXAnimation>)>& sink);
 
 namespace affine {
 

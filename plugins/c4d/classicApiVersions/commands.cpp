@@ -9,8 +9,6 @@
 #include "scene_counter.h"
 #include "translate_document.h"
 
-#include <sys/stat.h>
-
 #include <exception>
 #include <memory>
 #include <optional>
@@ -121,11 +119,9 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
         failCommand(context, command, e.what());
         return false;
     }
-    // The file's size stands for the bytes written (the counter saw list data only). "-" is
-    // standard output, not a file of that name: it keeps the counted list data.
-    struct stat st {};
-    if (path != "-" && ::stat(path.c_str(), &st) == 0)
-        context.report.written().bytes = static_cast<uint64_t>(st.st_size);
+    // The bytes that went out, to a file or to standard output alike (the counter saw list
+    // data only).
+    context.report.written().bytes = factory->bytesWritten();
     return true;
 }
 

@@ -47,6 +47,11 @@ std::string sendDocument(TranslationContext& context, host::Document doc, Repeat
         if (failure.empty() && factory.stream_lost())
             failure = factory.error_text();
         context.report.setRenderer(sceneNameOf(doc), factory.port());
+        for (const RepeatLinkFactory::PassedOver& other : factory.passed_over())
+            context.report.leftOut(report::Reason::RendererOfAnotherUser,
+                                   "port " + std::to_string(other.instance.port),
+                                   "process " + std::to_string(other.instance.process_id) + " of user " +
+                                       std::to_string(other.owner));
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {

@@ -8,13 +8,13 @@
 #include "material.h"
 
 #include "TranslationContext.h"
+#include "files/regular_file.h"
 #include "orvScene_api.h"
 #include "orvSceneapi_oo.h"
 #include "plain_zero.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -100,27 +100,14 @@ int compareDouble(double a, double b)
     return a < b ? -1 : (b < a ? 1 : 0);
 }
 
-// True when path names a regular file that can be opened for reading. A folder opens for
-// reading too on POSIX systems, but is no image: without this test an empty file name
-// would resolve to the document's "tex" folder itself.
-bool readableFile(const std::string& path)
-{
-    if (path.empty())
-        return false;
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return false;
-    struct stat st {};
-    const bool regular = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-    std::fclose(f);
-    return regular;
-}
-
 // Texture path resolution of a bitmap shader: the file name as given when it opens (a
 // relative name is taken from the document's folder, so the result does not depend on the
 // folder the host was started in), else its file part in the document's "tex" folder, else
 // in the document's folder; when none opens, the file name as given (the renderer is told
-// that path even if it is missing). `tried` receives every path tried, in order.
+// that path even if it is missing). Only a regular file counts, and the test never blocks:
+// a FIFO or a device named as a texture is passed over with its reason instead of
+// freezing the host. `tried` receives every path tried, in order, with the reason of a
+// path that exists but is no readable regular file ("a FIFO, not a regular file").
 struct TextureLookup {
     std::string path;
     bool found = false;
@@ -134,13 +121,17 @@ TextureLookup resolveTexturePath(const std::string& documentPath, const std::str
     const auto attempt = [&lookup](const std::string& candidate) {
         if (candidate.empty())
             return false;
-        if (std::find(lookup.tried.begin(), lookup.tried.end(), candidate) == lookup.tried.end())
-            lookup.tried.push_back(candidate);
-        if (!readableFile(candidate))
-            return false;
-        lookup.path = candidate;
-        lookup.found = true;
-        return true;
+        std::string why;
+        if (tavrin::files::isReadableRegularFile(candidate, &why)) {
+            lookup.path = candidate;
+            lookup.found = true;
+            return true;
+        }
+        // A missing file is the common case and needs no reason; anything else says why.
+        const std::string shown = why == std::strerror(ENOENT) ? candidate : candidate + " (" + why + ")";
+        if (std::find(lookup.tried.begin(), lookup.tried.end(), shown) == lookup.tried.end())
+            lookup.tried.push_back(shown);
+        return false;
     };
     const bool relative = !full.empty() && full.front() != '/';
     const std::string given = relative && !documentPath.empty() ? documentPath + "/" + full : full;

@@ -330,11 +330,12 @@ void emitChannelAnimation(TranslationContext& context, const std::string& object
 {
     if (context.scene == nullptr)
         return;
-    const auto records = sampleTracks(context, objectName, tracks, channelName, rotationOrder,
-                                      position, rotation, scale, isCamera);
-    for (const auto& record : records)
-        if (record)
-            record->write(*context.scene);
+    // Each track is written as soon as it is sampled, so one track's samples are held at a time.
+    sampleTracks(context, objectName, tracks, channelName, rotationOrder, position, rotation, scale, isCamera,
+                 [&context](std::shared_ptr<orv::FBXAnimation> record) {
+                     if (record && context.scene != nullptr)
+                         record->write(*context.scene);
+                 });
 }
 
 void copyUtf8Bounded(const std::string& text, char* buffer, size_t size)

@@ -18,7 +18,8 @@ constexpr const char* kReasonKeys[kReasonCount] = {
     "hidden_by_layer",         "material_not_translated", "shader_not_translated",
     "name_cut",                "parameter_default", "track_one_key",
     "track_no_time_span",      "track_muted",       "hair_strands_dropped",
-    "nested_too_deeply",       "region_too_large",
+    "nested_too_deeply",       "region_too_large",  "track_shortened",
+    "renderer_of_another_user",
 };
 
 // What the console says for each reason.
@@ -40,6 +41,8 @@ constexpr const char* kReasonTexts[kReasonCount] = {
     "hair strands dropped",
     "objects nested too deeply",
     "material regions too large to write",
+    "tracks shortened to the sample bound",
+    "renderers of another user passed over",
 };
 
 // Length of the valid UTF-8 sequence starting at text[i], 0 when none starts there.

@@ -41,6 +41,8 @@ enum class Reason : uint8_t {
     HairStrandsDropped,    // hair strands whose points the host did not give
     NestedTooDeeply,       // objects below the deepest level the walk descends into
     RegionTooLarge,        // a material region too large for the scene's list counts
+    TrackShortened,        // an animation track longer than the per-track sample bound
+    RendererOfAnotherUser, // a running renderer that another user started, passed over
     Count
 };
 
