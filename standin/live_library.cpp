@@ -10,10 +10,10 @@
 #include "net.h"
 #include "protocol.h"
 
+#include "ForwardingApi.h"
 #include "orvScene_api_file.h"
 #include "tavrin_live.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -58,13 +58,20 @@ ssize_t sinkWrite(void* cookie, const char* data, size_t size)
     return ssize_t(size);
 }
 
+// The back end that takes the calls while nothing is connected: every call is accepted and
+// dropped. It holds no state, so all live objects share it.
+NullApi& unconnected()
+{
+    static NullApi nothing;
+    return nothing;
+}
+
 // The scene API back end. Before connect and after disconnect every operation goes to a
 // NullApi; while connected, to a text writer over the socket stream.
-class LiveSceneApi final : public orvScene_api {
+class LiveSceneApi final : public ForwardingApi {
 public:
+    LiveSceneApi() : ForwardingApi(unconnected()) {}
     ~LiveSceneApi() override { disconnect(); }
-
-    void reserved1() override { out().reserved1(); }
 
     bool connect(const char* host, unsigned port, int mode) override
     {
@@ -98,6 +105,7 @@ public:
         socket_ = std::move(fd);
         stream_ = stream;
         writer_ = std::make_unique<orv::orvScene_api_file>(stream_, true);
+        forwardTo(*writer_);
         return true;
     }
 
@@ -107,6 +115,7 @@ public:
     {
         if (!writer_)
             return -1;
+        forwardTo(unconnected());
         writer_.reset();
         std::fflush(stream_);
         std::fclose(stream_);
@@ -124,71 +133,6 @@ public:
         return result;
     }
 
-    int reserved2() override { return out().reserved2(); }
-    bool beginGroup(const char* name, int immediate) override { return out().beginGroup(name, immediate); }
-    void endGroup() override { out().endGroup(); }
-    bool beginObject(const char* name, int immediate) override { return out().beginObject(name, immediate); }
-    void endObject() override { out().endObject(); }
-    bool beginGeometry(const char* kind) override { return out().beginGeometry(kind); }
-    void endGeometry() override { out().endGeometry(); }
-    bool beginAnimation(const char* name, const char* kind) override { return out().beginAnimation(name, kind); }
-    int endAnimation() override { return out().endAnimation(); }
-    bool beginLoad(const char* name) override { return out().beginLoad(name); }
-    void endLoad() override { out().endLoad(); }
-    bool beginOptions() override { return out().beginOptions(); }
-    void endOptions() override { out().endOptions(); }
-    bool beginCamera(const char* name) override { return out().beginCamera(name); }
-    void endCamera() override { out().endCamera(); }
-    bool beginImage() override { return out().beginImage(); }
-    void endImage() override { out().endImage(); }
-    bool beginOutput(const char* a, const char* b, const char* c) override { return out().beginOutput(a, b, c); }
-    void endOutput() override { out().endOutput(); }
-    bool beginLight(const char* name) override { return out().beginLight(name); }
-    void endLight() override { out().endLight(); }
-    bool beginAccel(const char* name) override { return out().beginAccel(name); }
-    void endAccel() override { out().endAccel(); }
-    void transform(const double m[16]) override { out().transform(m); }
-    void setTransform(const double m[16]) override { out().setTransform(m); }
-    void scale(const double& x, const double& y, const double& z) override { out().scale(x, y, z); }
-    void rotate(const double& x, const double& y, const double& z) override { out().rotate(x, y, z); }
-    void translate(const double& x, const double& y, const double& z) override { out().translate(x, y, z); }
-    bool beginMatrix(const char* name) override { return out().beginMatrix(name); }
-    void endMatrix() override { out().endMatrix(); }
-    bool beginMaterial(const char* name, int immediate) override { return out().beginMaterial(name, immediate); }
-    bool useMaterial(const char* name) override { return out().useMaterial(name); }
-    void endMaterial() override { out().endMaterial(); }
-    void materialShaderId(int channel, int shaderId) override { out().materialShaderId(channel, shaderId); }
-    bool beginShaderId(const char* kind, unsigned id) override { return out().beginShaderId(kind, id); }
-    void endShader() override { out().endShader(); }
-    void materialShader(int channel, ShaderHandle shader) override { out().materialShader(channel, shader); }
-    bool beginShader(const char* name, const char* kind) override { return out().beginShader(name, kind); }
-    ShaderHandle currentShader() override { return out().currentShader(); }
-    void pushShader() override { out().pushShader(); }
-    void popShader() override { out().popShader(); }
-    bool attribute(const char* name, int type, const void* value) override { return out().attribute(name, type, value); }
-    bool shaderAttribute(const char* name, ShaderHandle shader) override { return out().shaderAttribute(name, shader); }
-    bool shaderIdAttribute(const char* name, unsigned shaderId) override { return out().shaderIdAttribute(name, shaderId); }
-    bool beginArray(const char* name) override { return out().beginArray(name); }
-    void endArray() override { out().endArray(); }
-    void arrayValue(int type, const void* value) override { out().arrayValue(type, value); }
-    int reserved3() override { return out().reserved3(); }
-    int reserved4() override { return out().reserved4(); }
-    int reserved5() override { return out().reserved5(); }
-    void fileAttribute(const char* key, const char* value) override { out().fileAttribute(key, value); }
-    void printRaw(const char* format, ...) override ORV_PRINTF(2, 3)
-    {
-        va_list args;
-        va_start(args, format);
-        std::string text = expand(format, args);
-        va_end(args);
-        out().printRaw("%s", text.c_str());
-    }
-    void setFormatFlags(int flags) override { out().setFormatFlags(flags); }
-    void version(int version) override { out().version(version); }
-    void reserved6() override { out().reserved6(); }
-    void progress(const char* message, float fraction) override { out().progress(message, fraction); }
-    void icon(const unsigned char* data, unsigned length) override { out().icon(data, length); }
-    void blob(const char* key, const unsigned char* data, unsigned length) override { out().blob(key, data, length); }
     // Before a connection the id is kept and goes to the renderer with the connection.
     void id(unsigned id) override
     {
@@ -197,54 +141,11 @@ public:
         else
             id_ = id;
     }
-    void flags(unsigned flags) override { out().flags(flags); }
-    int reserved7() override { return out().reserved7(); }
-    bool render() override { return out().render(); }
-    void print(const char* format, ...) override ORV_PRINTF(2, 3)
-    {
-        va_list args;
-        va_start(args, format);
-        std::string text = expand(format, args);
-        va_end(args);
-        out().print("%s", text.c_str());
-    }
-    void error(const char* format, ...) override ORV_PRINTF(2, 3)
-    {
-        va_list args;
-        va_start(args, format);
-        std::string text = expand(format, args);
-        va_end(args);
-        out().error("%s", text.c_str());
-    }
 
     bool connected() const { return writer_ != nullptr; }
     bool streamFailed() const { return sink_ && sink_->failed; }
 
 private:
-    orvScene_api& out()
-    {
-        if (writer_)
-            return *writer_;
-        return null_;
-    }
-
-    ORV_PRINTF(1, 0) static std::string expand(const char* format, va_list args)
-    {
-        if (!format)
-            return std::string();
-        va_list copy;
-        va_copy(copy, args);
-        int n = std::vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        if (n <= 0)
-            return std::string();
-        std::string text(size_t(n) + 1, '\0');
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(size_t(n));
-        return text;
-    }
-
-    NullApi null_;
     unsigned id_ = 0;
     Fd socket_;
     std::unique_ptr<SocketSink> sink_;

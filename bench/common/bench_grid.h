@@ -3,15 +3,14 @@
 // the polygons), built straight in the simulated host.
 #pragma once
 
-#include "LightFileFactory.h"
 #include "TranslationContext.h"
 #include "c4d_host.h"
-#include "orvSceneapi_oo.h"
+#include "commands.h"
 #include "sim_host.h"
-#include "translate_document.h"
 
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -98,18 +97,12 @@ inline Grid buildGrid(int side)
     return g;
 }
 
-// One Export flow: file factory, wrapper, translation, close. Returns the seconds taken.
+// One Export flow after the dialog, with its report. Returns the seconds taken.
 inline double exportOnce(TranslationContext& context, sim::Document& doc, const std::string& path)
 {
     const auto start = std::chrono::steady_clock::now();
-    orv::LightFileFactory factory(path);
-    {
-        orv::orvSceneapi_oo wrapper(&factory);
-        context.scene = &wrapper;
-        translateDocument(context, host::Document(sim::handle(&doc)));
-        context.scene = nullptr;
-    }
-    factory.close();
+    if (!exportDocumentTo(context, host::Document(sim::handle(&doc)), path))
+        throw std::runtime_error("the export of " + path + " failed");
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

@@ -1,13 +1,11 @@
 // Loads a model file into the simulated host (assimp's reading plus the document build) and
 // exports it through the file factory as the Export command does. Prints the two times
 // apart, best of a few runs, with the model's size in points, polygons and bytes written.
-#include "LightFileFactory.h"
 #include "TranslationContext.h"
 #include "c4d_host.h"
+#include "commands.h"
 #include "model_import.h"
-#include "orvSceneapi_oo.h"
 #include "sim_host.h"
-#include "translate_document.h"
 
 #include "../common/bench_clock.h"
 
@@ -45,6 +43,8 @@ int main(int argc, char** argv)
     int runs = 3;
     app.add_option("model", model, "The model file")->capture_default_str();
     app.add_option("--runs", runs, "Runs; the best time of each stage is shown")->capture_default_str();
+    bool keep = false;
+    app.add_flag("--keep", keep, "Keep the scene file (to compare its bytes)");
     CLI11_PARSE(app, argc, argv);
 
     try {
@@ -54,6 +54,7 @@ int main(int argc, char** argv)
         size_t points = 0, polygons = 0;
         uintmax_t bytes = 0;
         host::bind(sim::hostTable());
+        sim::setConsoleQuiet(true); // the reports of the runs
         for (int r = 0; r < std::max(1, runs); ++r) {
             auto start = Clock::now();
             modelimport::Summary summary;
@@ -67,12 +68,10 @@ int main(int argc, char** argv)
             start = Clock::now();
             {
                 TranslationContext context;
-                orv::LightFileFactory factory(out);
-                auto* wrapper = new orv::orvSceneapi_oo(&factory);
-                context.scene = wrapper;
-                translateDocument(context, host::Document(sim::handle(doc.get())));
-                delete wrapper;
-                factory.close();
+                if (!exportDocumentTo(context, host::Document(sim::handle(doc.get())), out)) {
+                    std::fprintf(stderr, "bench_model_import: the export of %s failed\n", out.c_str());
+                    return 1;
+                }
             }
             bestExport = std::min(bestExport, secondsSince(start));
             points = polygons = 0;
@@ -80,7 +79,8 @@ int main(int argc, char** argv)
                 count(*o, points, polygons);
             bytes = std::filesystem::file_size(out);
         }
-        std::filesystem::remove(out);
+        if (!keep)
+            std::filesystem::remove(out);
         std::printf("model: %s\n", model.c_str());
         std::printf("points: %zu  polygons: %zu  scene bytes: %ju\n", points, polygons, bytes);
         std::printf("load (assimp read + document build): %.3f s\n", bestLoad);

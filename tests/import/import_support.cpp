@@ -3,10 +3,9 @@
 #include "LightFileFactory.h"
 #include "TranslationContext.h"
 #include "c4d_host.h"
+#include "command_run.h"
 #include "model_import.h"
-#include "orvSceneapi_oo.h"
 #include "sim_host.h"
-#include "translate_document.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -60,11 +59,9 @@ std::string exportText(sim::Document& doc, std::string& error)
     host::bind(sim::hostTable());
     try {
         TranslationContext context;
+        CommandRun run(context, "export", host::Document(sim::handle(&doc)));
         orv::LightFileFactory factory(path.string());
-        auto* wrapper = new orv::orvSceneapi_oo(&factory);
-        context.scene = wrapper;
-        translateDocument(context, host::Document(sim::handle(&doc)));
-        delete wrapper;
+        run.write(factory);
         factory.close();
     } catch (const std::exception& e) {
         error = e.what();

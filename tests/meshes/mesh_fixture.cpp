@@ -2,10 +2,9 @@
 
 #include "LightFactory.h"
 #include "c4d_host.h"
+#include "command_run.h"
 #include "orvScene_api_file.h"
-#include "orvSceneapi_oo.h"
 #include "sim_host.h"
-#include "translate_document.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -112,10 +111,8 @@ std::vector<const Statement*> MeshTest::exportObjects(const c4d_host_table* tabl
     {
         orv::orvScene_api_file writer(stream, true);
         orv::PassThroughFactory factory(&writer);
-        orv::orvSceneapi_oo wrapper(&factory);
-        context.scene = &wrapper;
-        translateDocument(context, host::Document(sim::handle(doc.get())));
-        context.scene = nullptr;
+        CommandRun run(context, "export", host::Document(sim::handle(doc.get())));
+        run.write(factory);
     }
     std::fclose(stream);
     const std::string text(data, size);

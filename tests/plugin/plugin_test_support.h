@@ -5,7 +5,7 @@
 #include "LightFactory.h"
 #include "TranslationContext.h"
 #include "c4d_host.h"
-#include "orvSceneapi_oo.h"
+#include "command_run.h"
 #include "sim_host.h"
 
 #include <cstdarg>
@@ -70,20 +70,23 @@ private:
     }
 };
 
-// A translation context whose scene records into `api`, as a command run would set it up.
+// A command run whose scene records into `api`, held open so that the walk can be driven
+// by itself; translate runs the whole driver into it.
 struct RecordingRun {
     RecordingApi api;
     orv::PassThroughFactory factory{&api};
     TranslationContext context;
-    std::unique_ptr<orv::orvSceneapi_oo> wrapper;
+    std::unique_ptr<CommandRun> run;
 
     RecordingRun()
     {
         host::bind(sim::hostTable());
-        wrapper = std::make_unique<orv::orvSceneapi_oo>(&factory);
-        context.scene = wrapper.get();
-        api.calls.clear(); // drop the banner and version
+        run = std::make_unique<CommandRun>(context, "export", host::Document());
+        run->open(factory);
+        api.calls.clear(); // drop the banner, version and import options
     }
+
+    void translate(host::Document doc) { run->translate(doc); }
 };
 
 // Builder of simulated documents.

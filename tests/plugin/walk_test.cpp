@@ -3,7 +3,6 @@
 // tracks and bounded names and depth.
 #include "object_walk.h"
 #include "plugin_test_support.h"
-#include "translate_document.h"
 
 #include <gtest/gtest.h>
 
@@ -123,7 +122,7 @@ TEST(Walk, UpdateModeTranslatesOnlySelectedSubtreesUnlessNothingIsSelected)
         doc.selection = c.selection;
         RecordingRun run;
         run.context.updateMode = c.updateMode;
-        translateDocument(run.context, hostDoc(doc));
+        run.translate(hostDoc(doc));
         EXPECT_EQ(run.api.texts("beginObject"), c.objects);
     }
 }

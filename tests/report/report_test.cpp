@@ -3,12 +3,10 @@
 // report must not change.
 #include "TranslationContext.h"
 #include "LightFileFactory.h"
-#include "LightNode.h"
+#include "command_run.h"
 #include "commands.h"
-#include "orvSceneapi_oo.h"
 #include "report.h"
 #include "sim_host.h"
-#include "translate_document.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -262,8 +260,8 @@ TEST_F(ReportRun, ProgressLineOnlyWhenForcedOrOnATerminal)
     }
 }
 
-// The scene written through the command (with its report and counting) against the scene
-// written by the translation alone; and a relative texture name, which is found in the
+// The scene written through the Export command (with its counting) against the scene of a
+// run without the counter; and a relative texture name, which is found in the
 // document's folder whatever the working folder.
 TEST_F(ReportRun, ScenesAreTheSameWithOrWithoutReportAndFromAnyWorkingFolder)
 {
@@ -281,16 +279,10 @@ TEST_F(ReportRun, ScenesAreTheSameWithOrWithoutReportAndFromAnyWorkingFolder)
         }
         {
             TranslationContext context;
+            CommandRun run(context, "export", host::Document(sim::handle(doc.get())));
+            run.leaveCounterOut();
             orv::LightFileFactory factory(plain.string());
-            {
-                orv::orvSceneapi_oo scene(&factory);
-                context.scene = &scene;
-                orv::DefaultRTModule options;
-                setImportOptions(options, true);
-                scene.writeNode(options);
-                translateDocument(context, host::Document(sim::handle(doc.get())));
-                context.scene = nullptr;
-            }
+            ASSERT_TRUE(run.write(factory));
             factory.close();
         }
         host::unbind();

@@ -3,9 +3,8 @@
 #include "LightFileFactory.h"
 #include "TranslationContext.h"
 #include "c4d_host.h"
-#include "orvSceneapi_oo.h"
+#include "command_run.h"
 #include "sim_host.h"
-#include "translate_document.h"
 
 #include <filesystem>
 #include <fstream>
@@ -29,11 +28,9 @@ Scene exportDocument(sim::Document* doc, const std::string& error)
     host::bind(sim::hostTable());
     {
         TranslationContext context;
+        CommandRun run(context, "export", host::Document(sim::handle(doc)));
         orv::LightFileFactory factory(path.string());
-        auto* wrapper = new orv::orvSceneapi_oo(&factory);
-        context.scene = wrapper;
-        translateDocument(context, host::Document(sim::handle(doc)));
-        delete wrapper;
+        run.write(factory);
         factory.close();
     }
     std::ifstream in(path, std::ios::binary);

@@ -1,51 +1,12 @@
-// The Export command and what every command shares: the wrapper of one run and the way a
-// failure reaches the user.
+// The Export command and what every command shares: the way a failure reaches the user.
 #include "commands.h"
 
 #include "LightFileFactory.h"
-#include "LightNode.h"
 #include "TranslationContext.h"
-#include "orvSceneapi_oo.h"
-#include "scene_counter.h"
-#include "translate_document.h"
+#include "command_run.h"
 
 #include <exception>
-#include <memory>
 #include <optional>
-
-CommandScene::CommandScene(TranslationContext& context, orv::LightFactory& factory)
-    : context(context), scene(new orv::orvSceneapi_oo(&factory))
-{
-    if (orvScene_api* api = scene->api()) {
-        counter = std::make_unique<CountingSceneApi>(*api, context.report.written());
-        scene->attach(counter.get());
-    }
-    context.scene = scene;
-}
-
-CommandScene::~CommandScene()
-{
-    // A translator may have dropped the pointer already; the wrapper is ours either way.
-    if (context.scene == scene)
-        context.scene = nullptr;
-    delete scene;
-}
-
-bool CommandScene::hasBackEnd() const { return scene->api() != nullptr; }
-
-CommandReport::CommandReport(TranslationContext& context, const std::string& command, host::Document doc)
-    : context(context), start(std::chrono::steady_clock::now())
-{
-    context.report.begin(command);
-    context.report.setDocument(sceneNameOf(doc));
-}
-
-CommandReport::~CommandReport()
-{
-    const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - start;
-    context.report.written().seconds = taken.count();
-    context.report.publish();
-}
 
 void failCommand(TranslationContext& context, const std::string& command, const std::string& reason)
 {
@@ -55,20 +16,6 @@ void failCommand(TranslationContext& context, const std::string& command, const 
     } catch (...) {
         // Out of memory: the user has been told; the report stays without the reason.
     }
-}
-void setImportOptions(orv::DefaultRTModule& options, bool adjustCameraAndEnvironment)
-{
-    options.setImportMode(true);
-    options.setMergeGroups(false);
-    options.setMergeObjects(false);
-    options.setAdjustEnvironment(adjustCameraAndEnvironment);
-    options.setAdjustCamera(adjustCameraAndEnvironment);
-    options.setKeepOriginal(true);
-    options.setUpVector(1);
-    options.setMeterScale(100.0f);
-    options.setSnapToGround(false);
-    options.setCenterGeometry(false);
-    options.setExt(false);
 }
 
 void showCommandFailure(const std::string& command, const std::string& reason)
@@ -80,9 +27,10 @@ void showCommandFailure(const std::string& command, const std::string& reason)
     }
 }
 
-bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path)
+bool exportDocumentTo(CommandRun& run, const std::string& path)
 {
     static const std::string command = "Export to .qrf";
+    TranslationContext& context = run.context();
     context.report.setFile(path);
     std::optional<orv::LightFileFactory> factory;
     try {
@@ -93,13 +41,7 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
     }
 
     try {
-        CommandScene scene(context, *factory);
-        if (scene.hasBackEnd()) {
-            orv::DefaultRTModule options;
-            setImportOptions(options, true);
-            scene.wrapper().writeNode(options);
-            translateDocument(context, doc);
-        }
+        run.write(*factory);
     } catch (const std::exception& e) {
         // A scene cut short must not replace the file the user had: give the export up.
         factory->abandon();
@@ -125,12 +67,18 @@ bool exportDocumentTo(TranslationContext& context, host::Document doc, const std
     return true;
 }
 
+bool exportDocumentTo(TranslationContext& context, host::Document doc, const std::string& path)
+{
+    CommandRun run(context, "export", doc);
+    return exportDocumentTo(run, path);
+}
+
 bool TavrinCinema4DExport::Execute(host::Document doc)
 {
     if (context == nullptr)
         return true;
     try {
-        const CommandReport report(*context, "export", doc);
+        CommandRun run(*context, "export", doc);
         try {
             host::Filename name;
             name.setDirectory("%USERDATA%");
@@ -147,7 +95,7 @@ bool TavrinCinema4DExport::Execute(host::Document doc)
                 context->report.cancel();
                 return true;
             }
-            exportDocumentTo(*context, doc, path);
+            exportDocumentTo(run, path);
         } catch (const std::exception& e) {
             failCommand(*context, "Export to .qrf", e.what());
         }

@@ -4,10 +4,9 @@
 // document's scene and accepts any running one.
 #include "commands.h"
 
-#include "LightNode.h"
 #include "RepeatLinkFactory.h"
 #include "TranslationContext.h"
-#include "orvSceneapi_oo.h"
+#include "command_run.h"
 #include "translate_document.h"
 
 #include <exception>
@@ -22,36 +21,29 @@ const char* const kUpdateCommand = "Update Tavrin scene";
 constexpr int kLowestVersion = 9;
 constexpr int kHighestVersion = 10;
 
-// Steps shared by both commands, from making the wrapper on the configured factory to
-// destroying the factory. Returns the reason when nothing could be sent, else "".
-std::string sendDocument(TranslationContext& context, host::Document doc, RepeatLinkFactory& factory)
+// Steps shared by both commands, from writing the run's document through the configured
+// factory to destroying the factory. Returns the reason when nothing could be sent, else "".
+std::string sendDocument(CommandRun& run, RepeatLinkFactory& factory)
 {
     std::string failure;
     try {
-        {
-            CommandScene scene(context, factory); // finds or launches the renderer and connects
-            if (scene.hasBackEnd()) {
-                orv::DefaultRTModule options;
-                setImportOptions(options, !factory.scene_found());
-                scene.wrapper().writeNode(options);
-                translateDocument(context, doc);
-            } else {
-                failure = factory.error_text();
-                if (failure.empty())
-                    failure = "no renderer could be reached";
-            }
+        // Finds or launches the renderer and connects; the scene is closed when this returns.
+        if (!run.write(factory)) {
+            failure = factory.error_text();
+            if (failure.empty())
+                failure = "no renderer could be reached";
         }
         // Release the connection now, with the wrapper gone, so that a stream the renderer
         // did not receive whole is reported instead of passing for a sent scene.
         factory.close();
         if (failure.empty() && factory.stream_lost())
             failure = factory.error_text();
-        context.report.setRenderer(sceneNameOf(doc), factory.port());
+        run.context().report.setRenderer(sceneNameOf(run.document()), factory.port());
         for (const RepeatLinkFactory::PassedOver& other : factory.passed_over())
-            context.report.leftOut(report::Reason::RendererOfAnotherUser,
-                                   "port " + std::to_string(other.instance.port),
-                                   "process " + std::to_string(other.instance.process_id) + " of user " +
-                                       std::to_string(other.owner));
+            run.context().report.leftOut(report::Reason::RendererOfAnotherUser,
+                                         "port " + std::to_string(other.instance.port),
+                                         "process " + std::to_string(other.instance.process_id) + " of user " +
+                                             std::to_string(other.owner));
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {
@@ -68,11 +60,11 @@ void runLiveCommand(TranslationContext& context, host::Document doc, const char*
 {
     std::string failure;
     try {
-        const CommandReport report(context, reportName, doc);
+        CommandRun run(context, reportName, doc);
         try {
             RepeatLinkFactory factory;
             configure(factory);
-            failure = sendDocument(context, doc, factory);
+            failure = sendDocument(run, factory);
         } catch (const std::exception& e) {
             failure = e.what();
         }
