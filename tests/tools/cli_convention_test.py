@@ -92,9 +92,9 @@ def main():
             ("qrfdump of a folder", [a.qrfdump, work], 3, f"cannot open {work}: a folder, not a regular file"),
             ("qrfdump of a FIFO", [a.qrfdump, "--stats", fifo], 3, "a FIFO, not a regular file"),
             ("--size past an int", [a.qrfdump, "--render", os.path.join(work, "p.png"), "--size", "4294967297x1",
-                                    exported], 2, "--size wants WIDTHxHEIGHT"),
+                                    exported], 2, "wants WIDTHxHEIGHT"),
             ("--size past the limit", [a.qrfdump, "--render", os.path.join(work, "p.png"), "--size", "8193x1",
-                                       exported], 2, "--size wants WIDTHxHEIGHT")):
+                                       exported], 2, "wants WIDTHxHEIGHT")):
         r = run(args)
         check(f"{what} status", r.returncode == status, r.returncode)
         line = one_error_line(what, a.qrfdump, r)
