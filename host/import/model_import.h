@@ -13,6 +13,9 @@
 #include <vector>
 
 struct aiScene;
+namespace Assimp {
+class Importer;
+}
 
 namespace modelimport {
 
@@ -25,22 +28,44 @@ struct LoadOptions {
 std::string defaultTextureCache();
 
 // What an import left out, changed or did not find, one line per kind of thing, in the
-// order first met ("not carried over: bones and skins of meshes (3)").
+// order first met ("not carried over: bones and skins of meshes (3)"). Each note has a reason
+// key for the command's report (docs/report.md); notes without one are only printed (texture
+// files that are not found are reported by the plug-in itself, which looks for them).
+struct ImportNote {
+    std::string reason; // report reason, "" for a printed line only
+    std::string line;   // "not carried over: bones and skins of meshes"
+    size_t count = 0;
+};
+
 class Summary {
 public:
-    void add(const std::string& thing, size_t count = 1) { note("not carried over", thing, count); }
-    void changed(const std::string& thing, size_t count = 1) { note("changed", thing, count); }
-    void missing(const std::string& thing, size_t count = 1) { note("not found", thing, count); }
+    void add(const std::string& reason, const std::string& thing, size_t count = 1)
+    {
+        note(reason, "not carried over", thing, count);
+    }
+    void changed(const std::string& reason, const std::string& thing, size_t count = 1)
+    {
+        note(reason, "changed", thing, count);
+    }
+    void missing(const std::string& reason, const std::string& thing, size_t count = 1)
+    {
+        note(reason, "not found", thing, count);
+    }
     std::vector<std::string> lines() const;
+    const std::vector<ImportNote>& notes() const { return things_; }
     bool empty() const { return things_.empty(); }
 
 private:
-    void note(const char* kind, const std::string& thing, size_t count);
-    std::vector<std::pair<std::string, size_t>> things_;
+    void note(const std::string& reason, const char* kind, const std::string& thing, size_t count);
+    std::vector<ImportNote> things_;
 };
 
 // The post-processing asked of assimp when a model is read for import.
 unsigned importFlags();
+// Reads a model with importFlags() and `extraFlags`. A file that only assimp's validation
+// refuses is read again without it; `refusal` then holds the validation's message.
+const aiScene* readScene(Assimp::Importer& importer, const std::string& path, unsigned extraFlags,
+                         std::string& refusal);
 // Host centimetres per model unit: metres for glTF and Collada (assimp scales Collada to
 // metres), the file's own unit for FBX, otherwise one unit is one centimetre.
 double unitFactor(const aiScene& scene, const std::string& modelPath);

@@ -81,8 +81,9 @@ std::string exportText(sim::Document& doc, std::string& error)
 bool assimpTriangles(const std::string& path, bool triangulate, uint64_t& triangles, std::string& error)
 {
     Assimp::Importer importer;
+    std::string refusal;
     const aiScene* scene =
-        importer.ReadFile(path, modelimport::importFlags() | (triangulate ? unsigned(aiProcess_Triangulate) : 0u));
+        modelimport::readScene(importer, path, triangulate ? unsigned(aiProcess_Triangulate) : 0u, refusal);
     if (!scene || !scene->mRootNode) {
         error = scene ? "no root node" : importer.GetErrorString();
         return false;
