@@ -84,17 +84,19 @@ Matrix Converter::matrix(const aiMatrix4x4& m) const
 
 Vec3 anglesOf(const Matrix& r)
 {
-    // R = Ry(h) * Rx(p) * Rz(b): the z axis is (-sin h cos p, sin p, cos h cos p) and the
-    // y components of the x and y axes are -cos p sin b and cos p cos b.
-    const double sp = std::clamp(r.v3.y, -1.0, 1.0);
-    const double p = std::asin(sp);
-    if (std::abs(sp) < 1 - 1e-12) {
-        const double h = std::atan2(-r.v3.x, r.v3.z);
-        const double b = std::atan2(-r.v1.y, r.v2.y);
-        return {h, p, b};
-    }
-    // Pitch at +-90 degrees: heading and bank turn about the same axis; put it all in heading.
-    return {std::atan2(r.v1.z, r.v1.x), p, 0};
+    // R = Ry(h) * Rx(p) * Rz(b): the z axis is (-sin h cos p, sin p, cos h cos p). Pitch and
+    // heading come from it; bank from what is left of the x axis once heading and pitch are
+    // turned back, so that near a pitch of +-90 degrees (where heading and bank turn about
+    // nearly one axis) the rounding of the heading is made up by the bank.
+    const double cp = std::hypot(r.v3.x, r.v3.z);
+    const double p = std::atan2(r.v3.y, cp);
+    // At +-90 degrees exactly the whole turn goes into the heading.
+    const double h = cp > 1e-12 ? std::atan2(-r.v3.x, r.v3.z) : std::atan2(r.v1.z, r.v1.x);
+    const double ch = std::cos(h), sh = std::sin(h), cpp = std::cos(p), sp = std::sin(p);
+    const Vec3 w{r.v1.x * ch + r.v1.z * sh, r.v1.y, -r.v1.x * sh + r.v1.z * ch}; // Ry(h)^T x
+    const Vec3 u{w.x, w.y * cpp - w.z * sp, w.y * sp + w.z * cpp};               // Rx(p)^T w
+    const double b = cp > 1e-12 ? std::atan2(-u.y, u.x) : 0.0;
+    return {h, p, b};
 }
 
 Vec3 nearestAngles(const Vec3& angles, const Vec3& previous)

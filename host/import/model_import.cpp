@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -374,22 +375,73 @@ std::string defaultTextureCache()
 
 unsigned importFlags() { return aiProcess_ValidateDataStructure; }
 
-const aiScene* readScene(Assimp::Importer& importer, const std::string& path, unsigned extraFlags,
-                         std::string& refusal)
+namespace {
+
+// Takes the meshes without points or faces out of the scene and out of the nodes that place
+// them; returns how many.
+size_t removeEmptyMeshes(aiScene& scene)
 {
-    refusal.clear();
-    if (const aiScene* scene = importer.ReadFile(path, importFlags() | extraFlags))
-        return scene;
-    // assimp's validation refuses a whole file for one empty mesh; the import leaves such
-    // parts out itself (and checks every reference it follows), so the file is read again
-    // without the validation.
-    const std::string why = importer.GetErrorString();
-    if (why.rfind("Validation failed", 0) != 0)
+    if (!scene.mMeshes)
+        return 0;
+    std::vector<unsigned> renumbered(scene.mNumMeshes, UINT_MAX);
+    unsigned kept = 0;
+    for (unsigned i = 0; i < scene.mNumMeshes; ++i) {
+        aiMesh* mesh = scene.mMeshes[i];
+        if (mesh && mesh->mNumVertices > 0 && mesh->mNumFaces > 0) {
+            renumbered[i] = kept;
+            scene.mMeshes[kept++] = mesh;
+        } else {
+            delete mesh;
+        }
+    }
+    const size_t removed = scene.mNumMeshes - kept;
+    scene.mNumMeshes = kept;
+    std::vector<aiNode*> stack{scene.mRootNode};
+    while (!stack.empty()) {
+        aiNode* n = stack.back();
+        stack.pop_back();
+        if (!n)
+            continue;
+        unsigned placed = 0;
+        for (unsigned i = 0; n->mMeshes && i < n->mNumMeshes; ++i)
+            if (n->mMeshes[i] < renumbered.size() && renumbered[n->mMeshes[i]] != UINT_MAX)
+                n->mMeshes[placed++] = renumbered[n->mMeshes[i]];
+        n->mNumMeshes = placed;
+        for (unsigned i = 0; n->mChildren && i < n->mNumChildren; ++i)
+            stack.push_back(n->mChildren[i]);
+    }
+    return removed;
+}
+
+} // namespace
+
+std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
+                                            std::string& error)
+{
+    emptyMeshes = 0;
+    error.clear();
+    auto importer = std::make_unique<Assimp::Importer>();
+    if (importer->ReadFile(path, importFlags() | extraFlags))
+        return importer;
+    error = importer->GetErrorString();
+    // assimp's validation refuses a whole file for one empty mesh. Such a file is read again
+    // without the validation (by a new importer: some of assimp's readers keep state), its
+    // empty meshes are taken out, and the rest must then pass the validation.
+    if (error.find("contains no vertices") == std::string::npos && error.find("contains no faces") == std::string::npos)
         return nullptr;
-    const aiScene* scene = importer.ReadFile(path, (importFlags() | extraFlags) & ~unsigned(aiProcess_ValidateDataStructure));
-    if (scene)
-        refusal = why;
-    return scene;
+    importer = std::make_unique<Assimp::Importer>();
+    const aiScene* scene =
+        importer->ReadFile(path, (importFlags() | extraFlags) & ~unsigned(aiProcess_ValidateDataStructure));
+    if (!scene || !scene->mRootNode)
+        return nullptr;
+    const size_t removed = removeEmptyMeshes(*const_cast<aiScene*>(scene));
+    if (removed == 0 || !importer->ApplyPostProcessing(aiProcess_ValidateDataStructure)) {
+        if (removed > 0)
+            error = importer->GetErrorString();
+        return nullptr;
+    }
+    emptyMeshes = removed;
+    return importer;
 }
 
 double unitFactor(const aiScene& scene, const std::string& modelPath)
@@ -429,15 +481,16 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
         error = "cannot open model \"" + path + "\": not a regular file";
         return nullptr;
     }
-    Assimp::Importer importer;
-    std::string refusal;
-    const aiScene* scene = readScene(importer, path, 0, refusal);
+    std::string why;
+    size_t emptyMeshes = 0;
+    const std::unique_ptr<Assimp::Importer> importer = readScene(path, 0, emptyMeshes, why);
+    const aiScene* scene = importer ? importer->GetScene() : nullptr;
     if (!scene) {
-        error = "cannot read model \"" + path + "\": " + importer.GetErrorString();
+        error = "cannot read model \"" + path + "\": " + why;
         return nullptr;
     }
-    if (!refusal.empty())
-        summary.changed("", "checks of assimp that the file fails (" + refusal + "), read without them");
+    if (emptyMeshes > 0)
+        summary.add("empty_mesh", "empty meshes", emptyMeshes);
     if (!scene->mRootNode) {
         error = "cannot read model \"" + path + "\": assimp gives no node tree";
         return nullptr;

@@ -62,10 +62,11 @@ private:
 
 // The post-processing asked of assimp when a model is read for import.
 unsigned importFlags();
-// Reads a model with importFlags() and `extraFlags`. A file that only assimp's validation
-// refuses is read again without it; `refusal` then holds the validation's message.
-const aiScene* readScene(Assimp::Importer& importer, const std::string& path, unsigned extraFlags,
-                         std::string& refusal);
+// Reads a model with importFlags() and `extraFlags`; the importer holds the scene. A file
+// that assimp's validation refuses only for empty meshes is read again with those taken out
+// (counted in `emptyMeshes`). Null with assimp's reason in `error` when it cannot be read.
+std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
+                                            std::string& error);
 // Host centimetres per model unit: metres for glTF and Collada (assimp scales Collada to
 // metres), the file's own unit for FBX, otherwise one unit is one centimetre.
 double unitFactor(const aiScene& scene, const std::string& modelPath);

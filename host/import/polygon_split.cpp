@@ -1,5 +1,7 @@
 #include "polygon_split.h"
 
+#include <assimp/vector3.inl>
+
 #include <algorithm>
 #include <cmath>
 
@@ -57,7 +59,13 @@ bool quadFoldsAlongFirstDiagonal(const aiVector3D* v, const unsigned* idx)
         const double vx = double(c.x) - a.x, vy = double(c.y) - a.y, vz = double(c.z) - a.z;
         return (uy * vz - uz * vy) * s.x + (uz * vx - ux * vz) * s.y + (ux * vy - uy * vx) * s.z;
     };
-    return facing(v[idx[0]], v[idx[1]], v[idx[2]]) < 0 || facing(v[idx[0]], v[idx[2]], v[idx[3]]) < 0;
+    if (facing(v[idx[0]], v[idx[1]], v[idx[2]]) < 0 || facing(v[idx[0]], v[idx[2]], v[idx[3]]) < 0)
+        return true;
+    // A quad crossing itself so that its halves cancel has no facing of its own: its two
+    // triangles along a–c then face opposite ways.
+    const aiVector3D a = v[idx[0]], b = v[idx[1]], c = v[idx[2]], d = v[idx[3]];
+    const aiVector3D n1 = (b - a) ^ (c - a), n2 = (c - a) ^ (d - a);
+    return double(n1.x) * n2.x + double(n1.y) * n2.y + double(n1.z) * n2.z < 0;
 }
 
 bool PolygonSplitter::split(const aiVector3D* v, const unsigned* idx, unsigned n, std::vector<unsigned>& out)
