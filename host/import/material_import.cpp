@@ -159,10 +159,45 @@ std::string MaterialImporter::texturePath(const std::string& name)
     const fs::path beside = (folder_ / given).lexically_normal();
     if (readable(beside))
         return beside.string();
-    const fs::path leaf = given.filename();
-    if (!readable(folder_ / "tex" / leaf) && !readable(folder_ / leaf))
+    const std::string found = textureElsewhere(given.filename().string());
+    if (found.empty()) {
+        // Left as written: the plug-in looks for it in the document's folders and reports it.
         summary_.missing("", "texture files");
-    return written;
+        return written;
+    }
+    summary_.changed("texture_renamed", "texture \"" + written + "\", found as " + found);
+    return found;
+}
+
+// A texture named by a path of another machine, or in another letter case: its last path
+// component beside the model or in a "tex" or "textures" folder there, as written, else
+// in any letter case. Empty when none is found.
+std::string MaterialImporter::textureElsewhere(const std::string& leaf)
+{
+    if (leaf.empty() || leaf == "." || leaf == "..")
+        return {};
+    const fs::path places[] = {folder_, folder_ / "tex", folder_ / "textures"};
+    for (const fs::path& place : places)
+        if (readable(place / leaf))
+            return (place / leaf).string();
+    const std::string wanted = lowerCase(leaf);
+    for (const fs::path& place : places) {
+        auto listed = listings_.find(place.string());
+        if (listed == listings_.end()) {
+            // Each folder is listed once per import, at most this many names.
+            constexpr size_t kMostNames = 100000;
+            std::vector<std::string> names;
+            std::error_code ec;
+            for (fs::directory_iterator it(place, ec), end; !ec && it != end && names.size() < kMostNames;
+                 it.increment(ec))
+                names.push_back(it->path().filename().string());
+            listed = listings_.emplace(place.string(), std::move(names)).first;
+        }
+        for (const std::string& name : listed->second)
+            if (lowerCase(name) == wanted && readable(place / name))
+                return (place / name).string();
+    }
+    return {};
 }
 
 std::string MaterialImporter::writeEmbedded(const aiTexture& t)

@@ -41,7 +41,7 @@ constexpr double kTicksPerSecond = 25; // assumed when the file gives none
 class Builder {
 public:
     Builder(const aiScene& scene, const std::string& modelPath, const LoadOptions& options, Summary& summary)
-        : scene_(scene), convert_(unitFactor(scene, modelPath)), summary_(summary),
+        : scene_(scene), convert_(fileFrame(scene, modelPath)), summary_(summary),
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
           cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache),
           materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
@@ -442,22 +442,6 @@ std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned ex
     }
     emptyMeshes = removed;
     return importer;
-}
-
-double unitFactor(const aiScene& scene, const std::string& modelPath)
-{
-    const std::string ext = lowerCase(fs::path(modelPath).extension().string());
-    if (ext == ".gltf" || ext == ".glb" || ext == ".dae" || ext == ".zae")
-        return 100;
-    if (ext == ".fbx" && scene.mMetaData) {
-        double d = 0;
-        float f = 0;
-        if (scene.mMetaData->Get("UnitScaleFactor", d) && std::isfinite(d) && d > 0)
-            return d;
-        if (scene.mMetaData->Get("UnitScaleFactor", f) && std::isfinite(f) && f > 0)
-            return f;
-    }
-    return 1;
 }
 
 std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,

@@ -67,10 +67,6 @@ unsigned importFlags();
 // (counted in `emptyMeshes`). Null with assimp's reason in `error` when it cannot be read.
 std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
                                             std::string& error);
-// Host centimetres per model unit: metres for glTF and Collada (assimp scales Collada to
-// metres), the file's own unit for FBX, otherwise one unit is one centimetre.
-double unitFactor(const aiScene& scene, const std::string& modelPath);
-
 // Builds the document of a scene that assimp has read from modelPath.
 std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,
                                              const LoadOptions& options, Summary& summary);
