@@ -115,14 +115,15 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
                 ++skipped;
             } else if (face.mNumIndices == 3) {
                 emit(idx[0], idx[1], idx[2], 0, false);
-            } else if (face.mNumIndices == 4 && idx[1] != idx[2] &&
-                       !quadFoldsAlongFirstDiagonal(mesh.mVertices, idx)) {
-                emit(idx[0], idx[1], idx[2], idx[3], true);
             } else if (face.mNumIndices == 4 && !quadFoldsAlongFirstDiagonal(mesh.mVertices, idx)) {
-                // Reversed, this quad's last two corners would be equal: the host would
-                // take it for one triangle. Keep both of its triangles.
-                emit(idx[0], idx[1], idx[2], 0, false);
-                emit(idx[0], idx[2], idx[3], 0, false);
+                if (idx[1] != idx[2]) {
+                    emit(idx[0], idx[1], idx[2], idx[3], true);
+                } else {
+                    // Reversed, this quad's last two corners would be equal: the host would
+                    // take it for one triangle. Keep both of its triangles.
+                    emit(idx[0], idx[1], idx[2], 0, false);
+                    emit(idx[0], idx[2], idx[3], 0, false);
+                }
             } else {
                 // A polygon of more corners, or a quad whose concave corner is b or d (the
                 // host splits quads along a–c), split in its plane.

@@ -2,10 +2,13 @@
 // figures stand along Y with the file's camera still framing them, each format's unit gives
 // centimetres, and what the import leaves out carries its report reason. Texture names from
 // other machines or in another letter case are found beside the model.
+#include "axis_convert.h"
 #include "document_file.h"
 #include "import_support.h"
 #include "sim_host.h"
 
+#include <assimp/matrix4x4.inl>
+#include <assimp/scene.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -79,6 +82,61 @@ TEST(ModelFrame, StandingFiguresStandAlongYAndTheFilesCameraFramesThem)
         EXPECT_GT(cosine, std::cos(fov / 2)) << "the figure's centre is " << std::acos(cosine) * 180 / M_PI
                                              << " degrees off the camera's axis";
         EXPECT_GT(distance, y / 2) << "the camera stands inside the figure";
+    }
+}
+
+TEST(ModelFrame, EachFormatsFrameTurnsAndScalesPointsDirectionsAndMatrices)
+{
+    // A file point (0, 0, 1) and (0, 1, 0) in the host: Z-up formats turn Z to Y; the host's
+    // mirror then negates Z. FBX turns by its own axis settings.
+    const struct {
+        const char* path;
+        std::vector<std::pair<const char*, int>> settings; // FBX metadata
+        sim::Vec3 up, ahead; // host points of file (0, 0, 1) and (0, 1, 0)
+        double unit;
+    } cases[] = {
+        {"a.obj", {}, {0, 0, -1}, {0, 1, 0}, 1},
+        {"a.GLB", {}, {0, 0, -100}, {0, 100, 0}, 100},
+        {"a.blend", {}, {0, 100, 0}, {0, 0, 100}, 100},
+        {"a.cob", {}, {0, 1, 0}, {0, 0, 1}, 1},
+        {"a.3mf", {}, {0, 0.1, 0}, {0, 0, 0.1}, 0.1},
+        {"a.fbx", {{"UpAxis", 1}, {"UpAxisSign", 1}, {"FrontAxis", 2}, {"FrontAxisSign", 1}, {"CoordAxis", 0},
+                   {"CoordAxisSign", 1}}, {0, 0, -1}, {0, 1, 0}, 1},
+        {"a.fbx", {{"UpAxis", 2}, {"UpAxisSign", 1}, {"FrontAxis", 1}, {"FrontAxisSign", -1}, {"CoordAxis", 0},
+                   {"CoordAxisSign", 1}}, {0, 1, 0}, {0, 0, 1}, 1},
+        // A left-handed setting is not a turn: left as it comes.
+        {"a.fbx", {{"UpAxis", 2}, {"UpAxisSign", 1}, {"FrontAxis", 1}, {"FrontAxisSign", 1}, {"CoordAxis", 0},
+                   {"CoordAxisSign", 1}}, {0, 0, -1}, {0, 1, 0}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        aiScene scene;
+        if (!c.settings.empty()) {
+            scene.mMetaData = aiMetadata::Alloc(unsigned(c.settings.size()));
+            for (unsigned i = 0; i < c.settings.size(); ++i)
+                scene.mMetaData->Set(i, c.settings[i].first, int32_t(c.settings[i].second));
+        }
+        const modelimport::Converter convert(modelimport::fileFrame(scene, c.path));
+        EXPECT_EQ(convert.unit(), c.unit);
+        const sim::Vec3 up = convert.position({0, 0, 1}), ahead = convert.position({0, 1, 0});
+        EXPECT_NEAR(up.x, c.up.x, 1e-12);
+        EXPECT_NEAR(up.y, c.up.y, 1e-12);
+        EXPECT_NEAR(up.z, c.up.z, 1e-12);
+        EXPECT_NEAR(ahead.y, c.ahead.y, 1e-12);
+        EXPECT_NEAR(ahead.z, c.ahead.z, 1e-12);
+        // A node matrix moves its children as the points move: M * p turned equals the
+        // turned M applied to the turned p.
+        aiMatrix4x4 r, t, s;
+        aiMatrix4x4::RotationX(0.3f, r);
+        aiMatrix4x4::Translation({1, 2, 3}, t);
+        aiMatrix4x4::Scaling({1, 2, 3}, s);
+        const aiMatrix4x4 m = t * r * s;
+        const aiVector3D p(0.5f, -1, 2);
+        const sim::Vec3 direct = convert.position(m * p);
+        const sim::Vec3 composed = modelimport::transformPoint(convert.matrix(m), convert.position(p));
+        EXPECT_NEAR(direct.x, composed.x, 1e-4 * c.unit);
+        EXPECT_NEAR(direct.y, composed.y, 1e-4 * c.unit);
+        EXPECT_NEAR(direct.z, composed.z, 1e-4 * c.unit);
     }
 }
 
