@@ -42,6 +42,7 @@ private:
     void leftOut(const aiMaterial& m);
     std::string texturePath(const std::string& name);
     std::string textureElsewhere(const std::string& leaf);
+    const std::vector<std::string>& names(const std::filesystem::path& folder);
     std::string writeEmbedded(const aiTexture& t);
 
     const aiScene& scene_;

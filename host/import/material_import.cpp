@@ -180,24 +180,36 @@ std::string MaterialImporter::textureElsewhere(const std::string& leaf)
     for (const fs::path& place : places)
         if (readable(place / leaf))
             return (place / leaf).string();
+    // In any letter case: the file's name, and the texture folders' names ("Textures").
     const std::string wanted = lowerCase(leaf);
-    for (const fs::path& place : places) {
-        auto listed = listings_.find(place.string());
-        if (listed == listings_.end()) {
-            // Each folder is listed once per import, at most this many names.
-            constexpr size_t kMostNames = 100000;
-            std::vector<std::string> names;
-            std::error_code ec;
-            for (fs::directory_iterator it(place, ec), end; !ec && it != end && names.size() < kMostNames;
-                 it.increment(ec))
-                names.push_back(it->path().filename().string());
-            listed = listings_.emplace(place.string(), std::move(names)).first;
-        }
-        for (const std::string& name : listed->second)
+    std::vector<fs::path> folders{folder_};
+    for (const std::string& name : names(folder_)) {
+        const std::string lower = lowerCase(name);
+        std::error_code ec;
+        if ((lower == "tex" || lower == "textures") && fs::is_directory(folder_ / name, ec))
+            folders.push_back(folder_ / name);
+    }
+    for (const fs::path& place : folders)
+        for (const std::string& name : names(place))
             if (lowerCase(name) == wanted && readable(place / name))
                 return (place / name).string();
-    }
     return {};
+}
+
+// The names in a folder, listed once per import (at most 100,000 of them).
+const std::vector<std::string>& MaterialImporter::names(const fs::path& folder)
+{
+    auto listed = listings_.find(folder.string());
+    if (listed == listings_.end()) {
+        constexpr size_t kMostNames = 100000;
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end && found.size() < kMostNames;
+             it.increment(ec))
+            found.push_back(it->path().filename().string());
+        listed = listings_.emplace(folder.string(), std::move(found)).first;
+    }
+    return listed->second;
 }
 
 std::string MaterialImporter::writeEmbedded(const aiTexture& t)

@@ -222,8 +222,8 @@ TEST(ModelFrame, TextureNamesFromOtherMachinesAreFoundBesideTheModel)
     const fs::path dir = fs::temp_directory_path() / ("model_frame_textures_" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "textures");
-    fs::create_directories(dir / "tex");
-    for (const fs::path& p : {dir / "textures" / "wood.png", dir / "Test.png", dir / "tex" / "Stone.jpg"})
+    fs::create_directories(dir / "Tex");
+    for (const fs::path& p : {dir / "textures" / "wood.png", dir / "Test.png", dir / "Tex" / "Stone.jpg"})
         std::ofstream(p) << "x";
     const struct {
         const char* written; // as the model names it
@@ -231,7 +231,7 @@ TEST(ModelFrame, TextureNamesFromOtherMachinesAreFoundBesideTheModel)
     } cases[] = {
         {"D:\\\\projects\\\\scene\\\\wood.png", (dir / "textures" / "wood.png").string()},
         {"TEST.PNG", (dir / "Test.png").string()},
-        {"/home/someone/maps/STONE.JPG", (dir / "tex" / "Stone.jpg").string()},
+        {"/home/someone/maps/STONE.JPG", (dir / "Tex" / "Stone.jpg").string()},
         {"C:/gone/missing.png", ""},
     };
     std::ofstream mtl(dir / "m.mtl");
