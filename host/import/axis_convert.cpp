@@ -1,9 +1,15 @@
 #include "axis_convert.h"
 
+#include "files/regular_file.h"
+
 #include <assimp/matrix4x4.inl>
+#include <assimp/scene.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <numbers>
 
 namespace modelimport {
@@ -75,26 +81,181 @@ bool isIdentity(const Matrix& m)
 
 Matrix Converter::matrix(const aiMatrix4x4& m) const
 {
-    // Columns of the model's matrix are its axes; F * M * F flips the z row and z column.
-    return Matrix{{m.a4 * unit_, m.b4 * unit_, -double(m.c4) * unit_},
-                  {m.a1, m.b1, -double(m.c1)},
-                  {m.a2, m.b2, -double(m.c2)},
-                  {-double(m.a3), -double(m.b3), m.c3}};
+    // The model's matrix in the upright frame, T = U * M * U^T (U swaps axes and signs,
+    // so T's axes are M's, rearranged), then mirrored: F * T * F flips the z row and the
+    // z column.
+    const double a[3][3] = {{m.a1, m.a2, m.a3}, {m.b1, m.b2, m.b3}, {m.c1, m.c2, m.c3}};
+    double t[3][3] = {};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k)
+                for (int l = 0; l < 3; ++l)
+                    t[i][j] += u_[i][k] * a[k][l] * u_[j][l];
+    const Vec3 off = turn(aiVector3D(m.a4, m.b4, m.c4));
+    return Matrix{{off.x * unit_, off.y * unit_, -off.z * unit_},
+                  {t[0][0], t[1][0], -t[2][0]},
+                  {t[0][1], t[1][1], -t[2][1]},
+                  {-t[0][2], -t[1][2], t[2][2]}};
+}
+
+Converter::Converter(const FileFrame& frame) : unit_(frame.unit)
+{
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            u_[i][j] = frame.upright[i][j];
+}
+
+Vec3 Converter::scale(const aiVector3D& s) const
+{
+    const double in[3] = {s.x, s.y, s.z};
+    double out[3] = {1, 1, 1};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            if (u_[i][j] != 0)
+                out[i] = in[j];
+    return {out[0], out[1], out[2]};
+}
+
+bool FileFrame::turned() const
+{
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            if (upright[i][j] != (i == j))
+                return true;
+    return false;
+}
+
+namespace {
+
+std::string lower(std::string s)
+{
+    for (char& c : s)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The first bytes of a text file (where the formats below keep their unit and up axis).
+std::string head(const std::string& path)
+{
+    std::string text(65536, '\0');
+    FILE* f = tavrin::files::fopenRegular(path);
+    if (!f)
+        return {};
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
+    return text;
+}
+
+// The quoted value after `key` in `text` ("" when absent).
+std::string quotedAfter(const std::string& text, const std::string& key)
+{
+    const size_t at = text.find(key);
+    if (at == std::string::npos)
+        return {};
+    const size_t open = text.find('"', at + key.size());
+    const size_t close = open == std::string::npos ? open : text.find('"', open + 1);
+    if (close == std::string::npos || close - open > 32)
+        return {};
+    return lower(text.substr(open + 1, close - open - 1));
+}
+
+// Z up, Y into the picture (right-handed): x stays, z becomes y, y becomes -z.
+constexpr int kZUp[3][3] = {{1, 0, 0}, {0, 0, 1}, {0, -1, 0}};
+
+void setUpright(FileFrame& frame, const int (&u)[3][3])
+{
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            frame.upright[i][j] = u[i][j];
+}
+
+int metadataInt(const aiScene& scene, const char* key, int fallback)
+{
+    int32_t i = 0;
+    if (scene.mMetaData && scene.mMetaData->Get(key, i))
+        return i;
+    return fallback;
+}
+
+// An FBX file's axes: its up, front and right ("coord") axis with their signs. The file's
+// right, up and front become x, y and z; a setting that is not a proper rotation is ignored.
+void fbxAxes(const aiScene& scene, FileFrame& frame)
+{
+    const int up = metadataInt(scene, "UpAxis", 1), upSign = metadataInt(scene, "UpAxisSign", 1);
+    const int front = metadataInt(scene, "FrontAxis", 2), frontSign = metadataInt(scene, "FrontAxisSign", 1);
+    const int right = metadataInt(scene, "CoordAxis", 0), rightSign = metadataInt(scene, "CoordAxisSign", 1);
+    const auto valid = [](int axis, int sign) { return axis >= 0 && axis < 3 && (sign == 1 || sign == -1); };
+    if (!valid(up, upSign) || !valid(front, frontSign) || !valid(right, rightSign) || up == front || up == right ||
+        front == right)
+        return;
+    int u[3][3] = {};
+    u[0][right] = rightSign;
+    u[1][up] = upSign;
+    u[2][front] = frontSign;
+    const int det = u[0][0] * (u[1][1] * u[2][2] - u[1][2] * u[2][1]) - u[0][1] * (u[1][0] * u[2][2] - u[1][2] * u[2][0]) +
+                    u[0][2] * (u[1][0] * u[2][1] - u[1][1] * u[2][0]);
+    if (det == 1)
+        setUpright(frame, u);
+}
+
+} // namespace
+
+FileFrame fileFrame(const aiScene& scene, const std::string& modelPath)
+{
+    FileFrame frame;
+    std::string ext = lower(modelPath.substr(std::min(modelPath.size(), modelPath.find_last_of('.'))));
+    if (ext == ".gltf" || ext == ".glb" || ext == ".dae" || ext == ".zae" || ext == ".blend" || ext == ".x3d" ||
+        ext == ".x3db" || ext == ".x3dv" || ext == ".wrl" || ext == ".ifc" || ext == ".ifczip" || ext == ".lwo" ||
+        ext == ".lws" || ext == ".lxo")
+        frame.unit = 100;
+    if (ext == ".blend" || ext == ".cob" || ext == ".scn" || ext == ".smd" || ext == ".vta" || ext == ".3mf" ||
+        ext == ".amf")
+        setUpright(frame, kZUp);
+    if (ext == ".3mf")
+        frame.unit = 0.1;
+    if (ext == ".amf") {
+        const std::string unit = quotedAfter(head(modelPath), "unit=");
+        frame.unit = unit == "inch" ? 2.54 : unit == "feet" ? 30.48 : unit == "meter" ? 100 : unit == "micron" ? 1e-4 : 0.1;
+    }
+    if (ext == ".ogex") {
+        // Metric (key = "distance") {float {1.0}}: metres per unit; (key = "up") {string {"z"}}.
+        const std::string text = head(modelPath);
+        const size_t distance = text.find("\"distance\"");
+        const size_t number = distance == std::string::npos ? distance : text.find_first_of("0123456789.", distance + 10);
+        const double metres = number == std::string::npos ? 1 : std::strtod(text.c_str() + number, nullptr);
+        frame.unit = 100 * (metres > 0 && std::isfinite(metres) ? metres : 1);
+        if (quotedAfter(text, "\"up\"") == "z")
+            setUpright(frame, kZUp);
+    }
+    if (ext == ".fbx") {
+        if (scene.mMetaData) {
+            double d = 0;
+            float f = 0;
+            if (scene.mMetaData->Get("UnitScaleFactor", d) && std::isfinite(d) && d > 0)
+                frame.unit = d;
+            else if (scene.mMetaData->Get("UnitScaleFactor", f) && std::isfinite(f) && f > 0)
+                frame.unit = f;
+        }
+        fbxAxes(scene, frame);
+    }
+    return frame;
 }
 
 Vec3 anglesOf(const Matrix& r)
 {
-    // R = Ry(h) * Rx(p) * Rz(b): the z axis is (-sin h cos p, sin p, cos h cos p) and the
-    // y components of the x and y axes are -cos p sin b and cos p cos b.
-    const double sp = std::clamp(r.v3.y, -1.0, 1.0);
-    const double p = std::asin(sp);
-    if (std::abs(sp) < 1 - 1e-12) {
-        const double h = std::atan2(-r.v3.x, r.v3.z);
-        const double b = std::atan2(-r.v1.y, r.v2.y);
-        return {h, p, b};
-    }
-    // Pitch at +-90 degrees: heading and bank turn about the same axis; put it all in heading.
-    return {std::atan2(r.v1.z, r.v1.x), p, 0};
+    // R = Ry(h) * Rx(p) * Rz(b): the z axis is (-sin h cos p, sin p, cos h cos p). Pitch and
+    // heading come from it; bank from what is left of the x axis once heading and pitch are
+    // turned back, so that near a pitch of +-90 degrees (where heading and bank turn about
+    // nearly one axis) the rounding of the heading is made up by the bank.
+    const double cp = std::hypot(r.v3.x, r.v3.z);
+    const double p = std::atan2(r.v3.y, cp);
+    // At +-90 degrees exactly the whole turn goes into the heading.
+    const double h = cp > 1e-12 ? std::atan2(-r.v3.x, r.v3.z) : std::atan2(r.v1.z, r.v1.x);
+    const double ch = std::cos(h), sh = std::sin(h), cpp = std::cos(p), sp = std::sin(p);
+    const Vec3 w{r.v1.x * ch + r.v1.z * sh, r.v1.y, -r.v1.x * sh + r.v1.z * ch}; // Ry(h)^T x
+    const Vec3 u{w.x, w.y * cpp - w.z * sp, w.y * sp + w.z * cpp};               // Rx(p)^T w
+    const double b = cp > 1e-12 ? std::atan2(-u.y, u.x) : 0.0;
+    return {h, p, b};
 }
 
 Vec3 nearestAngles(const Vec3& angles, const Vec3& previous)

@@ -26,6 +26,7 @@ LoadedDocument loadDocumentFile(const std::string& path, const LoadOptions& opti
         Summary summary;
         out.document = importModel(path, options, summary, out.error);
         out.summary = summary.lines();
+        out.notes = summary.notes();
     } catch (const std::exception& e) {
         out.document.reset();
         out.error = "cannot load \"" + path + "\": " + e.what();

@@ -10,6 +10,7 @@ struct LoadedDocument {
     std::unique_ptr<sim::Document> document; // null on failure
     std::string error;                       // one line naming the file and what is wrong
     std::vector<std::string> summary;        // what a model import left out
+    std::vector<ImportNote> notes;           // the same with the report's reasons
 };
 
 bool isJsonDocument(const std::string& path);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -40,12 +41,15 @@ public:
 private:
     void leftOut(const aiMaterial& m);
     std::string texturePath(const std::string& name);
+    std::string textureElsewhere(const std::string& leaf);
+    const std::vector<std::string>& names(const std::filesystem::path& folder);
     std::string writeEmbedded(const aiTexture& t);
 
     const aiScene& scene_;
     std::filesystem::path folder_;
     std::string cache_;
     Summary& summary_;
+    std::map<std::string, std::vector<std::string>> listings_; // folder names, listed once
 };
 
 // The meshes of one node as one polygon object.

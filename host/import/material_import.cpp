@@ -65,7 +65,7 @@ std::string utf8Name(const aiString& name, Summary& summary)
     }
     if (valid)
         return std::string(name.C_Str(), n);
-    summary.changed("names not in UTF-8, read as Latin-1");
+    summary.changed("name_not_utf8", "names not in UTF-8, read as Latin-1");
     std::string out;
     out.reserve(n * 2);
     for (size_t i = 0; i < n; ++i) {
@@ -98,7 +98,7 @@ std::unique_ptr<sim::Material> MaterialImporter::material(const aiMaterial& m, u
         m.Get(AI_MATKEY_COLOR_DIFFUSE, colour);
     Vec3 diffuse{colour.r, colour.g, colour.b};
     if (!finite(diffuse)) {
-        summary_.changed("non-finite material colours, made grey");
+        summary_.changed("non_finite_data", "non-finite material colours, made grey");
         diffuse = {0.8, 0.8, 0.8};
     }
     out->params[kMaterialColor] = diffuse;
@@ -126,19 +126,19 @@ void MaterialImporter::leftOut(const aiMaterial& m)
 {
     float f = 0;
     if (m.Get(AI_MATKEY_METALLIC_FACTOR, f) == AI_SUCCESS || m.Get(AI_MATKEY_ROUGHNESS_FACTOR, f) == AI_SUCCESS)
-        summary_.add("PBR metallic and roughness factors");
+        summary_.add("material_parameter", "PBR metallic and roughness factors");
     for (int t = aiTextureType_NONE + 1; t < aiTextureType_UNKNOWN + 1; ++t) {
         const auto type = static_cast<aiTextureType>(t);
         const unsigned count = m.GetTextureCount(type);
         const bool diffuse = type == aiTextureType_DIFFUSE || type == aiTextureType_BASE_COLOR;
         if (count > (diffuse ? 1u : 0u))
-            summary_.add(std::string(aiTextureTypeToString(type)) + " textures" +
+            summary_.add("texture_kind", std::string(aiTextureTypeToString(type)) + " textures" +
                          (diffuse ? " after the first" : ""));
     }
     aiString diffuse, base;
     if (m.GetTexture(aiTextureType_DIFFUSE, 0, &diffuse) == AI_SUCCESS &&
         m.GetTexture(aiTextureType_BASE_COLOR, 0, &base) == AI_SUCCESS && diffuse != base)
-        summary_.add("base colour textures beside a different diffuse texture");
+        summary_.add("texture_kind", "base colour textures beside a different diffuse texture");
 }
 
 // The file a bitmap shader names: an embedded texture written to the cache, or the
@@ -148,7 +148,7 @@ std::string MaterialImporter::texturePath(const std::string& name)
     if (const aiTexture* embedded = scene_.GetEmbeddedTexture(name.c_str()))
         return writeEmbedded(*embedded);
     if (!name.empty() && name[0] == '*') {
-        summary_.missing("embedded textures the materials refer to");
+        summary_.missing("texture_not_found", "embedded textures the materials refer to");
         return {};
     }
     std::string written = name;
@@ -159,16 +159,63 @@ std::string MaterialImporter::texturePath(const std::string& name)
     const fs::path beside = (folder_ / given).lexically_normal();
     if (readable(beside))
         return beside.string();
-    const fs::path leaf = given.filename();
-    if (!readable(folder_ / "tex" / leaf) && !readable(folder_ / leaf))
-        summary_.missing("texture files");
-    return written;
+    const std::string found = textureElsewhere(given.filename().string());
+    if (found.empty()) {
+        // Left as written: the plug-in looks for it in the document's folders and reports it.
+        summary_.missing("", "texture files");
+        return written;
+    }
+    summary_.changed("texture_renamed", "texture \"" + written + "\", found as " + found);
+    return found;
+}
+
+// A texture named by a path of another machine, or in another letter case: its last path
+// component beside the model or in a "tex" or "textures" folder there, as written, else
+// in any letter case. Empty when none is found.
+std::string MaterialImporter::textureElsewhere(const std::string& leaf)
+{
+    if (leaf.empty() || leaf == "." || leaf == "..")
+        return {};
+    const fs::path places[] = {folder_, folder_ / "tex", folder_ / "textures"};
+    for (const fs::path& place : places)
+        if (readable(place / leaf))
+            return (place / leaf).string();
+    // In any letter case: the file's name, and the texture folders' names ("Textures").
+    const std::string wanted = lowerCase(leaf);
+    std::vector<fs::path> folders{folder_};
+    for (const std::string& name : names(folder_)) {
+        const std::string lower = lowerCase(name);
+        std::error_code ec;
+        if ((lower == "tex" || lower == "textures") && fs::is_directory(folder_ / name, ec))
+            folders.push_back(folder_ / name);
+    }
+    for (const fs::path& place : folders)
+        for (const std::string& name : names(place))
+            if (lowerCase(name) == wanted && readable(place / name))
+                return (place / name).string();
+    return {};
+}
+
+// The names in a folder, listed once per import (at most 100,000 of them).
+const std::vector<std::string>& MaterialImporter::names(const fs::path& folder)
+{
+    auto listed = listings_.find(folder.string());
+    if (listed == listings_.end()) {
+        constexpr size_t kMostNames = 100000;
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end && found.size() < kMostNames;
+             it.increment(ec))
+            found.push_back(it->path().filename().string());
+        listed = listings_.emplace(folder.string(), std::move(found)).first;
+    }
+    return listed->second;
 }
 
 std::string MaterialImporter::writeEmbedded(const aiTexture& t)
 {
     if (t.mHeight != 0 || !t.pcData) {
-        summary_.add("uncompressed embedded textures");
+        summary_.add("texture_not_decoded", "uncompressed embedded textures");
         return {};
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(t.pcData);
@@ -197,7 +244,7 @@ std::string MaterialImporter::writeEmbedded(const aiTexture& t)
         fs::rename(temporary, target, ec);
     if (ec) {
         fs::remove(temporary, ec);
-        summary_.add("embedded textures that could not be written to " + cache_);
+        summary_.add("texture_not_written", "embedded textures that could not be written to " + cache_);
         return {};
     }
     return fs::absolute(target).string();

@@ -28,10 +28,12 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
     std::vector<const aiMesh*> list;
     for (unsigned i = 0; i < n.mNumMeshes; ++i) {
         const aiMesh* mesh = n.mMeshes && n.mMeshes[i] < scene_.mNumMeshes ? scene_.mMeshes[n.mMeshes[i]] : nullptr;
-        if (mesh && (mesh->mNumVertices == 0 || mesh->mVertices) && (mesh->mNumFaces == 0 || mesh->mFaces))
+        if (mesh && (mesh->mNumVertices == 0 || mesh->mNumFaces == 0))
+            summary_.add("empty_mesh", "empty meshes");
+        else if (mesh && mesh->mVertices && mesh->mFaces)
             list.push_back(mesh);
         else
-            summary_.missing("meshes the nodes refer to");
+            summary_.missing("mesh_not_found", "meshes the nodes refer to");
     }
     size_t pointCount = 0, polygonCount = 0;
     bool allNormals = true, anyUv = false;
@@ -46,7 +48,7 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
         anyUv = anyUv || mesh.HasTextureCoords(0);
     }
     if (pointCount > size_t(INT32_MAX) || polygonCount > size_t(INT32_MAX)) {
-        summary_.add("meshes past the host's 2^31 points or polygons");
+        summary_.add("mesh_too_large", "meshes past the host's 2^31 points or polygons");
         return;
     }
     o.points.reserve(pointCount);
@@ -61,7 +63,7 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
     // Polygon ranges per material, in the order materials are first met.
     Regions regions;
 
-    size_t nonFinite = 0, skipped = 0, outside = 0;
+    size_t nonFinite = 0, skipped = 0, outside = 0, crossing = 0;
     for (const aiMesh* each : list) {
         const aiMesh& mesh = *each;
         countLeftOut(mesh);
@@ -113,16 +115,21 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
                 ++skipped;
             } else if (face.mNumIndices == 3) {
                 emit(idx[0], idx[1], idx[2], 0, false);
-            } else if (face.mNumIndices == 4 && idx[1] != idx[2]) {
-                emit(idx[0], idx[1], idx[2], idx[3], true);
-            } else if (face.mNumIndices == 4) {
-                // Reversed, this quad's last two corners would be equal: the host would
-                // take it for one triangle. Keep both of its triangles.
-                emit(idx[0], idx[1], idx[2], 0, false);
-                emit(idx[0], idx[2], idx[3], 0, false);
+            } else if (face.mNumIndices == 4 && !quadFoldsAlongFirstDiagonal(mesh.mVertices, idx)) {
+                if (idx[1] != idx[2]) {
+                    emit(idx[0], idx[1], idx[2], idx[3], true);
+                } else {
+                    // Reversed, this quad's last two corners would be equal: the host would
+                    // take it for one triangle. Keep both of its triangles.
+                    emit(idx[0], idx[1], idx[2], 0, false);
+                    emit(idx[0], idx[2], idx[3], 0, false);
+                }
             } else {
+                // A polygon of more corners, or a quad whose concave corner is b or d (the
+                // host splits quads along a–c), split in its plane.
                 corners_.clear();
-                splitter_.split(mesh.mVertices, idx, face.mNumIndices, corners_);
+                if (!splitter_.split(mesh.mVertices, idx, face.mNumIndices, corners_))
+                    ++crossing;
                 for (size_t k = 0; k + 2 < corners_.size(); k += 3)
                     emit(idx[corners_[k]], idx[corners_[k + 1]], idx[corners_[k + 2]], 0, false);
             }
@@ -140,11 +147,13 @@ void MeshImporter::meshes(const aiNode& n, sim::Object& o, const Matrix* bake,
         }
     }
     if (nonFinite > 0)
-        summary_.changed("non-finite mesh points, put at the origin", nonFinite);
+        summary_.changed("non_finite_data", "non-finite mesh points, put at the origin", nonFinite);
     if (outside > 0)
-        summary_.add("faces with corners past their mesh's points", outside);
+        summary_.add("polygons_dropped", "faces with corners past their mesh's points", outside);
+    if (crossing > 0)
+        summary_.changed("polygon_not_simple", "polygons whose outline crosses itself, split as fans", crossing);
     if (skipped > 0)
-        summary_.add("points and lines of meshes", skipped);
+        summary_.add("points_and_lines", "points and lines of meshes (point clouds, lines)", skipped);
     if (allNormals)
         o.phongNormals = std::move(normals);
     if (anyUv) {
@@ -193,13 +202,13 @@ void MeshImporter::materialTags(sim::Object& o, const Regions& regions)
 void MeshImporter::countLeftOut(const aiMesh& mesh)
 {
     if (mesh.HasBones())
-        summary_.add("bones and skins of meshes");
+        summary_.add("bones_and_skins", "bones and skins of meshes");
     if (mesh.mNumAnimMeshes > 0)
-        summary_.add("morph targets of meshes");
+        summary_.add("morph_targets", "morph targets of meshes");
     if (mesh.GetNumUVChannels() > 1)
-        summary_.add("UV channels after the first");
+        summary_.add("uv_channel_after_first", "UV channels after the first");
     if (mesh.GetNumColorChannels() > 0)
-        summary_.add("vertex colours of meshes");
+        summary_.add("vertex_colours", "vertex colours of meshes");
 }
 
 } // namespace modelimport

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -40,7 +41,7 @@ constexpr double kTicksPerSecond = 25; // assumed when the file gives none
 class Builder {
 public:
     Builder(const aiScene& scene, const std::string& modelPath, const LoadOptions& options, Summary& summary)
-        : scene_(scene), convert_(unitFactor(scene, modelPath)), summary_(summary),
+        : scene_(scene), convert_(fileFrame(scene, modelPath)), summary_(summary),
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
           cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache),
           materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
@@ -63,9 +64,9 @@ public:
                 if (a.mChannels[i])
                     channels_.emplace(a.mChannels[i]->mNodeName.C_Str(), a.mChannels[i]);
             if (a.mNumMeshChannels > 0 || a.mNumMorphMeshChannels > 0)
-                summary_.add("mesh and morph target animation");
+                summary_.add("morph_targets", "mesh and morph target animation");
             if (scene.mNumAnimations > 1)
-                summary_.add("animations after the first", scene.mNumAnimations - 1);
+                summary_.add("animation_after_first", "animations after the first", scene.mNumAnimations - 1);
         }
     }
 
@@ -82,10 +83,10 @@ public:
             doc->objects.push_back(node(*scene_.mRootNode, identity(), 0));
         for (const auto& [name, camera] : cameras_)
             if (!usedCameras_.count(camera))
-                summary_.add("cameras without a node");
+                summary_.add("camera_without_node", "cameras without a node");
         for (const auto& [name, light] : lights_)
             if (!usedLights_.count(light))
-                summary_.add("lights without a node");
+                summary_.add("light_without_node", "lights without a node");
         // Start at the first key when an animation starts before zero.
         doc->minTime = doc->time = sim::Time{std::min(0.0, firstKey_), 1};
         sim::finalize(*doc);
@@ -102,7 +103,7 @@ private:
         o->name = utf8Name(n.mName, summary_);
         Matrix local = convert_.matrix(n.mTransformation);
         if (!finite(local.off) || !finite(local.v1) || !finite(local.v2) || !finite(local.v3)) {
-            summary_.changed("non-finite node transforms, made the identity");
+            summary_.changed("non_finite_data", "non-finite node transforms, made the identity");
             local = identity();
         }
         const Matrix effective = multiply(inherited, local);
@@ -128,7 +129,7 @@ private:
         auto channel = channels_.find(n.mName.C_Str());
         if (channel != channels_.end()) {
             if (baked || !isIdentity(inherited))
-                summary_.add("animation of nodes with or below a sheared or mirrored transform");
+                summary_.add("animation_of_baked_node", "animation of nodes with or below a sheared or mirrored transform");
             else
                 tracks(*channel->second, *o);
         }
@@ -137,7 +138,7 @@ private:
             if (!n.mChildren[i])
                 continue;
             if (depth + 1 >= kMaxDepth) {
-                summary_.add("nodes nested deeper than " + std::to_string(kMaxDepth) + " levels");
+                summary_.add("nested_too_deeply", "nodes nested deeper than " + std::to_string(kMaxDepth) + " levels");
                 continue;
             }
             auto child = node(*n.mChildren[i], below, depth + 1);
@@ -153,7 +154,7 @@ private:
     {
         Decomposed d;
         if (!decompose(m, d)) {
-            summary_.changed("node transforms with shear or a non-uniform mirror, baked into the points");
+            summary_.changed("transform_baked", "node transforms with shear or a non-uniform mirror, baked into the points");
             return false;
         }
         o.pos = d.position;
@@ -174,7 +175,7 @@ private:
         }
         item->name = holder.name;
         if (!place(*item, frame))
-            summary_.add("the shear of cameras and lights in a sheared frame");
+            summary_.add("transform_baked", "the shear of cameras and lights in a sheared frame");
         item->parent = &holder;
         holder.children.push_back(std::move(item));
     }
@@ -186,7 +187,7 @@ private:
         o->type = kCameraObject;
         double fov = c.mHorizontalFOV;
         if (!(fov > 0) || !std::isfinite(fov) || fov >= std::numbers::pi) {
-            summary_.changed("cameras without a usable field of view, given 45 degrees");
+            summary_.changed("parameter_default", "cameras without a usable field of view, given 45 degrees");
             fov = std::numbers::pi / 4;
         }
         o->params[kCameraFov] = fov;
@@ -216,13 +217,13 @@ private:
             o->params[kAreaSizeY] = std::isfinite(l.mSize.y) ? l.mSize.y * convert_.unit() : 0.0;
             break;
         case aiLightSource_SPOT:
-            summary_.changed("spot lights, made point lights");
+            summary_.changed("light_direction_lost", "spot lights, made point lights");
             break;
         case aiLightSource_DIRECTIONAL:
-            summary_.changed("directional lights, made point lights");
+            summary_.changed("light_direction_lost", "directional lights, made point lights");
             break;
         default:
-            summary_.changed("ambient and other lights, made point lights");
+            summary_.changed("light_type_changed", "ambient and other lights, made point lights");
             break;
         }
         if (l.mType == aiLightSource_AREA)
@@ -288,7 +289,7 @@ private:
                 Vec3 v{};
                 keyAt(k, time, v, previous);
                 if (!std::isfinite(time) || !finite(v)) {
-                    summary_.add("non-finite animation keys");
+                    summary_.add("non_finite_data", "non-finite animation keys");
                     continue;
                 }
                 last = v;
@@ -343,23 +344,23 @@ private:
 
 } // namespace
 
-void Summary::note(const char* kind, const std::string& thing, size_t count)
+void Summary::note(const std::string& reason, const char* kind, const std::string& thing, size_t count)
 {
     const std::string line = std::string(kind) + ": " + thing;
-    for (auto& [text, n] : things_)
-        if (text == line) {
-            n += count;
+    for (ImportNote& n : things_)
+        if (n.line == line && n.reason == reason) {
+            n.count += count;
             return;
         }
-    things_.emplace_back(line, count);
+    things_.push_back({reason, line, count});
 }
 
 std::vector<std::string> Summary::lines() const
 {
     std::vector<std::string> out;
     out.reserve(things_.size());
-    for (const auto& [text, n] : things_)
-        out.push_back(text + (n > 1 ? " (" + std::to_string(n) + ")" : ""));
+    for (const ImportNote& n : things_)
+        out.push_back(n.line + (n.count > 1 ? " (" + std::to_string(n.count) + ")" : ""));
     return out;
 }
 
@@ -374,20 +375,73 @@ std::string defaultTextureCache()
 
 unsigned importFlags() { return aiProcess_ValidateDataStructure; }
 
-double unitFactor(const aiScene& scene, const std::string& modelPath)
+namespace {
+
+// Takes the meshes without points or faces out of the scene and out of the nodes that place
+// them; returns how many.
+size_t removeEmptyMeshes(aiScene& scene)
 {
-    const std::string ext = lowerCase(fs::path(modelPath).extension().string());
-    if (ext == ".gltf" || ext == ".glb" || ext == ".dae" || ext == ".zae")
-        return 100;
-    if (ext == ".fbx" && scene.mMetaData) {
-        double d = 0;
-        float f = 0;
-        if (scene.mMetaData->Get("UnitScaleFactor", d) && std::isfinite(d) && d > 0)
-            return d;
-        if (scene.mMetaData->Get("UnitScaleFactor", f) && std::isfinite(f) && f > 0)
-            return f;
+    if (!scene.mMeshes)
+        return 0;
+    std::vector<unsigned> renumbered(scene.mNumMeshes, UINT_MAX);
+    unsigned kept = 0;
+    for (unsigned i = 0; i < scene.mNumMeshes; ++i) {
+        aiMesh* mesh = scene.mMeshes[i];
+        if (mesh && mesh->mNumVertices > 0 && mesh->mNumFaces > 0) {
+            renumbered[i] = kept;
+            scene.mMeshes[kept++] = mesh;
+        } else {
+            delete mesh;
+        }
     }
-    return 1;
+    const size_t removed = scene.mNumMeshes - kept;
+    scene.mNumMeshes = kept;
+    std::vector<aiNode*> stack{scene.mRootNode};
+    while (!stack.empty()) {
+        aiNode* n = stack.back();
+        stack.pop_back();
+        if (!n)
+            continue;
+        unsigned placed = 0;
+        for (unsigned i = 0; n->mMeshes && i < n->mNumMeshes; ++i)
+            if (n->mMeshes[i] < renumbered.size() && renumbered[n->mMeshes[i]] != UINT_MAX)
+                n->mMeshes[placed++] = renumbered[n->mMeshes[i]];
+        n->mNumMeshes = placed;
+        for (unsigned i = 0; n->mChildren && i < n->mNumChildren; ++i)
+            stack.push_back(n->mChildren[i]);
+    }
+    return removed;
+}
+
+} // namespace
+
+std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
+                                            std::string& error)
+{
+    emptyMeshes = 0;
+    error.clear();
+    auto importer = std::make_unique<Assimp::Importer>();
+    if (importer->ReadFile(path, importFlags() | extraFlags))
+        return importer;
+    error = importer->GetErrorString();
+    // assimp's validation refuses a whole file for one empty mesh. Such a file is read again
+    // without the validation (by a new importer: some of assimp's readers keep state), its
+    // empty meshes are taken out, and the rest must then pass the validation.
+    if (error.find("contains no vertices") == std::string::npos && error.find("contains no faces") == std::string::npos)
+        return nullptr;
+    importer = std::make_unique<Assimp::Importer>();
+    const aiScene* scene =
+        importer->ReadFile(path, (importFlags() | extraFlags) & ~unsigned(aiProcess_ValidateDataStructure));
+    if (!scene || !scene->mRootNode)
+        return nullptr;
+    const size_t removed = removeEmptyMeshes(*const_cast<aiScene*>(scene));
+    if (removed == 0 || !importer->ApplyPostProcessing(aiProcess_ValidateDataStructure)) {
+        if (removed > 0)
+            error = importer->GetErrorString();
+        return nullptr;
+    }
+    emptyMeshes = removed;
+    return importer;
 }
 
 std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,
@@ -411,12 +465,16 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
         error = "cannot open model \"" + path + "\": not a regular file";
         return nullptr;
     }
-    Assimp::Importer importer;
-    const aiScene* scene = importer.ReadFile(path, importFlags());
+    std::string why;
+    size_t emptyMeshes = 0;
+    const std::unique_ptr<Assimp::Importer> importer = readScene(path, 0, emptyMeshes, why);
+    const aiScene* scene = importer ? importer->GetScene() : nullptr;
     if (!scene) {
-        error = "cannot read model \"" + path + "\": " + importer.GetErrorString();
+        error = "cannot read model \"" + path + "\": " + why;
         return nullptr;
     }
+    if (emptyMeshes > 0)
+        summary.add("empty_mesh", "empty meshes", emptyMeshes);
     if (!scene->mRootNode) {
         error = "cannot read model \"" + path + "\": assimp gives no node tree";
         return nullptr;

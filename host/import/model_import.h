@@ -13,6 +13,9 @@
 #include <vector>
 
 struct aiScene;
+namespace Assimp {
+class Importer;
+}
 
 namespace modelimport {
 
@@ -25,26 +28,45 @@ struct LoadOptions {
 std::string defaultTextureCache();
 
 // What an import left out, changed or did not find, one line per kind of thing, in the
-// order first met ("not carried over: bones and skins of meshes (3)").
+// order first met ("not carried over: bones and skins of meshes (3)"). Each note has a reason
+// key for the command's report (docs/report.md); notes without one are only printed (texture
+// files that are not found are reported by the plug-in itself, which looks for them).
+struct ImportNote {
+    std::string reason; // report reason, "" for a printed line only
+    std::string line;   // "not carried over: bones and skins of meshes"
+    size_t count = 0;
+};
+
 class Summary {
 public:
-    void add(const std::string& thing, size_t count = 1) { note("not carried over", thing, count); }
-    void changed(const std::string& thing, size_t count = 1) { note("changed", thing, count); }
-    void missing(const std::string& thing, size_t count = 1) { note("not found", thing, count); }
+    void add(const std::string& reason, const std::string& thing, size_t count = 1)
+    {
+        note(reason, "not carried over", thing, count);
+    }
+    void changed(const std::string& reason, const std::string& thing, size_t count = 1)
+    {
+        note(reason, "changed", thing, count);
+    }
+    void missing(const std::string& reason, const std::string& thing, size_t count = 1)
+    {
+        note(reason, "not found", thing, count);
+    }
     std::vector<std::string> lines() const;
+    const std::vector<ImportNote>& notes() const { return things_; }
     bool empty() const { return things_.empty(); }
 
 private:
-    void note(const char* kind, const std::string& thing, size_t count);
-    std::vector<std::pair<std::string, size_t>> things_;
+    void note(const std::string& reason, const char* kind, const std::string& thing, size_t count);
+    std::vector<ImportNote> things_;
 };
 
 // The post-processing asked of assimp when a model is read for import.
 unsigned importFlags();
-// Host centimetres per model unit: metres for glTF and Collada (assimp scales Collada to
-// metres), the file's own unit for FBX, otherwise one unit is one centimetre.
-double unitFactor(const aiScene& scene, const std::string& modelPath);
-
+// Reads a model with importFlags() and `extraFlags`; the importer holds the scene. A file
+// that assimp's validation refuses only for empty meshes is read again with those taken out
+// (counted in `emptyMeshes`). Null with assimp's reason in `error` when it cannot be read.
+std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
+                                            std::string& error);
 // Builds the document of a scene that assimp has read from modelPath.
 std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,
                                              const LoadOptions& options, Summary& summary);

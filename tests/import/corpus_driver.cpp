@@ -2,7 +2,9 @@
 // forked child (two at a time by default) with a time limit, so a crash or a hang fails that
 // model and not the run. A model passes when assimp refuses it (an unreadable model must end
 // with a message), or when its export parses as a scene file (what qrfdump --check checks)
-// and holds as many triangles as assimp's triangulated reading, plus eight per light, and
+// and holds as many triangles as assimp's triangulated reading, plus eight per light; when
+// every polygon's split covers its outline and the world-space surfaces have the area and
+// bounds of assimp's flattened reading up to one uniform unit factor; and
 // when the document saved as JSON loads again to the same export (for documents of at most
 // --round-trip-limit points, polygons and keys; default 10 million). Where
 // assimp's triangulation drops triangles of polygons it cannot split, the export may hold
@@ -18,9 +20,11 @@
 #include "sim_json_write.h"
 
 #include <assimp/Importer.hpp>
+#include <assimp/scene.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +83,7 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
         return kFailed;
     }
     const uint64_t lightTriangles = 8 * importtest::lightCount(*doc);
+    bool lossy = false;
     expected += lightTriangles;
     if (stats.triangles != expected) {
         // assimp's triangulation leaves out triangles of polygons it cannot ear-clip
@@ -86,24 +91,77 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
         uint64_t polygons = 0;
         if (stats.triangles > expected && importtest::assimpTriangles(path, false, polygons, error) &&
             stats.triangles == polygons + lightTriangles) {
-            std::fprintf(out, "%llu triangles, assimp's triangulation gives %llu",
-                         static_cast<unsigned long long>(stats.triangles),
-                         static_cast<unsigned long long>(expected));
-            return kExportedAssimpLoses;
+            lossy = true;
+        } else {
+            std::fprintf(out, "%llu triangles written, assimp's triangulated reading gives %llu",
+                         static_cast<unsigned long long>(stats.triangles), static_cast<unsigned long long>(expected));
+            return kFailed;
         }
-        std::fprintf(out, "%llu triangles written, assimp's triangulated reading gives %llu",
-                     static_cast<unsigned long long>(stats.triangles), static_cast<unsigned long long>(expected));
+    }
+    // Every polygon split covers its outline, and the document's world-space surfaces are
+    // assimp's own, up to one uniform unit factor: area, and bounds up to a turn upright.
+    importtest::OutlineCheck outlines;
+    if (!importtest::checkOutlines(path, outlines, error)) {
+        std::fprintf(out, "imported, but assimp's reading fails: %s", error.c_str());
         return kFailed;
     }
+    if (outlines.mismatched > 0) {
+        std::fprintf(out, "%llu polygons split into triangles that do not cover them; first: %s",
+                     static_cast<unsigned long long>(outlines.mismatched), outlines.mismatch.c_str());
+        return kFailed;
+    }
+    // The document's objects stand at the animation's start; the same import without the
+    // animation stands where assimp's node tree puts them.
+    importtest::Geometry world;
+    {
+        size_t emptyMeshes = 0;
+        const auto importer = modelimport::readScene(path, 0, emptyMeshes, error);
+        auto* scene = importer ? const_cast<aiScene*>(importer->GetScene()) : nullptr;
+        if (!scene) {
+            std::fprintf(out, "imported, but assimp's reading fails: %s", error.c_str());
+            return kFailed;
+        }
+        const unsigned animations = scene->mNumAnimations;
+        scene->mNumAnimations = 0;
+        modelimport::Summary still;
+        world = importtest::documentGeometry(*modelimport::buildDocument(*scene, path, {cache}, still));
+        scene->mNumAnimations = animations;
+    }
+    const bool nonFinite = std::any_of(summary.notes().begin(), summary.notes().end(),
+                                       [](const modelimport::ImportNote& n) { return n.reason == "non_finite_data"; });
+    if (world.any != outlines.geometry.any && !nonFinite) {
+        std::fprintf(out, "the document has %s surfaces, assimp's reading %s", world.any ? "" : "no",
+                     outlines.geometry.any ? "has" : "none");
+        return kFailed;
+    }
+    if (world.any && outlines.geometry.any && !nonFinite) {
+        const std::vector<double> ours = world.extents(), theirs = outlines.geometry.extents();
+        const double factor = theirs[2] > 0 ? ours[2] / theirs[2] : 1;
+        for (int k = 0; k < 3; ++k)
+            if (std::abs(ours[k] - factor * theirs[k]) > 1e-3 * ours[2]) {
+                std::fprintf(out, "bounds %g x %g x %g, assimp's %g x %g x %g times %g", ours[0], ours[1], ours[2],
+                             theirs[0], theirs[1], theirs[2], factor);
+                return kFailed;
+            }
+        const double area = outlines.geometry.area * factor * factor;
+        if (outlines.crossing == 0 && std::abs(world.area - area) > 1e-3 * area + 1e-9 * ours[2] * ours[2]) {
+            std::fprintf(out, "surface area %g, assimp's %g times %g squared (ratio %g)", world.area,
+                         outlines.geometry.area, factor, area > 0 ? world.area / area : 0.0);
+            return kFailed;
+        }
+    }
+    std::string counts = " (" + std::to_string(outlines.polygons) + " polygons split, " +
+        std::to_string(outlines.crossing) + " crossing themselves)";
     // The document saved as JSON and loaded again exports the same scene. Documents with more
     // points, polygons and keys than the limit skip this (JSON is slow in the sanitizer
     // build; smaller documents hold the same kinds of data).
     size_t elements = 0;
     for (const auto& o : doc->objects)
         elements += sizeOf(*o);
+    const int done = lossy ? kExportedAssimpLoses : kExported;
     if (elements > roundTripLimit) {
-        std::fprintf(out, "%llu triangles", static_cast<unsigned long long>(stats.triangles));
-        return kExported;
+        std::fprintf(out, "%llu triangles%s", static_cast<unsigned long long>(stats.triangles), counts.c_str());
+        return done;
     }
     auto again = sim::parseDocument(sim::documentJson(*doc), doc->path, error);
     if (!again) {
@@ -114,8 +172,8 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
         std::fprintf(out, "the saved document exports a different scene");
         return kFailed;
     }
-    std::fprintf(out, "%llu triangles", static_cast<unsigned long long>(stats.triangles));
-    return kExported;
+    std::fprintf(out, "%llu triangles%s", static_cast<unsigned long long>(stats.triangles), counts.c_str());
+    return done;
 }
 
 struct Running {
@@ -196,6 +254,7 @@ int main(int argc, char** argv)
     const fs::path cache = fs::temp_directory_path() / ("corpus_textures_" + std::to_string(getpid()));
 
     size_t next = 0, exported = 0, refused = 0, failed = 0, lossy = 0;
+    unsigned long long polygonsSplit = 0, crossing = 0;
     std::vector<Running> running;
     const auto started = Clock::now();
     while (next < models.size() || !running.empty()) {
@@ -254,6 +313,13 @@ int main(int argc, char** argv)
             if (status >= 0 && WIFEXITED(status) && (WEXITSTATUS(status) == kExported || loses)) {
                 ++exported;
                 lossy += loses;
+                unsigned long long split = 0, crossed = 0;
+                const size_t at = detail.find(" (");
+                if (at != std::string::npos &&
+                    std::sscanf(detail.c_str() + at, " (%llu polygons split, %llu crossing", &split, &crossed) == 2) {
+                    polygonsSplit += split;
+                    crossing += crossed;
+                }
                 if (verbose)
                     std::printf("ok       %s: %s (%.2f s)\n", model.c_str(), detail.c_str(), seconds);
             } else if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kRefused) {
@@ -278,7 +344,8 @@ int main(int argc, char** argv)
     fs::remove_all(cache, ec);
     const double total = std::chrono::duration<double>(Clock::now() - started).count();
     std::printf("corpus: %zu tried, %zu exported, %zu refused by assimp, %zu failed (%.0f s; %zu exports keep "
-                "triangles that assimp's own triangulation drops)\n",
-                models.size(), exported, refused, failed, total, lossy);
+                "triangles that assimp's own triangulation drops; %llu polygons of four or more corners split, "
+                "%llu of them crossing themselves)\n",
+                models.size(), exported, refused, failed, total, lossy, polygonsSplit, crossing);
     return failed == 0 ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace importtest {
 
@@ -20,5 +21,32 @@ bool assimpTriangles(const std::string& path, bool triangulate, uint64_t& triang
 
 // Light objects in a document (each is written as an eight-triangle octahedron).
 uint64_t lightCount(const sim::Document& doc);
+
+// World-space geometry: the area of the surfaces and the bounds of their corners.
+struct Geometry {
+    double area = 0;
+    double low[3] = {0, 0, 0}, high[3] = {0, 0, 0};
+    bool any = false;
+    void include(double x, double y, double z);
+    // The bounds' three extents, smallest first (a turn upright swaps axes).
+    std::vector<double> extents() const;
+};
+
+// The model as assimp reads it (no triangulation), flattened through the node tree: each
+// outline of three or more corners that the nodes place, with the area it encloses (for a
+// polygon off its plane, the area of the import's split). Every polygon of more than three
+// corners is also split by the import's splitter and checked on its own: the triangles'
+// areas must add up to the outline's. `crossing` counts outlines that cross themselves
+// (split as fans, left out of the area), `mismatch` names the first outline whose split
+// does not cover it.
+struct OutlineCheck {
+    Geometry geometry;
+    uint64_t polygons = 0, crossing = 0, offPlane = 0, mismatched = 0;
+    std::string mismatch;
+};
+bool checkOutlines(const std::string& path, OutlineCheck& out, std::string& error);
+
+// The polygon objects of a document in world space, polygons split as the host splits them.
+Geometry documentGeometry(const sim::Document& doc);
 
 } // namespace importtest

@@ -229,6 +229,34 @@ TEST_F(ReportRun, ExitStatusTellsFailureAndWhatWasLeftOut)
     EXPECT_FALSE(fs::exists("/nonexistent/dir/out.qrf"));
 }
 
+TEST_F(ReportRun, WhatAModelImportLeavesOutJoinsTheReportAndStrictExit)
+{
+    // Packaged models: each import note becomes an item of its reason, counted in the total.
+    const fs::path corpus = MODEL_CORPUS;
+    if (!fs::is_directory(corpus))
+        GTEST_SKIP() << "no packaged models in " << corpus;
+    const struct {
+        const char* model;
+        const char* reason;
+    } cases[] = {
+        {"FBX/huesitos.fbx", "bones_and_skins"},
+        {"STL/triangle_with_empty_solid.stl", "empty_mesh"},
+        {"Collada/lights.dae", "light_direction_lost"},
+    };
+    for (const auto& c : cases) {
+        const json report = exportReport((corpus / c.model).string(), {"--strict"}, 6);
+        ASSERT_TRUE(report.is_object()) << c.model;
+        const json& entry = report["left_out"][c.reason];
+        ASSERT_TRUE(entry.is_object()) << c.model << " has no " << c.reason;
+        EXPECT_GE(entry.value("total", 0), 1) << c.model;
+        EXPECT_EQ(entry["items"][0].value("path", ""), fs::path(c.model).filename().string()) << c.model;
+        uint64_t sum = 0;
+        for (const auto& [reason, e] : report["left_out"].items())
+            sum += e.value("total", uint64_t{0});
+        EXPECT_EQ(report.value("left_out_total", uint64_t{0}), sum) << c.model;
+    }
+}
+
 TEST_F(ReportRun, ProgressLineOnlyWhenForcedOrOnATerminal)
 {
     const std::string document = kExamples + "/hierarchy.json";

@@ -12,6 +12,7 @@
 #include "document_file.h"
 #include "files/private_file.h"
 #include "files/regular_file.h"
+#include "import_report.h"
 #include "sim_host.h"
 #include "sim_json_write.h"
 #include "tool_cli.h"
@@ -78,7 +79,9 @@ bool loadPlugin(const std::string& path, LoadedPlugin& plugin, std::string& erro
 
 // The exit status a command's report calls for, and the report written to reportPath
 // (unless empty). A command that handed over no report counts as done.
-int reportOutcome(const std::string& reportPath, bool strict)
+// The model import's notes join the report.
+int reportOutcome(const std::string& reportPath, bool strict, const std::vector<modelimport::ImportNote>& notes,
+                  const std::string& model)
 {
     const std::string& text = sim::commandReport();
     if (text.empty()) {
@@ -86,11 +89,12 @@ int reportOutcome(const std::string& reportPath, bool strict)
             std::fprintf(stderr, "c4dsim: the plug-in gave no report; %s not written\n", reportPath.c_str());
         return 0;
     }
-    const nlohmann::ordered_json report = nlohmann::ordered_json::parse(text, nullptr, false);
+    nlohmann::ordered_json report = nlohmann::ordered_json::parse(text, nullptr, false);
     if (report.is_discarded() || !report.is_object()) {
         std::fprintf(stderr, "c4dsim: the plug-in's report is not valid JSON\n");
         return tool::kExitFailure;
     }
+    modelimport::addToReport(report, notes, model);
     if (!reportPath.empty()) {
         // Written beside its place and renamed over it: a link planted under the report's
         // name is replaced, never written through, and a FIFO or a device is refused.
@@ -231,6 +235,7 @@ int main(int argc, char** argv)
     }
 
     std::unique_ptr<sim::Document> document;
+    std::vector<modelimport::ImportNote> importNotes;
     if (!documentPath.empty()) {
         modelimport::LoadedDocument loaded = modelimport::loadDocumentFile(documentPath, loadOptions);
         if (!loaded.document) {
@@ -241,6 +246,7 @@ int main(int argc, char** argv)
             if (!quiet)
                 std::fprintf(stderr, "c4dsim: %s: %s\n", documentPath.c_str(), line.c_str());
         document = std::move(loaded.document);
+        importNotes = std::move(loaded.notes);
         std::string error;
         if (saveOpt->count() > 0 && !sim::saveDocument(*document, saveDocumentPath, error)) {
             std::fprintf(stderr, "c4dsim: %s\n", error.c_str());
@@ -291,7 +297,7 @@ int main(int argc, char** argv)
             const int answer = command->command.execute(command->command.self, sim::handle(document.get()));
             if (!quiet)
                 std::fprintf(stderr, "c4dsim: %s ran (answer %d)\n", command->name.c_str(), answer);
-            status = reportOutcome(reportPath, strict);
+            status = reportOutcome(reportPath, strict, importNotes, fs::path(documentPath).filename().string());
         }
     }
 
