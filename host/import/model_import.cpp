@@ -2,7 +2,11 @@
 
 #include "axis_convert.h"
 #include "import_parts.h"
+#include "regular_io.h"
 #include "sim_host.h"
+
+#include "files/private_file.h"
+#include "files/regular_file.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -42,7 +46,7 @@ public:
     Builder(const aiScene& scene, const std::string& modelPath, const LoadOptions& options, Summary& summary)
         : scene_(scene), convert_(unitFactor(scene, modelPath)), summary_(summary),
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
-          cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache),
+          cache_(options.textureCache),
           materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
     {
         // glTF has no camera or light position of its own: assimp copies the node's
@@ -363,13 +367,9 @@ std::vector<std::string> Summary::lines() const
     return out;
 }
 
-std::string defaultTextureCache()
+std::string defaultTextureCache(std::string* why)
 {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec)
-        base = "/tmp";
-    return (base / "c4dsim-textures").string();
+    return tavrin::files::privateCacheFolder("c4dsim-textures", why);
 }
 
 unsigned importFlags() { return aiProcess_ValidateDataStructure; }
@@ -400,18 +400,13 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
                                            std::string& error)
 {
     error.clear();
-    std::error_code ec;
-    if (FILE* f = std::fopen(path.c_str(), "rb"))
-        std::fclose(f);
-    else {
-        error = "cannot open model \"" + path + "\": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (!fs::is_regular_file(path, ec)) {
-        error = "cannot open model \"" + path + "\": not a regular file";
+    std::string why;
+    if (!tavrin::files::isReadableRegularFile(path, &why)) {
+        error = "cannot open model \"" + path + "\": " + why;
         return nullptr;
     }
     Assimp::Importer importer;
+    importer.SetIOHandler(new RegularFileIOSystem);
     const aiScene* scene = importer.ReadFile(path, importFlags());
     if (!scene) {
         error = "cannot read model \"" + path + "\": " + importer.GetErrorString();

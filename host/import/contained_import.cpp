@@ -1,0 +1,324 @@
+#include "contained_import.h"
+
+#include "sim_host.h"
+#include "sim_json_write.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <filesystem>
+#include <new>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVRIN_IMPORT_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TAVRIN_IMPORT_SANITIZED 1
+#endif
+#endif
+
+namespace modelimport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What the child hands back, first byte of its message. A document message carries the
+// summary lines and the document's JSON; an error message one line; a memory message
+// nothing. Each string goes as its length (a native 64-bit number: both ends are one
+// program on one machine) followed by its bytes.
+constexpr char kDocument = 'D', kError = 'E', kOutOfMemory = 'M';
+
+int gReplyFd = -1; // the child's end of the pipe, for the allocation failure handler
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void putString(std::string& out, const std::string& s)
+{
+    const uint64_t n = s.size();
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+    out += s;
+}
+
+// Reads what putString wrote, at `at`; false when the message ends early.
+bool getString(const std::string& in, size_t& at, std::string& s)
+{
+    uint64_t n = 0;
+    if (in.size() - at < sizeof n)
+        return false;
+    std::memcpy(&n, in.data() + at, sizeof n);
+    at += sizeof n;
+    if (in.size() - at < n)
+        return false;
+    s.assign(in, at, static_cast<size_t>(n));
+    at += static_cast<size_t>(n);
+    return true;
+}
+
+// An allocation failed in the child: under the address-space limit this is the limit. The
+// handler must not allocate; it reports and ends the child at once.
+void outOfMemory()
+{
+    const char kind = kOutOfMemory;
+    writeAll(gReplyFd, &kind, 1);
+    ::_exit(0);
+}
+
+void setLimit(int resource, rlim_t soft, rlim_t hard)
+{
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) == 0) {
+        // An inherited hard limit below ours stays: a child may only lower it.
+        if (limit.rlim_max != RLIM_INFINITY && hard > limit.rlim_max)
+            hard = limit.rlim_max;
+        if (soft > hard)
+            soft = hard;
+    }
+    limit.rlim_cur = soft;
+    limit.rlim_max = hard;
+    ::setrlimit(resource, &limit);
+}
+
+[[noreturn]] void runChild(int fd, const std::string& path, const LoadOptions& options, const ImportLimits& limits)
+{
+    gReplyFd = fd;
+    std::signal(SIGXCPU, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
+    setLimit(RLIMIT_CORE, 0, 0);
+    if (limits.cpuSeconds > 0)
+        setLimit(RLIMIT_CPU, limits.cpuSeconds, limits.cpuSeconds + 1);
+    if (limits.memoryBytes > 0 && memoryLimitApplies())
+        setLimit(RLIMIT_AS, limits.memoryBytes, limits.memoryBytes);
+    std::set_new_handler(outOfMemory);
+
+    std::string message;
+    try {
+        Summary summary;
+        std::string error;
+        auto document = importModel(path, options, summary, error);
+        if (document) {
+            const std::vector<std::string> lines = summary.lines();
+            message += kDocument;
+            const uint64_t count = lines.size();
+            message.append(reinterpret_cast<const char*>(&count), sizeof count);
+            for (const std::string& line : lines)
+                putString(message, line);
+            putString(message, sim::documentJson(*document));
+        } else {
+            message += kError;
+            putString(message, error);
+        }
+    } catch (const std::bad_alloc&) {
+        outOfMemory();
+    } catch (const std::exception& e) {
+        message = kError;
+        putString(message, "cannot load \"" + path + "\": " + e.what());
+    }
+    writeAll(fd, message.data(), message.size());
+    ::_exit(0);
+}
+
+const char* signalName(int signal)
+{
+    switch (signal) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGILL: return "SIGILL";
+    case SIGKILL: return "SIGKILL";
+    case SIGTERM: return "SIGTERM";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGSYS: return "SIGSYS";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
+    default: return nullptr;
+    }
+}
+
+std::string sizeText(unsigned long long bytes)
+{
+    if (bytes % (1ull << 30) == 0)
+        return std::to_string(bytes >> 30) + " GiB";
+    return std::to_string(bytes >> 20) + " MiB";
+}
+
+double cpuSecondsOf(const rusage& usage)
+{
+    return double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec) +
+           (double(usage.ru_utime.tv_usec) + double(usage.ru_stime.tv_usec)) / 1e6;
+}
+
+} // namespace
+
+bool memoryLimitApplies()
+{
+#ifdef TAVRIN_IMPORT_SANITIZED
+    return false;
+#else
+    return true;
+#endif
+}
+
+ContainedImport importModelContained(const std::string& path, const LoadOptions& options, const ImportLimits& limits)
+{
+    ContainedImport out;
+    const std::string failed = "cannot read model \"" + path + "\": ";
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        out.error = failed + "cannot start the import: " + std::strerror(errno);
+        return out;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        out.error = failed + "cannot start the import: " + std::strerror(errno);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return out;
+    }
+    if (child == 0) {
+        ::close(fds[0]);
+        runChild(fds[1], path, options, limits);
+    }
+    ::close(fds[1]);
+
+    // Read the child's message until it closes the pipe or the time is up.
+    const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
+    std::string message;
+    bool timedOut = false;
+    std::string readError;
+    char buffer[1 << 16];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        pollfd p{fds[0], POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        if (ready < 0 && errno != EINTR) {
+            readError = std::strerror(errno);
+            break;
+        }
+        if (ready <= 0)
+            continue;
+        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            readError = std::strerror(errno);
+            break;
+        }
+        if (n == 0)
+            break;
+        message.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fds[0]);
+
+    // Reap the child; one that has closed the pipe but does not end is killed at the deadline.
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        if (timedOut || !readError.empty())
+            ::kill(child, SIGKILL);
+        const pid_t done = ::wait4(child, &status, timedOut || !readError.empty() ? 0 : WNOHANG, &usage);
+        if (done == child)
+            break;
+        if (done < 0 && errno != EINTR) {
+            out.error = failed + "the import process was lost: " + std::strerror(errno);
+            return out;
+        }
+        if (Clock::now() >= deadline)
+            timedOut = true;
+        else if (done == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    if (timedOut) {
+        out.error = failed + "timed out after " + std::to_string(limits.wallSeconds) + " s";
+        return out;
+    }
+    if (!readError.empty()) {
+        out.error = failed + "cannot read the import's result: " + readError;
+        return out;
+    }
+    if (!message.empty() && message[0] == kOutOfMemory) {
+        out.error = failed + (limits.memoryBytes > 0 && memoryLimitApplies()
+                                  ? "memory limit of " + sizeText(limits.memoryBytes) + " exceeded"
+                                  : std::string("out of memory"));
+        return out;
+    }
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        if (limits.cpuSeconds > 0 &&
+            (signal == SIGXCPU || (signal == SIGKILL && cpuSecondsOf(usage) >= limits.cpuSeconds)))
+            out.error = failed + "CPU time limit of " + std::to_string(limits.cpuSeconds) + " s exceeded";
+        else if (const char* name = signalName(signal))
+            out.error = failed + "killed by signal " + name;
+        else
+            out.error = failed + "killed by signal " + std::to_string(signal);
+        return out;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        out.error = failed + "the import ended with status " + std::to_string(WEXITSTATUS(status));
+        return out;
+    }
+
+    size_t at = 1;
+    std::string text;
+    if (!message.empty() && message[0] == kError && getString(message, at, text)) {
+        out.error = text;
+        return out;
+    }
+    uint64_t count = 0;
+    bool complete = !message.empty() && message[0] == kDocument && message.size() - at >= sizeof count;
+    if (complete) {
+        std::memcpy(&count, message.data() + at, sizeof count);
+        at += sizeof count;
+        for (uint64_t i = 0; complete && i < count; ++i) {
+            complete = getString(message, at, text);
+            out.summary.push_back(text);
+        }
+        complete = complete && getString(message, at, text) && at == message.size();
+    }
+    if (!complete) {
+        out.summary.clear();
+        out.error = failed + "the import ended without a result";
+        return out;
+    }
+    message.clear();
+    message.shrink_to_fit();
+    std::string error;
+    const std::string folder = std::filesystem::path(path).parent_path().generic_string();
+    out.document = sim::parseDocument(text, folder, error, path);
+    if (!out.document)
+        out.error = failed + "the imported document does not load again: " + error;
+    return out;
+}
+
+} // namespace modelimport

@@ -1,0 +1,40 @@
+// Reads a model file in a child process, so that an assimp importer that crashes, loops or
+// asks for more memory than the machine has takes down only the child. The child runs under
+// CPU-time and address-space limits (setrlimit), the parent enforces a wall-clock time-out,
+// and the child hands back the built document as its JSON text (sim_json_write), together
+// with the import summary. A model that reads fine gives the same document as importModel.
+//
+// In builds with AddressSanitizer the address-space limit is not set (the sanitizer's
+// shadow memory needs terabytes of address space); the CPU and wall-clock limits still hold.
+#pragma once
+
+#include "model_import.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace modelimport {
+
+struct ImportLimits {
+    unsigned cpuSeconds = 30;                       // RLIMIT_CPU of the child
+    unsigned wallSeconds = 45;                      // the parent kills the child after this
+    unsigned long long memoryBytes = 8ull << 30;    // RLIMIT_AS of the child; 0: none
+};
+
+// True when the address-space limit can be applied in this build.
+bool memoryLimitApplies();
+
+struct ContainedImport {
+    std::unique_ptr<sim::Document> document; // null on failure
+    std::string error;                       // one line naming the model and what happened
+    std::vector<std::string> summary;        // the import summary's lines
+};
+
+// importModel in a child process under `limits`. On failure the error names the model and
+// says what happened: assimp's reason, "killed by signal SIGSEGV", "CPU time limit of 30 s
+// exceeded", "memory limit of 8 GiB exceeded" or "timed out after 45 s".
+ContainedImport importModelContained(const std::string& path, const LoadOptions& options,
+                                     const ImportLimits& limits = {});
+
+} // namespace modelimport
