@@ -4,10 +4,12 @@
 #include "sim_json_write.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
@@ -168,6 +170,30 @@ std::string sizeText(unsigned long long bytes)
     return std::to_string(bytes >> 20) + " MiB";
 }
 
+// The last non-empty line of a text, its runs of white space made one space, at most 200
+// characters, so that it fits in a one-line message.
+std::string lastLine(const std::string& text)
+{
+    size_t end = text.size();
+    while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
+    const size_t newline = text.rfind('\n', end == 0 ? 0 : end - 1);
+    const size_t begin = newline == std::string::npos || end == 0 ? 0 : newline + 1;
+    std::string line;
+    for (size_t i = begin; i < end && line.size() < 200; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (std::isspace(c) || c < 0x20) {
+            if (!line.empty() && line.back() != ' ')
+                line += ' ';
+        } else {
+            line += char(c);
+        }
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
+
 double cpuSecondsOf(const rusage& usage)
 {
     return double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec) +
@@ -189,56 +215,74 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
 {
     ContainedImport out;
     const std::string failed = "cannot read model \"" + path + "\": ";
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    // One pipe for the result, one for what the child writes to standard error.
+    int result[2] = {-1, -1}, diagnostics[2] = {-1, -1};
+    if (::pipe2(result, O_CLOEXEC) != 0 || ::pipe2(diagnostics, O_CLOEXEC) != 0) {
         out.error = failed + "cannot start the import: " + std::strerror(errno);
+        for (int fd : {result[0], result[1]})
+            if (fd >= 0)
+                ::close(fd);
         return out;
     }
     const pid_t child = ::fork();
     if (child < 0) {
         out.error = failed + "cannot start the import: " + std::strerror(errno);
-        ::close(fds[0]);
-        ::close(fds[1]);
+        for (int fd : {result[0], result[1], diagnostics[0], diagnostics[1]})
+            ::close(fd);
         return out;
     }
     if (child == 0) {
-        ::close(fds[0]);
-        runChild(fds[1], path, options, limits);
+        ::close(result[0]);
+        ::close(diagnostics[0]);
+        ::dup2(diagnostics[1], STDERR_FILENO);
+        runChild(result[1], path, options, limits);
     }
-    ::close(fds[1]);
+    ::close(result[1]);
+    ::close(diagnostics[1]);
 
-    // Read the child's message until it closes the pipe or the time is up.
+    // Read both pipes until the child closes them or the time is up.
     const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
-    std::string message;
+    std::string message, stderrText;
     bool timedOut = false;
     std::string readError;
+    pollfd p[2] = {{result[0], POLLIN, 0}, {diagnostics[0], POLLIN, 0}};
+    std::string* into[2] = {&message, &stderrText};
     char buffer[1 << 16];
-    for (;;) {
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             timedOut = true;
             break;
         }
-        pollfd p{fds[0], POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
         if (ready < 0 && errno != EINTR) {
             readError = std::strerror(errno);
             break;
         }
-        if (ready <= 0)
-            continue;
-        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+        for (int i = 0; ready > 0 && i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0)
                 continue;
-            readError = std::strerror(errno);
-            break;
+            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n < 0 && i == 0)
+                readError = std::strerror(errno);
+            if (n <= 0) {
+                ::close(p[i].fd);
+                p[i].fd = -1;
+                continue;
+            }
+            into[i]->append(buffer, static_cast<size_t>(n));
+            // Only the end of what the child says is kept: its last line tells what went wrong.
+            if (i == 1 && stderrText.size() > 2 * sizeof buffer)
+                stderrText.erase(0, stderrText.size() - sizeof buffer);
         }
-        if (n == 0)
+        if (!readError.empty())
             break;
-        message.append(buffer, static_cast<size_t>(n));
     }
-    ::close(fds[0]);
+    for (const pollfd& open : p)
+        if (open.fd >= 0)
+            ::close(open.fd);
 
     // Reap the child; one that has closed the pipe but does not end is killed at the deadline.
     int status = 0;
@@ -273,19 +317,28 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
                                   : std::string("out of memory"));
         return out;
     }
+    std::string detail;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || message.empty()) {
+        // The import died: its last words (an assertion, an uncaught exception) say why.
+        const std::string last = lastLine(stderrText);
+        if (!last.empty())
+            detail = " (" + last + ")";
+    } else if (!stderrText.empty()) {
+        std::fwrite(stderrText.data(), 1, stderrText.size(), stderr);
+    }
     if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         if (limits.cpuSeconds > 0 &&
             (signal == SIGXCPU || (signal == SIGKILL && cpuSecondsOf(usage) >= limits.cpuSeconds)))
             out.error = failed + "CPU time limit of " + std::to_string(limits.cpuSeconds) + " s exceeded";
         else if (const char* name = signalName(signal))
-            out.error = failed + "killed by signal " + name;
+            out.error = failed + "killed by signal " + name + detail;
         else
-            out.error = failed + "killed by signal " + std::to_string(signal);
+            out.error = failed + "killed by signal " + std::to_string(signal) + detail;
         return out;
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        out.error = failed + "the import ended with status " + std::to_string(WEXITSTATUS(status));
+        out.error = failed + "the import ended with status " + std::to_string(WEXITSTATUS(status)) + detail;
         return out;
     }
 
@@ -308,7 +361,7 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
     }
     if (!complete) {
         out.summary.clear();
-        out.error = failed + "the import ended without a result";
+        out.error = failed + "the import ended without a result" + detail;
         return out;
     }
     message.clear();
