@@ -165,9 +165,12 @@ const char* signalName(int signal)
 
 std::string sizeText(unsigned long long bytes)
 {
-    if (bytes % (1ull << 30) == 0)
-        return std::to_string(bytes >> 30) + " GiB";
-    return std::to_string(bytes >> 20) + " MiB";
+    char text[32];
+    if (bytes >= (1ull << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", double(bytes) / double(1ull << 30));
+    else
+        std::snprintf(text, sizeof text, "%llu MiB", bytes >> 20);
+    return text;
 }
 
 // The last non-empty line of a text, its runs of white space made one space, at most 200
@@ -209,6 +212,25 @@ bool memoryLimitApplies()
 #else
     return true;
 #endif
+}
+
+ImportLimits limitsFor(const std::string& path)
+{
+    ImportLimits limits;
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path, ec); // a stat: never blocks
+    if (ec)
+        return limits;
+    const uintmax_t extraSeconds = std::min<uintmax_t>(size >> 20, 1u << 20);
+    limits.cpuSeconds += static_cast<unsigned>(extraSeconds);
+    limits.wallSeconds += static_cast<unsigned>(extraSeconds);
+    limits.memoryBytes = (4ull << 30) + std::min<uintmax_t>(size, 1ull << 40) * 256;
+    return limits;
+}
+
+ContainedImport importModelContained(const std::string& path, const LoadOptions& options)
+{
+    return importModelContained(path, options, limitsFor(path));
 }
 
 ContainedImport importModelContained(const std::string& path, const LoadOptions& options, const ImportLimits& limits)

@@ -17,10 +17,16 @@
 namespace modelimport {
 
 struct ImportLimits {
-    unsigned cpuSeconds = 30;                       // RLIMIT_CPU of the child
-    unsigned wallSeconds = 45;                      // the parent kills the child after this
-    unsigned long long memoryBytes = 8ull << 30;    // RLIMIT_AS of the child; 0: none
+    unsigned cpuSeconds = 30;           // RLIMIT_CPU of the child; 0: none
+    unsigned wallSeconds = 45;          // the parent kills the child after this
+    unsigned long long memoryBytes = 0; // RLIMIT_AS of the child; 0: none
 };
+
+// The limits for a model file: 30 s of CPU time and 45 s in all, plus one second of each
+// per MiB of the file past the first, and 4 GiB of address space plus 256 bytes per byte of
+// the file. A small file asking for gigabytes or looping is stopped well within a minute;
+// a large model gets room in proportion to its size.
+ImportLimits limitsFor(const std::string& path);
 
 // True when the address-space limit can be applied in this build.
 bool memoryLimitApplies();
@@ -33,8 +39,10 @@ struct ContainedImport {
 
 // importModel in a child process under `limits`. On failure the error names the model and
 // says what happened: assimp's reason, "killed by signal SIGSEGV", "CPU time limit of 30 s
-// exceeded", "memory limit of 8 GiB exceeded" or "timed out after 45 s".
+// exceeded", "memory limit of 4.0 GiB exceeded" or "timed out after 45 s".
 ContainedImport importModelContained(const std::string& path, const LoadOptions& options,
-                                     const ImportLimits& limits = {});
+                                     const ImportLimits& limits);
+// The same under limitsFor(path).
+ContainedImport importModelContained(const std::string& path, const LoadOptions& options);
 
 } // namespace modelimport

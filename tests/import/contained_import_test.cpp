@@ -71,14 +71,21 @@ TEST(ContainedImport, HostileModelsEndInBoundedTimeWithOneLine)
         std::string reason; // empty: the model loads
         bool crash;         // a sanitizer reports crashes its own way
     };
+    const auto hostile = [](const char* name) { return (kHostile / name).string(); };
+    // c4dsim's limits for a small file: well within a minute, 4 GiB.
+    const Limits small = modelimport::limitsFor(hostile("segfault.ply"));
+    EXPECT_EQ(small.cpuSeconds, 30u);
+    EXPECT_EQ(small.wallSeconds, 45u);
+    EXPECT_EQ(small.memoryBytes, (4ull << 30) + 447 * 256);
     const Case cases[] = {
-        {(kHostile / "truncated.cob").string(), {}, "killed by signal SIGABRT (what(): End of file", true},
-        {(kHostile / "assertion.ogex").string(), {}, "killed by signal SIGABRT (ai_assert failure", true},
-        {(kHostile / "segfault.ply").string(), {}, "killed by signal SIGSEGV", true},
-        {(kHostile / "endless-header.ply").string(), {1, 40, 0}, "CPU time limit of 1 s exceeded", false},
-        {(kHostile / "endless-header.ply").string(), {0, 2, 0}, "timed out after 2 s", false},
-        {(kHostile / "vertex-count.off").string(), {10, 20, 1ull << 30}, "memory limit of 1 GiB exceeded", false},
-        {fifo, {}, "cannot open model \"" + fifo + "\": a FIFO, not a regular file", false},
+        {hostile("truncated.cob"), small, "killed by signal SIGABRT (what(): End of file", true},
+        {hostile("assertion.ogex"), small, "killed by signal SIGABRT (ai_assert failure", true},
+        {hostile("segfault.ply"), small, "killed by signal SIGSEGV", true},
+        {hostile("vertex-count.off"), small, "memory limit of 4.0 GiB exceeded", false},
+        {hostile("vertex-count.off"), {10, 20, 1ull << 30}, "memory limit of 1.0 GiB exceeded", false},
+        {hostile("endless-header.ply"), {1, 40, 0}, "CPU time limit of 1 s exceeded", false},
+        {hostile("endless-header.ply"), {0, 2, 0}, "timed out after 2 s", false},
+        {fifo, small, "cannot open model \"" + fifo + "\": a FIFO, not a regular file", false},
         {withFifoMtl, {5, 5, 0}, "", false},
     };
     for (const Case& c : cases) {
