@@ -197,6 +197,20 @@ std::string lastLine(const std::string& text)
     return line;
 }
 
+// Resident bytes of a process, from /proc (0 where there is none). The address-space limit
+// cannot be used under a sanitizer; the parent then watches this instead.
+unsigned long long residentBytes(pid_t pid)
+{
+    const std::string statm = "/proc/" + std::to_string(pid) + "/statm";
+    FILE* f = std::fopen(statm.c_str(), "r");
+    if (f == nullptr)
+        return 0;
+    unsigned long long size = 0, resident = 0;
+    const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? resident * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
 double cpuSecondsOf(const rusage& usage)
 {
     return double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec) +
@@ -265,7 +279,9 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
     // Read both pipes until the child closes them or the time is up.
     const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
     std::string message, stderrText;
-    bool timedOut = false;
+    bool timedOut = false, overMemory = false;
+    // Without the address-space limit, the resident size is checked every 50 ms.
+    const bool watchMemory = limits.memoryBytes > 0 && !memoryLimitApplies();
     std::string readError;
     pollfd p[2] = {{result[0], POLLIN, 0}, {diagnostics[0], POLLIN, 0}};
     std::string* into[2] = {&message, &stderrText};
@@ -276,7 +292,11 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
             timedOut = true;
             break;
         }
-        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, 1000)));
+        if (watchMemory && residentBytes(child) > limits.memoryBytes) {
+            overMemory = true;
+            break;
+        }
+        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, watchMemory ? 50 : 1000)));
         if (ready < 0 && errno != EINTR) {
             readError = std::strerror(errno);
             break;
@@ -310,9 +330,10 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
     int status = 0;
     rusage usage{};
     for (;;) {
-        if (timedOut || !readError.empty())
+        const bool stop = timedOut || overMemory || !readError.empty();
+        if (stop)
             ::kill(child, SIGKILL);
-        const pid_t done = ::wait4(child, &status, timedOut || !readError.empty() ? 0 : WNOHANG, &usage);
+        const pid_t done = ::wait4(child, &status, stop ? 0 : WNOHANG, &usage);
         if (done == child)
             break;
         if (done < 0 && errno != EINTR) {
@@ -333,8 +354,8 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
         out.error = failed + "cannot read the import's result: " + readError;
         return out;
     }
-    if (!message.empty() && message[0] == kOutOfMemory) {
-        out.error = failed + (limits.memoryBytes > 0 && memoryLimitApplies()
+    if (overMemory || (!message.empty() && message[0] == kOutOfMemory)) {
+        out.error = failed + (limits.memoryBytes > 0
                                   ? "memory limit of " + sizeText(limits.memoryBytes) + " exceeded"
                                   : std::string("out of memory"));
         return out;

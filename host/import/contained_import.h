@@ -5,7 +5,8 @@
 // with the import summary. A model that reads fine gives the same document as importModel.
 //
 // In builds with AddressSanitizer the address-space limit is not set (the sanitizer's
-// shadow memory needs terabytes of address space); the CPU and wall-clock limits still hold.
+// shadow memory needs terabytes of address space); the parent then watches the child's
+// resident size instead (Linux /proc) and kills it past the same limit.
 #pragma once
 
 #include "model_import.h"
@@ -28,7 +29,8 @@ struct ImportLimits {
 // a large model gets room in proportion to its size.
 ImportLimits limitsFor(const std::string& path);
 
-// True when the address-space limit can be applied in this build.
+// True when the address-space limit can be applied in this build (else the resident size
+// is watched).
 bool memoryLimitApplies();
 
 struct ContainedImport {
