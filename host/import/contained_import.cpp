@@ -400,18 +400,24 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
             complete = getString(message, at, text);
             out.summary.push_back(text);
         }
-        complete = complete && getString(message, at, text) && at == message.size();
+        // The JSON text is the rest of the message, after its length: checked, not copied.
+        uint64_t length = 0;
+        complete = complete && message.size() - at >= sizeof length;
+        if (complete) {
+            std::memcpy(&length, message.data() + at, sizeof length);
+            at += sizeof length;
+            complete = message.size() - at == length;
+        }
     }
     if (!complete) {
         out.summary.clear();
         out.error = failed + "the import ended without a result" + detail;
         return out;
     }
-    message.clear();
-    message.shrink_to_fit();
+    message.erase(0, at);
     std::string error;
     const std::string folder = std::filesystem::path(path).parent_path().generic_string();
-    out.document = sim::parseDocument(text, folder, error, path);
+    out.document = sim::parseDocument(message, folder, error, path);
     if (!out.document)
         out.error = failed + "the imported document does not load again: " + error;
     return out;
