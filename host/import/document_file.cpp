@@ -1,5 +1,6 @@
 #include "document_file.h"
 
+#include "contained_import.h"
 #include "import_parts.h"
 #include "sim_host.h"
 
@@ -23,10 +24,11 @@ LoadedDocument loadDocumentFile(const std::string& path, const LoadOptions& opti
             out.document = sim::loadDocument(path, out.error);
             return out;
         }
-        Summary summary;
-        out.document = importModel(path, options, summary, out.error);
-        out.summary = summary.lines();
-        out.notes = summary.notes();
+        ContainedImport imported = importModelContained(path, options);
+        out.document = std::move(imported.document);
+        out.error = std::move(imported.error);
+        out.summary = std::move(imported.summary);
+        out.notes = std::move(imported.notes);
     } catch (const std::exception& e) {
         out.document.reset();
         out.error = "cannot load \"" + path + "\": " + e.what();

@@ -1,12 +1,16 @@
 #include "import_parts.h"
 
+#include "files/private_file.h"
+
 #include <assimp/material.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace modelimport {
@@ -24,6 +28,26 @@ bool readable(const fs::path& p)
 {
     std::error_code ec;
     return fs::is_regular_file(p, ec);
+}
+
+// True when `path` is a regular file (not a link) holding exactly `size` bytes equal to `bytes`.
+bool holdsBytes(const fs::path& path, const unsigned char* bytes, size_t size)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) == size;
+    char buffer[1 << 16];
+    for (size_t at = 0; same && at < size;) {
+        const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, size - at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        same = n > 0 && std::memcmp(buffer, bytes + at, static_cast<size_t>(n)) == 0;
+        at += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    ::close(fd);
+    return same;
 }
 
 uint64_t fnv1a(const unsigned char* data, size_t size)
@@ -226,28 +250,26 @@ std::string MaterialImporter::writeEmbedded(const aiTexture& t)
     char leaf[48];
     std::snprintf(leaf, sizeof leaf, "%016llx.%s", static_cast<unsigned long long>(fnv1a(bytes, size)),
                   hint.c_str());
-    const fs::path target = fs::path(cache_) / leaf;
     std::error_code ec;
-    // Named by content: a file already there holds the same texture and is kept.
-    if (fs::is_regular_file(target, ec) && fs::file_size(target, ec) == size)
+    std::string why;
+    if (cache_.empty()) {
+        // The default cache is found (and made) only when a model embeds a texture.
+        cache_ = defaultTextureCache(&why);
+        if (cache_.empty()) {
+            summary_.add("texture_not_written", "embedded textures, no texture cache (" + why + ")");
+            return {};
+        }
+    } else {
+        fs::create_directories(cache_, ec);
+    }
+    const fs::path target = fs::path(cache_) / leaf;
+    // Named by content, but a file already there is used only when it holds these bytes;
+    // anything else in its place (another file, a link) is replaced, never written through.
+    if (holdsBytes(target, bytes, size) ||
+        tavrin::files::writeFileAtomically(target.string(), {reinterpret_cast<const char*>(bytes), size}, &why, 0600))
         return fs::absolute(target).string();
-    fs::create_directories(cache_, ec);
-    const fs::path temporary = target.string() + ".tmp" + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(size));
-        out.close();
-        if (!out)
-            ec = std::make_error_code(std::errc::io_error);
-    }
-    if (!ec)
-        fs::rename(temporary, target, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        summary_.add("texture_not_written", "embedded textures that could not be written to " + cache_);
-        return {};
-    }
-    return fs::absolute(target).string();
+    summary_.add("texture_not_written", "embedded textures that could not be written to " + cache_);
+    return {};
 }
 
 } // namespace modelimport

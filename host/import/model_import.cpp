@@ -2,7 +2,11 @@
 
 #include "axis_convert.h"
 #include "import_parts.h"
+#include "regular_io.h"
 #include "sim_host.h"
+
+#include "files/private_file.h"
+#include "files/regular_file.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -43,7 +47,7 @@ public:
     Builder(const aiScene& scene, const std::string& modelPath, const LoadOptions& options, Summary& summary)
         : scene_(scene), convert_(fileFrame(scene, modelPath)), summary_(summary),
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
-          cache_(options.textureCache.empty() ? defaultTextureCache() : options.textureCache),
+          cache_(options.textureCache),
           materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
     {
         // glTF has no camera or light position of its own: assimp copies the node's
@@ -360,17 +364,18 @@ std::vector<std::string> Summary::lines() const
     std::vector<std::string> out;
     out.reserve(things_.size());
     for (const ImportNote& n : things_)
-        out.push_back(n.line + (n.count > 1 ? " (" + std::to_string(n.count) + ")" : ""));
+        out.push_back(summaryLine(n));
     return out;
 }
 
-std::string defaultTextureCache()
+std::string summaryLine(const ImportNote& note)
 {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    if (ec)
-        base = "/tmp";
-    return (base / "c4dsim-textures").string();
+    return note.line + (note.count > 1 ? " (" + std::to_string(note.count) + ")" : "");
+}
+
+std::string defaultTextureCache(std::string* why)
+{
+    return tavrin::files::privateCacheFolder("c4dsim-textures", why);
 }
 
 unsigned importFlags() { return aiProcess_ValidateDataStructure; }
@@ -421,6 +426,7 @@ std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned ex
     emptyMeshes = 0;
     error.clear();
     auto importer = std::make_unique<Assimp::Importer>();
+    importer->SetIOHandler(new RegularFileIOSystem);
     if (importer->ReadFile(path, importFlags() | extraFlags))
         return importer;
     error = importer->GetErrorString();
@@ -430,6 +436,7 @@ std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned ex
     if (error.find("contains no vertices") == std::string::npos && error.find("contains no faces") == std::string::npos)
         return nullptr;
     importer = std::make_unique<Assimp::Importer>();
+    importer->SetIOHandler(new RegularFileIOSystem);
     const aiScene* scene =
         importer->ReadFile(path, (importFlags() | extraFlags) & ~unsigned(aiProcess_ValidateDataStructure));
     if (!scene || !scene->mRootNode)
@@ -454,18 +461,11 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
                                            std::string& error)
 {
     error.clear();
-    std::error_code ec;
-    if (FILE* f = std::fopen(path.c_str(), "rb"))
-        std::fclose(f);
-    else {
-        error = "cannot open model \"" + path + "\": " + std::strerror(errno);
-        return nullptr;
-    }
-    if (!fs::is_regular_file(path, ec)) {
-        error = "cannot open model \"" + path + "\": not a regular file";
-        return nullptr;
-    }
     std::string why;
+    if (!tavrin::files::isReadableRegularFile(path, &why)) {
+        error = "cannot open model \"" + path + "\": " + why;
+        return nullptr;
+    }
     size_t emptyMeshes = 0;
     const std::unique_ptr<Assimp::Importer> importer = readScene(path, 0, emptyMeshes, why);
     const aiScene* scene = importer ? importer->GetScene() : nullptr;

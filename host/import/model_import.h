@@ -24,8 +24,9 @@ struct LoadOptions {
     std::string textureCache;
 };
 
-// <system temporary folder>/c4dsim-textures
-std::string defaultTextureCache();
+// The per-user cache folder c4dsim-textures ($XDG_CACHE_HOME, else ~/.cache, else a private
+// temporary folder), created 0700; empty with `why` set when there is none.
+std::string defaultTextureCache(std::string* why = nullptr);
 
 // What an import left out, changed or did not find, one line per kind of thing, in the
 // order first met ("not carried over: bones and skins of meshes (3)"). Each note has a reason
@@ -36,6 +37,9 @@ struct ImportNote {
     std::string line;   // "not carried over: bones and skins of meshes"
     size_t count = 0;
 };
+
+// The summary's printed line of one note, with its count when above one.
+std::string summaryLine(const ImportNote& note);
 
 class Summary {
 public:

@@ -174,8 +174,8 @@ int main(int argc, char** argv)
                                    "Write the loaded document as JSON to OUT.json (no command needed)")
                         ->type_name("OUT.json");
     app.add_option("--textures", loadOptions.textureCache,
-                   "Folder for the textures embedded in a model (default: a c4dsim-textures folder in the "
-                   "system's temporary folder)")
+                   "Folder for the textures embedded in a model (default: c4dsim-textures in the user's "
+                   "cache folder)")
         ->type_name("DIR");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "

@@ -1,0 +1,440 @@
+#include "contained_import.h"
+
+#include "sim_host.h"
+#include "sim_json_write.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <filesystem>
+#include <new>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TAVRIN_IMPORT_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define TAVRIN_IMPORT_SANITIZED 1
+#endif
+#endif
+
+namespace modelimport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// What the child hands back, first byte of its message. A document message carries the
+// import's notes (reason, line and count each) and the document's JSON; an error message one line; a memory message
+// nothing. Each string goes as its length (a native 64-bit number: both ends are one
+// program on one machine) followed by its bytes.
+constexpr char kDocument = 'D', kError = 'E', kOutOfMemory = 'M';
+
+int gReplyFd = -1; // the child's end of the pipe, for the allocation failure handler
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void putString(std::string& out, const std::string& s)
+{
+    const uint64_t n = s.size();
+    out.append(reinterpret_cast<const char*>(&n), sizeof n);
+    out += s;
+}
+
+// Reads what putString wrote, at `at`; false when the message ends early.
+bool getString(const std::string& in, size_t& at, std::string& s)
+{
+    uint64_t n = 0;
+    if (in.size() - at < sizeof n)
+        return false;
+    std::memcpy(&n, in.data() + at, sizeof n);
+    at += sizeof n;
+    if (in.size() - at < n)
+        return false;
+    s.assign(in, at, static_cast<size_t>(n));
+    at += static_cast<size_t>(n);
+    return true;
+}
+
+// An allocation failed in the child: under the address-space limit this is the limit. The
+// handler must not allocate; it reports and ends the child at once.
+void outOfMemory()
+{
+    const char kind = kOutOfMemory;
+    writeAll(gReplyFd, &kind, 1);
+    ::_exit(0);
+}
+
+void setLimit(int resource, rlim_t soft, rlim_t hard)
+{
+    rlimit limit{};
+    if (::getrlimit(resource, &limit) == 0) {
+        // An inherited hard limit below ours stays: a child may only lower it.
+        if (limit.rlim_max != RLIM_INFINITY && hard > limit.rlim_max)
+            hard = limit.rlim_max;
+        if (soft > hard)
+            soft = hard;
+    }
+    limit.rlim_cur = soft;
+    limit.rlim_max = hard;
+    ::setrlimit(resource, &limit);
+}
+
+[[noreturn]] void runChild(int fd, const std::string& path, const LoadOptions& options, const ImportLimits& limits)
+{
+    gReplyFd = fd;
+    std::signal(SIGXCPU, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
+    setLimit(RLIMIT_CORE, 0, 0);
+    if (limits.cpuSeconds > 0)
+        setLimit(RLIMIT_CPU, limits.cpuSeconds, limits.cpuSeconds + 1);
+    if (limits.memoryBytes > 0 && memoryLimitApplies())
+        setLimit(RLIMIT_AS, limits.memoryBytes, limits.memoryBytes);
+    std::set_new_handler(outOfMemory);
+
+    std::string message;
+    try {
+        Summary summary;
+        std::string error;
+        auto document = importModel(path, options, summary, error);
+        if (document) {
+            const std::vector<ImportNote>& notes = summary.notes();
+            message += kDocument;
+            const uint64_t count = notes.size();
+            message.append(reinterpret_cast<const char*>(&count), sizeof count);
+            for (const ImportNote& note : notes) {
+                putString(message, note.reason);
+                putString(message, note.line);
+                const uint64_t times = note.count;
+                message.append(reinterpret_cast<const char*>(&times), sizeof times);
+            }
+            putString(message, sim::documentJson(*document));
+        } else {
+            message += kError;
+            putString(message, error);
+        }
+    } catch (const std::bad_alloc&) {
+        outOfMemory();
+    } catch (const std::exception& e) {
+        message = kError;
+        putString(message, "cannot load \"" + path + "\": " + e.what());
+    }
+    writeAll(fd, message.data(), message.size());
+    ::_exit(0);
+}
+
+const char* signalName(int signal)
+{
+    switch (signal) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGFPE: return "SIGFPE";
+    case SIGILL: return "SIGILL";
+    case SIGKILL: return "SIGKILL";
+    case SIGTERM: return "SIGTERM";
+    case SIGPIPE: return "SIGPIPE";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGSYS: return "SIGSYS";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGXFSZ: return "SIGXFSZ";
+    default: return nullptr;
+    }
+}
+
+std::string sizeText(unsigned long long bytes)
+{
+    char text[32];
+    if (bytes >= (1ull << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", double(bytes) / double(1ull << 30));
+    else
+        std::snprintf(text, sizeof text, "%llu MiB", bytes >> 20);
+    return text;
+}
+
+// The last non-empty line of a text, its runs of white space made one space, at most 200
+// characters, so that it fits in a one-line message.
+std::string lastLine(const std::string& text)
+{
+    size_t end = text.size();
+    while (end > 0 && std::isspace(static_cast<unsigned char>(text[end - 1])))
+        --end;
+    const size_t newline = text.rfind('\n', end == 0 ? 0 : end - 1);
+    const size_t begin = newline == std::string::npos || end == 0 ? 0 : newline + 1;
+    std::string line;
+    for (size_t i = begin; i < end && line.size() < 200; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (std::isspace(c) || c < 0x20) {
+            if (!line.empty() && line.back() != ' ')
+                line += ' ';
+        } else {
+            line += char(c);
+        }
+    }
+    while (!line.empty() && line.back() == ' ')
+        line.pop_back();
+    return line;
+}
+
+// Resident bytes of a process, from /proc (0 where there is none). The address-space limit
+// cannot be used under a sanitizer; the parent then watches this instead.
+unsigned long long residentBytes(pid_t pid)
+{
+    const std::string statm = "/proc/" + std::to_string(pid) + "/statm";
+    FILE* f = std::fopen(statm.c_str(), "r");
+    if (f == nullptr)
+        return 0;
+    unsigned long long size = 0, resident = 0;
+    const int got = std::fscanf(f, "%llu %llu", &size, &resident);
+    std::fclose(f);
+    return got == 2 ? resident * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
+double cpuSecondsOf(const rusage& usage)
+{
+    return double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec) +
+           (double(usage.ru_utime.tv_usec) + double(usage.ru_stime.tv_usec)) / 1e6;
+}
+
+} // namespace
+
+bool memoryLimitApplies()
+{
+#ifdef TAVRIN_IMPORT_SANITIZED
+    return false;
+#else
+    return true;
+#endif
+}
+
+ImportLimits limitsFor(const std::string& path)
+{
+    ImportLimits limits;
+    std::error_code ec;
+    const uintmax_t size = std::filesystem::file_size(path, ec); // a stat: never blocks
+    if (ec)
+        return limits;
+    const uintmax_t extraSeconds = std::min<uintmax_t>(size >> 20, 1u << 20);
+    limits.cpuSeconds += static_cast<unsigned>(extraSeconds);
+    limits.wallSeconds += static_cast<unsigned>(extraSeconds);
+    limits.memoryBytes = (4ull << 30) + std::min<uintmax_t>(size, 1ull << 40) * 256;
+    return limits;
+}
+
+ContainedImport importModelContained(const std::string& path, const LoadOptions& options)
+{
+    return importModelContained(path, options, limitsFor(path));
+}
+
+ContainedImport importModelContained(const std::string& path, const LoadOptions& options, const ImportLimits& limits)
+{
+    ContainedImport out;
+    const std::string failed = "cannot read model \"" + path + "\": ";
+    // One pipe for the result, one for what the child writes to standard error.
+    int result[2] = {-1, -1}, diagnostics[2] = {-1, -1};
+    if (::pipe2(result, O_CLOEXEC) != 0 || ::pipe2(diagnostics, O_CLOEXEC) != 0) {
+        out.error = failed + "cannot start the import: " + std::strerror(errno);
+        for (int fd : {result[0], result[1]})
+            if (fd >= 0)
+                ::close(fd);
+        return out;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        out.error = failed + "cannot start the import: " + std::strerror(errno);
+        for (int fd : {result[0], result[1], diagnostics[0], diagnostics[1]})
+            ::close(fd);
+        return out;
+    }
+    if (child == 0) {
+        ::close(result[0]);
+        ::close(diagnostics[0]);
+        ::dup2(diagnostics[1], STDERR_FILENO);
+        runChild(result[1], path, options, limits);
+    }
+    ::close(result[1]);
+    ::close(diagnostics[1]);
+
+    // Read both pipes until the child closes them or the time is up.
+    const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
+    std::string message, stderrText;
+    bool timedOut = false, overMemory = false;
+    // Without the address-space limit, the resident size is checked every 50 ms.
+    const bool watchMemory = limits.memoryBytes > 0 && !memoryLimitApplies();
+    std::string readError;
+    pollfd p[2] = {{result[0], POLLIN, 0}, {diagnostics[0], POLLIN, 0}};
+    std::string* into[2] = {&message, &stderrText};
+    char buffer[1 << 16];
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            timedOut = true;
+            break;
+        }
+        if (watchMemory && residentBytes(child) > limits.memoryBytes) {
+            overMemory = true;
+            break;
+        }
+        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, watchMemory ? 50 : 1000)));
+        if (ready < 0 && errno != EINTR) {
+            readError = std::strerror(errno);
+            break;
+        }
+        for (int i = 0; ready > 0 && i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0)
+                continue;
+            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n < 0 && i == 0)
+                readError = std::strerror(errno);
+            if (n <= 0) {
+                ::close(p[i].fd);
+                p[i].fd = -1;
+                continue;
+            }
+            into[i]->append(buffer, static_cast<size_t>(n));
+            // Only the end of what the child says is kept: its last line tells what went wrong.
+            if (i == 1 && stderrText.size() > 2 * sizeof buffer)
+                stderrText.erase(0, stderrText.size() - sizeof buffer);
+        }
+        if (!readError.empty())
+            break;
+    }
+    for (const pollfd& open : p)
+        if (open.fd >= 0)
+            ::close(open.fd);
+
+    // Reap the child; one that has closed the pipe but does not end is killed at the deadline.
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const bool stop = timedOut || overMemory || !readError.empty();
+        if (stop)
+            ::kill(child, SIGKILL);
+        const pid_t done = ::wait4(child, &status, stop ? 0 : WNOHANG, &usage);
+        if (done == child)
+            break;
+        if (done < 0 && errno != EINTR) {
+            out.error = failed + "the import process was lost: " + std::strerror(errno);
+            return out;
+        }
+        if (Clock::now() >= deadline)
+            timedOut = true;
+        else if (done == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+
+    if (timedOut) {
+        out.error = failed + "timed out after " + std::to_string(limits.wallSeconds) + " s";
+        return out;
+    }
+    if (!readError.empty()) {
+        out.error = failed + "cannot read the import's result: " + readError;
+        return out;
+    }
+    if (overMemory || (!message.empty() && message[0] == kOutOfMemory)) {
+        out.error = failed + (limits.memoryBytes > 0
+                                  ? "memory limit of " + sizeText(limits.memoryBytes) + " exceeded"
+                                  : std::string("out of memory"));
+        return out;
+    }
+    std::string detail;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || message.empty()) {
+        // The import died: its last words (an assertion, an uncaught exception) say why.
+        const std::string last = lastLine(stderrText);
+        if (!last.empty())
+            detail = " (" + last + ")";
+    } else if (!stderrText.empty()) {
+        std::fwrite(stderrText.data(), 1, stderrText.size(), stderr);
+    }
+    if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        if (limits.cpuSeconds > 0 &&
+            (signal == SIGXCPU || (signal == SIGKILL && cpuSecondsOf(usage) >= limits.cpuSeconds)))
+            out.error = failed + "CPU time limit of " + std::to_string(limits.cpuSeconds) + " s exceeded";
+        else if (const char* name = signalName(signal))
+            out.error = failed + "killed by signal " + name + detail;
+        else
+            out.error = failed + "killed by signal " + std::to_string(signal) + detail;
+        return out;
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        out.error = failed + "the import ended with status " + std::to_string(WEXITSTATUS(status)) + detail;
+        return out;
+    }
+
+    size_t at = 1;
+    std::string text;
+    if (!message.empty() && message[0] == kError && getString(message, at, text)) {
+        out.error = text;
+        return out;
+    }
+    uint64_t count = 0;
+    bool complete = !message.empty() && message[0] == kDocument && message.size() - at >= sizeof count;
+    if (complete) {
+        std::memcpy(&count, message.data() + at, sizeof count);
+        at += sizeof count;
+        for (uint64_t i = 0; complete && i < count; ++i) {
+            ImportNote note;
+            uint64_t times = 0;
+            complete = getString(message, at, note.reason) && getString(message, at, note.line) &&
+                       message.size() - at >= sizeof times;
+            if (!complete)
+                break;
+            std::memcpy(&times, message.data() + at, sizeof times);
+            at += sizeof times;
+            note.count = static_cast<size_t>(times);
+            out.summary.push_back(summaryLine(note));
+            out.notes.push_back(std::move(note));
+        }
+        // The JSON text is the rest of the message, after its length: checked, not copied.
+        uint64_t length = 0;
+        complete = complete && message.size() - at >= sizeof length;
+        if (complete) {
+            std::memcpy(&length, message.data() + at, sizeof length);
+            at += sizeof length;
+            complete = message.size() - at == length;
+        }
+    }
+    if (!complete) {
+        out.summary.clear();
+        out.notes.clear();
+        out.error = failed + "the import ended without a result" + detail;
+        return out;
+    }
+    message.erase(0, at);
+    std::string error;
+    const std::string folder = std::filesystem::path(path).parent_path().generic_string();
+    out.document = sim::parseDocument(message, folder, error, path);
+    if (!out.document)
+        out.error = failed + "the imported document does not load again: " + error;
+    return out;
+}
+
+} // namespace modelimport

@@ -1,0 +1,17 @@
+// The file access assimp is given while it reads a model: only regular files open (a FIFO,
+// a device or a folder named by the model or beside it is "not there"), and no open waits,
+// so a FIFO in place of a model, its material library or a texture cannot block the import.
+#pragma once
+
+#include <assimp/DefaultIOSystem.h>
+
+namespace modelimport {
+
+class RegularFileIOSystem : public Assimp::DefaultIOSystem {
+public:
+    using Assimp::DefaultIOSystem::Exists;
+    bool Exists(const char* path) const override;
+    Assimp::IOStream* Open(const char* path, const char* mode = "rb") override;
+};
+
+} // namespace modelimport
