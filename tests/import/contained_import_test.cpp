@@ -134,6 +134,13 @@ TEST(ContainedImport, ModelsThatReadFineGiveTheDocumentOfTheImportInProcess)
         ASSERT_TRUE(contained.document) << contained.error;
         EXPECT_EQ(sim::documentJson(*contained.document), sim::documentJson(*direct));
         EXPECT_EQ(contained.summary, summary.lines());
+        // The notes come back with their report reasons, which --strict counts.
+        ASSERT_EQ(contained.notes.size(), summary.notes().size());
+        for (size_t i = 0; i < contained.notes.size(); ++i) {
+            EXPECT_EQ(contained.notes[i].reason, summary.notes()[i].reason);
+            EXPECT_EQ(contained.notes[i].line, summary.notes()[i].line);
+            EXPECT_EQ(contained.notes[i].count, summary.notes()[i].count);
+        }
         ++compared;
     }
     if (compared == 0)
