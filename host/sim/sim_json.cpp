@@ -30,7 +30,6 @@ namespace sim {
 
 namespace {
 
-constexpr int kMaxObjectDepth = 256;   // levels of children and caches
 constexpr std::uintmax_t kMaxFileSize = std::uintmax_t(1) << 31;
 
 struct LoadError {
@@ -1203,6 +1202,30 @@ private:
     }
 };
 
+// The offset of the bracket that opens a value more than `limit` levels deep, or npos.
+size_t tooDeepAt(std::string_view text, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit)
+                return i;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return std::string_view::npos;
+}
+
 // The fast way through a well-formed document: its heavy arrays read in one forward pass,
 // the rest, with placeholders for them, read as a tree. Null when the document is not
 // plainly well formed, or is refused: the thorough reading then finds the message.
@@ -1265,7 +1288,17 @@ std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::
             }
         }
         if (code == simdjson::DEPTH_ERROR) {
-            error = prefix + "JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+            // Said where, as FILE:LINE:COLUMN of the bracket that opens one level too many.
+            const std::string_view all(text, size);
+            const std::string what = "JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
+            const size_t offset = tooDeepAt(all, kMaxJsonDepth);
+            if (offset == std::string_view::npos) {
+                error = prefix + what;
+            } else {
+                const TextPosition at = textPosition(all, offset);
+                error = (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
+                        std::to_string(at.column) + ": " + what;
+            }
             return nullptr;
         }
         if (code) {

@@ -3,7 +3,7 @@
 // acting on column vectors, the rightmost factor applied first).
 #pragma once
 
-#include "Animation.h"
+#include "sceneapi/Animation.h"
 #include "c4d_host.h"
 
 #include <memory>
