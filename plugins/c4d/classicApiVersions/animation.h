@@ -23,6 +23,18 @@ sampleTracks(TranslationContext& context, const std::string& objectName,
              const host::Vec3& staticPosition, const host::Vec3& staticRotation,
              const host::Vec3& staticScale, bool isCamera);
 
+// Appends an animated position, rotation or scale track to its list. A track ignored for
+// its keys or because it is muted is reported to the context's report when one is given.
+void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
+                   std::vector<host::Track>& rotationTracks,
+                   std::vector<host::Track>& positionTracks, TranslationContext* context = nullptr);
+
+// Samples the tracks of one channel (sampleTracks) and writes the animation nodes.
+void emitChannelAnimation(TranslationContext& context, const std::string& objectName,
+                          const std::vector<host::Track>& tracks, const std::string& channelName,
+                          int rotationOrder, bool isCamera, const host::Vec3& position,
+                          const host::Vec3& rotation, const host::Vec3& scale);
+
 namespace affine {
 
 host::Matrix identity();
