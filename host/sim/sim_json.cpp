@@ -73,6 +73,15 @@ private:
     }
 };
 
+// A message that says where, as FILE:LINE:COLUMN (characters, from 1) of the byte at
+// `offset`; LINE:COLUMN for a text without a name.
+std::string located(const std::string& name, std::string_view text, size_t offset, const std::string& what)
+{
+    const TextPosition at = textPosition(text, offset);
+    return (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
+           std::to_string(at.column) + ": " + what;
+}
+
 // The offset of the bracket that opens a value more than `limit` levels deep, or npos.
 size_t tooDeepAt(std::string_view text, int limit)
 {
@@ -143,11 +152,8 @@ std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::
             if (reread.tooDeep) {
                 code = simdjson::DEPTH_ERROR;
             } else if (!reread.message.empty() && reread.syntax) {
-                // Syntax errors say where, as FILE:LINE:COLUMN (characters, from 1).
-                const TextPosition at =
-                    textPosition(std::string_view(text, size), reread.byte > 0 ? reread.byte - 1 : 0);
-                error = (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
-                        std::to_string(at.column) + ": " + jsonMessage(reread.message);
+                error = located(name, std::string_view(text, size), reread.byte > 0 ? reread.byte - 1 : 0,
+                                jsonMessage(reread.message));
                 return nullptr;
             } else if (!reread.message.empty()) {
                 error = prefix + "not valid JSON: " + jsonMessage(reread.message);
@@ -159,16 +165,14 @@ std::unique_ptr<Document> parsePadded(const char* text, size_t size, const std::
             }
         }
         if (code == simdjson::DEPTH_ERROR) {
-            // Said where, as FILE:LINE:COLUMN of the bracket that opens one level too many.
+            // Said where: at the bracket that opens one level too many.
             const std::string_view all(text, size);
             const std::string what = "JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels";
             const size_t offset = tooDeepAt(all, kMaxJsonDepth);
             if (offset == std::string_view::npos) {
                 error = prefix + what;
             } else {
-                const TextPosition at = textPosition(all, offset);
-                error = (name.empty() ? std::string() : name + ":") + std::to_string(at.line) + ":" +
-                        std::to_string(at.column) + ": " + what;
+                error = located(name, all, offset, what);
             }
             return nullptr;
         }

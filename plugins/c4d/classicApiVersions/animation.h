@@ -1,4 +1,4 @@
-// Sampling of position, rotation and scale tracks into matrix animations, and the small
+// An object's tracks sorted by channel, their sampling into matrix animations, and the small
 // affine matrix toolkit the translators share (host matrices: offset and three axes,
 // acting on column vectors, the rightmost factor applied first).
 #pragma once
