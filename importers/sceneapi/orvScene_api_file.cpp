@@ -176,10 +176,11 @@ int orvScene_api_file::reserved7() { return 0; }
 // ---------------------------------------------------------------------------------------
 // Blocks
 
-// A record's quoted name (and kind) after its keyword, and its block opened: " {", a new
-// line, one level in.
-void orvScene_api_file::openRecord(const char* name, const char* kind)
+// A record's keyword (`lead`, at the start of a line; null when written already) with its
+// quoted name and kind, and its block opened: " {", a new line, one level in.
+void orvScene_api_file::openRecord(const char* lead, const char* name, const char* kind)
 {
+    if (lead) formatted(true, "%s", lead);
     quoted(name, false);
     if (kind) {
         formatted(false, " ");
@@ -198,8 +199,7 @@ void orvScene_api_file::closeRecord()
 
 bool orvScene_api_file::beginGroup(const char* name, int immediate)
 {
-    formatted(true, "\n%sgroup ", immediate ? "" : "#define ");
-    openRecord(name);
+    openRecord(immediate ? "\ngroup " : "\n#define group ", name);
     enterSyntax(true);
     return true;
 }
@@ -212,8 +212,7 @@ void orvScene_api_file::endGroup()
 
 bool orvScene_api_file::beginObject(const char* name, int immediate)
 {
-    formatted(true, "%s", immediate ? "object " : "#define object ");
-    openRecord(name);
+    openRecord(immediate ? "object " : "#define object ", name);
     enterSyntax(true);
     section = 4;
     return true;
@@ -228,8 +227,7 @@ void orvScene_api_file::endObject()
 
 bool orvScene_api_file::beginGeometry(const char* kind)
 {
-    formatted(true, "geometry ");
-    openRecord(kind);
+    openRecord("geometry ", kind);
     enterSyntax(false);
     return true;
 }
@@ -242,8 +240,7 @@ void orvScene_api_file::endGeometry()
 
 bool orvScene_api_file::beginAnimation(const char* name, const char* kind)
 {
-    formatted(true, "animation ");
-    openRecord(name, kind);
+    openRecord("animation ", name, kind);
     enterSyntax(false);
     return true;
 }
@@ -257,8 +254,7 @@ int orvScene_api_file::endAnimation()
 
 bool orvScene_api_file::beginLoad(const char* name)
 {
-    formatted(true, "load ");
-    openRecord(name);
+    openRecord("load ", name);
     return true;
 }
 
@@ -313,7 +309,7 @@ bool orvScene_api_file::beginOutput(const char* a, const char* b, const char* c)
     formatted(true, "output ");
     quoted(a, false);
     formatted(false, " ");
-    openRecord(b, c);
+    openRecord(nullptr, b, c);
     plainSyntax = false;
     return true;
 }
@@ -326,8 +322,7 @@ void orvScene_api_file::endOutput()
 
 bool orvScene_api_file::beginLight(const char* name)
 {
-    formatted(true, "\nlight ");
-    openRecord(name);
+    openRecord("\nlight ", name);
     return true;
 }
 
@@ -338,8 +333,7 @@ void orvScene_api_file::endLight()
 
 bool orvScene_api_file::beginAccel(const char* name)
 {
-    formatted(true, "\naccel ");
-    openRecord(name);
+    openRecord("\naccel ", name);
     enterSyntax(false);
     return true;
 }
@@ -388,8 +382,7 @@ void orvScene_api_file::translate(const double& x, const double& y, const double
 
 bool orvScene_api_file::beginMatrix(const char* name)
 {
-    formatted(true, "#define matrix ");
-    openRecord(name);
+    openRecord("#define matrix ", name);
     return true;
 }
 
@@ -403,8 +396,7 @@ void orvScene_api_file::endMatrix()
 
 bool orvScene_api_file::beginMaterial(const char* name, int immediate)
 {
-    formatted(true, "%smaterial ", immediate ? "" : "\n#define ");
-    openRecord(name);
+    openRecord(immediate ? "material " : "\n#define material ", name);
     return true;
 }
 
@@ -463,8 +455,7 @@ bool orvScene_api_file::beginShader(const char* name, const char* kind)
     enterSyntax(false);
     if (name) {
         buffering = false;
-        formatted(true, "#define shader ");
-        openRecord(name, kind);
+        openRecord("#define shader ", name, kind);
         return true;
     }
     shaderTexts.push_back(std::make_unique<ShaderText>());

@@ -145,9 +145,9 @@ private:
     void writeIndent();
     void openBlock() { ++indentLevel; }
     void closeBlock() { --indentLevel; }
-    // Writes a record's quoted name and, when given, its quoted kind, and opens its block;
-    // closeRecord closes it.
-    void openRecord(const char* name, const char* kind = nullptr);
+    // Writes a record's keyword, its quoted name and, when given, its quoted kind, and opens
+    // its block; closeRecord closes it.
+    void openRecord(const char* lead, const char* name, const char* kind = nullptr);
     void closeRecord();
     // Enters a block written in plain syntax (attributes as "name value") or not ("name"
     // value,); leaveSyntax returns to the syntax of the enclosing block.

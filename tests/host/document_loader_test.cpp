@@ -168,7 +168,11 @@ TEST_P(LoaderNesting, StopsAtOneLimitWithALocatedMessage)
     std::filesystem::remove(file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LoaderNesting, ::testing::ValuesIn(kNesting));
+INSTANTIATE_TEST_SUITE_P(Table, LoaderNesting, ::testing::ValuesIn(kNesting),
+                         [](const ::testing::TestParamInfo<Nesting>& info) {
+                             const int levels = info.param.levels;
+                             return levels < 0 ? std::string("Brackets") : "Levels" + std::to_string(levels);
+                         });
 
 TEST(Loader, EveryFeatureLandsInTheModel)
 {
