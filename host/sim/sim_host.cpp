@@ -1,4 +1,6 @@
-// The simulated host's function table, answered from the document model. Every function
+// The simulated host's function table for the document: elements, parameters, objects,
+// geometry, tags, materials, tracks and hair, answered from the document model; the
+// session's functions (sim_host_session.cpp) fill the rest of the table. Every function
 // checks its handles (a null handle or a handle of the wrong kind answers failure or null)
 // and allocates what it hands over with malloc, so free_mem is free.
 #include "sim_host.h"
@@ -18,49 +20,6 @@
 namespace sim {
 
 namespace {
-
-// ---- host-side state ----
-
-struct SimArray {
-    std::vector<Element*> items;
-};
-
-struct SimFilename {
-    std::string path;
-};
-
-struct SimBitmap {
-    std::string file;
-    int32_t width = 0;
-    int32_t height = 0;
-    std::vector<uint8_t> rgba;
-};
-
-struct HostState {
-    SaveDialog dialog;
-    SaveDialogRequest request;
-    std::vector<RegisteredCommand> commands;
-    // Commands dropped by clearHostState: the host keeps every command it was given for the
-    // life of the process, so the plug-in's command objects stay reachable.
-    std::vector<RegisteredCommand> retired;
-    std::vector<std::string> messages;
-    std::vector<std::string> consoleLines;
-    std::string report;
-    bool progressForced = false;
-    bool consoleQuiet = false; // console lines are kept but not printed
-    int progressDrawn = 0;
-    size_t progressWidth = 0; // length of the progress line on screen; 0 when none is shown
-    std::string pluginFolder;
-    std::string pendingIcon; // the last icon asked for since the last registration
-    std::vector<std::unique_ptr<SimBitmap>> bitmaps;
-    std::unordered_map<const Object*, int> hairLocks;
-};
-
-HostState& state()
-{
-    static HostState s;
-    return s;
-}
 
 // ---- handle conversions ----
 
@@ -85,17 +44,6 @@ H* toHandle(Element* e)
 }
 
 // ---- values ----
-
-// A host-allocated copy of a text; null for an empty one.
-char* copyText(const std::string& s)
-{
-    if (s.empty())
-        return nullptr;
-    char* p = static_cast<char*>(std::malloc(s.size() + 1));
-    if (p)
-        std::memcpy(p, s.c_str(), s.size() + 1);
-    return p;
-}
 
 int32_t clampCount(size_t n) { return n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n); }
 
@@ -149,227 +97,16 @@ bool objectVectorParam(const Object& o, int32_t id, Vec3& out)
     }
 }
 
-std::string leafOf(const std::string& path)
+// Objects whose hair is locked, with their lock counts: guides exist only while locked.
+std::unordered_map<const Object*, int>& hairLocks()
 {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-std::string folderOf(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-bool hasSuffix(const std::string& path)
-{
-    const std::string leaf = leafOf(path);
-    const size_t dot = leaf.find_last_of('.');
-    return dot != std::string::npos && dot > 0 && dot + 1 < leaf.size();
+    static std::unordered_map<const Object*, int> locks;
+    return locks;
 }
 
-// ---- memory, registration, user interface ----
-
-void hFreeMem(void* p) { std::free(p); }
-
-c4d_bitmap* hLoadIcon(const char* file, double /*pixelRatio*/)
-{
-    HostState& s = state();
-    s.pendingIcon = file ? file : "";
-    if (!file || !*file || s.pluginFolder.empty())
-        return nullptr;
-    const std::string name(file);
-    // Only files inside the resource folder: no absolute paths, no way up.
-    if (name.front() == '/' || name == ".." || name.find("../") != std::string::npos ||
-        name.find("/..") != std::string::npos)
-        return nullptr;
-    auto bitmap = std::make_unique<SimBitmap>();
-    bitmap->file = name;
-    if (!decodePng(s.pluginFolder + "/res/" + name, bitmap->width, bitmap->height, bitmap->rgba))
-        return nullptr;
-    s.bitmaps.push_back(std::move(bitmap));
-    return reinterpret_cast<c4d_bitmap*>(s.bitmaps.back().get());
-}
-
-const SimBitmap* findBitmap(const c4d_bitmap* b)
-{
-    if (!b)
-        return nullptr;
-    for (auto& p : state().bitmaps)
-        if (reinterpret_cast<const c4d_bitmap*>(p.get()) == b)
-            return p.get();
-    return nullptr;
-}
-
-int hRegisterCommand(int32_t id, const char* name, int32_t /*info*/, c4d_bitmap* icon,
-                     const char* help, c4d_command command)
-{
-    HostState& s = state();
-    const std::string pending = s.pendingIcon;
-    s.pendingIcon.clear();
-    if (!command.execute)
-        return 0;
-    for (auto& c : s.commands)
-        if (c.id == id)
-            return 0; // IDs are unique in the host
-    RegisteredCommand rc;
-    rc.id = id;
-    rc.name = name ? name : "";
-    rc.help = help ? help : "";
-    const SimBitmap* bitmap = findBitmap(icon);
-    rc.iconFile = bitmap ? bitmap->file : pending;
-    rc.iconLoaded = bitmap != nullptr;
-    rc.command = command;
-    s.commands.push_back(std::move(rc));
-    return 1;
-}
-
-void eraseProgressLine();
-
-void hMessageDialog(const char* utf8)
-{
-    const std::string text = utf8 ? utf8 : "";
-    eraseProgressLine();
-    state().messages.push_back(text);
-    std::fprintf(stderr, "%s\n", text.c_str());
-}
-
-// ---- console and status bar ----
-
-// Removes the progress line from the screen, so that other text starts on a clean line.
-void eraseProgressLine()
-{
-    HostState& s = state();
-    if (s.progressWidth == 0)
-        return;
-    std::fprintf(stderr, "\r%*s\r", static_cast<int>(s.progressWidth), "");
-    s.progressWidth = 0;
-}
-
-void hConsoleLine(const char* utf8)
-{
-    const std::string text = utf8 ? utf8 : "";
-    eraseProgressLine();
-    state().consoleLines.push_back(text);
-    if (!state().consoleQuiet)
-        std::fprintf(stderr, "%s\n", text.c_str());
-}
-
-void hStatusBar(double fraction, const char* utf8)
-{
-    HostState& s = state();
-    if (!s.progressForced && (s.consoleQuiet || isatty(fileno(stderr)) == 0))
-        return;
-    if (!(fraction >= 0.0))
-        fraction = 0.0;
-    if (fraction > 1.0)
-        fraction = 1.0;
-    // The text is cut to keep the line within a narrow terminal, at a character boundary.
-    std::string text = utf8 ? utf8 : "";
-    constexpr size_t kMaxText = 60;
-    if (text.size() > kMaxText) {
-        size_t cut = kMaxText;
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            --cut;
-        text.resize(cut);
-    }
-    char line[96];
-    const int n = std::snprintf(line, sizeof line, "%3d%% %s", static_cast<int>(fraction * 100.0), text.c_str());
-    const size_t width = n > 0 ? std::min(static_cast<size_t>(n), sizeof line - 1) : 0;
-    // Spaces cover what is left of a longer line drawn before.
-    const int pad = s.progressWidth > width ? static_cast<int>(s.progressWidth - width) : 0;
-    std::fprintf(stderr, "\r%s%*s", line, pad, "");
-    std::fflush(stderr);
-    s.progressWidth = width + static_cast<size_t>(pad);
-    ++s.progressDrawn;
-}
-
-void hStatusClear() { eraseProgressLine(); }
-
-void hCommandReport(const char* json) { state().report = json ? json : ""; }
-
-// ---- strings and file names ----
-
-c4d_string* hStringNew(const char* utf8)
-{
-    return reinterpret_cast<c4d_string*>(new std::string(utf8 ? utf8 : ""));
-}
-
-void hStringFree(c4d_string* s) { delete reinterpret_cast<std::string*>(s); }
-
-char* hStringCopy(const c4d_string* s, int32_t encoding)
-{
-    if (!s || encoding != C4D_STRINGENCODING_UTF8)
-        return nullptr;
-    return copyText(*reinterpret_cast<const std::string*>(s));
-}
-
-SimFilename* fn(const c4d_filename* f) { return reinterpret_cast<SimFilename*>(const_cast<c4d_filename*>(f)); }
-
-c4d_filename* hFilenameNew() { return reinterpret_cast<c4d_filename*>(new SimFilename); }
-void hFilenameFree(c4d_filename* f) { delete fn(f); }
-
-void hFilenameSetDirectory(c4d_filename* f, const char* utf8)
-{
-    if (!f)
-        return;
-    std::string dir = utf8 ? utf8 : "";
-    const std::string leaf = leafOf(fn(f)->path);
-    if (!dir.empty() && dir.back() != '/')
-        dir += '/';
-    fn(f)->path = dir + leaf;
-}
-
-void hFilenameSetFile(c4d_filename* f, const char* utf8)
-{
-    if (!f)
-        return;
-    const std::string folder = folderOf(fn(f)->path);
-    const std::string file = utf8 ? utf8 : "";
-    fn(f)->path = folder.empty() && fn(f)->path.find('/') == std::string::npos ? file : folder + "/" + file;
-}
-
-void hFilenameSetSuffix(c4d_filename* f, const char* utf8)
-{
-    if (!f)
-        return;
-    std::string& path = fn(f)->path;
-    const size_t slash = path.find_last_of('/');
-    const size_t leafStart = slash == std::string::npos ? 0 : slash + 1;
-    const size_t dot = path.find_last_of('.');
-    if (dot != std::string::npos && dot > leafStart)
-        path.erase(dot);
-    const std::string suffix = utf8 ? utf8 : "";
-    if (!suffix.empty())
-        path += "." + suffix;
-}
-
-int hFilenameContent(const c4d_filename* f) { return f && !fn(f)->path.empty() ? 1 : 0; }
-
-c4d_string* hFilenameGetString(const c4d_filename* f)
-{
-    return f ? hStringNew(fn(f)->path.c_str()) : nullptr;
-}
-
-int hFilenameSelect(c4d_filename* f, int32_t type, int32_t flags, const char* title,
-                    const char* forceSuffix)
-{
-    if (!f)
-        return 0;
-    HostState& s = state();
-    s.request.calls++;
-    s.request.type = type;
-    s.request.flags = flags;
-    s.request.title = title ? title : "";
-    s.request.forceSuffix = forceSuffix ? forceSuffix : "";
-    s.request.suggested = fn(f)->path;
-    if (s.dialog.cancel || s.dialog.path.empty())
-        return 0;
-    std::string chosen = s.dialog.path;
-    // "-" (standard output) is a stream, not a file name to complete.
-    if (!s.request.forceSuffix.empty() && !hasSuffix(chosen) && chosen != "-")
-        chosen += "." + s.request.forceSuffix;
-    fn(f)->path = chosen;
-    return 1;
-}
+struct SimArray {
+    std::vector<Element*> items;
+};
 
 // ---- elements ----
 
@@ -941,7 +678,7 @@ int hHairLock(c4d_base* h, const c4d_base* doc)
     auto* o = as<Object>(h);
     if (!o || !doc)
         return 0;
-    state().hairLocks[o]++;
+    hairLocks()[o]++;
     return 1;
 }
 
@@ -950,7 +687,7 @@ void hHairUnlock(c4d_base* h)
     auto* o = as<Object>(h);
     if (!o)
         return;
-    auto& locks = state().hairLocks;
+    auto& locks = hairLocks();
     auto it = locks.find(o);
     if (it != locks.end() && --it->second <= 0)
         locks.erase(it);
@@ -961,7 +698,7 @@ c4d_hair* hHairGenerate(c4d_base* h, const c4d_base* doc, int32_t /*strands*/,
 {
     auto* o = as<Object>(h);
     // Guides exist only while the object is locked.
-    if (!o || !doc || !o->hair.generates || state().hairLocks.count(o) == 0)
+    if (!o || !doc || !o->hair.generates || hairLocks().count(o) == 0)
         return nullptr;
     return toHandle<c4d_hair>(o);
 }
@@ -1004,21 +741,7 @@ c4d_host_table makeTable()
     c4d_host_table t{};
     t.version = C4D_HOST_API_VERSION;
     t.size = sizeof(c4d_host_table);
-    t.free_mem = hFreeMem;
-    t.load_icon = hLoadIcon;
-    t.register_command = hRegisterCommand;
-    t.message_dialog = hMessageDialog;
-    t.string_new = hStringNew;
-    t.string_free = hStringFree;
-    t.string_copy_cstring = hStringCopy;
-    t.filename_new = hFilenameNew;
-    t.filename_free = hFilenameFree;
-    t.filename_set_directory = hFilenameSetDirectory;
-    t.filename_set_file = hFilenameSetFile;
-    t.filename_set_suffix = hFilenameSetSuffix;
-    t.filename_content = hFilenameContent;
-    t.filename_get_string = hFilenameGetString;
-    t.filename_select = hFilenameSelect;
+    fillSessionFunctions(t);
     t.base_type = hBaseType;
     t.base_name = hBaseName;
     t.base_key = hBaseKey;
@@ -1079,10 +802,6 @@ c4d_host_table makeTable()
     t.hair_segment_count = hHairSegmentCount;
     t.hair_points = hHairPoints;
     t.hair_root_uv = hHairRootUv;
-    t.console_line = hConsoleLine;
-    t.status_bar = hStatusBar;
-    t.status_clear = hStatusClear;
-    t.command_report = hCommandReport;
     return t;
 }
 
@@ -1097,46 +816,6 @@ const c4d_host_table* hostTable()
 c4d_base* handle(Element* e) { return reinterpret_cast<c4d_base*>(e); }
 Element* element(c4d_base* h) { return reinterpret_cast<Element*>(h); }
 
-void setSaveDialog(const SaveDialog& answer) { state().dialog = answer; }
-const SaveDialogRequest& lastSaveDialogRequest() { return state().request; }
-const std::vector<RegisteredCommand>& registeredCommands() { return state().commands; }
-void setPluginFolder(const std::string& folder) { state().pluginFolder = folder; }
-
-bool bitmapSize(const c4d_bitmap* bitmap, int32_t& width, int32_t& height)
-{
-    const SimBitmap* b = findBitmap(bitmap);
-    if (!b)
-        return false;
-    width = b->width;
-    height = b->height;
-    return true;
-}
-
-const std::vector<std::string>& messages() { return state().messages; }
-const std::vector<std::string>& consoleLines() { return state().consoleLines; }
-const std::string& commandReport() { return state().report; }
-void setProgressLineForced(bool forced) { state().progressForced = forced; }
-void setConsoleQuiet(bool quiet) { state().consoleQuiet = quiet; }
-int progressLinesDrawn() { return state().progressDrawn; }
-
-void clearHostState()
-{
-    HostState& s = state();
-    s.dialog = SaveDialog{};
-    s.request = SaveDialogRequest{};
-    s.retired.insert(s.retired.end(), s.commands.begin(), s.commands.end());
-    s.commands.clear();
-    s.messages.clear();
-    s.consoleLines.clear();
-    s.report.clear();
-    s.progressForced = false;
-    s.consoleQuiet = false;
-    s.progressDrawn = 0;
-    s.progressWidth = 0;
-    s.pluginFolder.clear();
-    s.pendingIcon.clear();
-    s.hairLocks.clear();
-    // Bitmaps stay: the host owns icons for the life of the process.
-}
+void clearHairLocks() { hairLocks().clear(); }
 
 } // namespace sim

@@ -22,6 +22,16 @@ Matrix multiply(const Matrix& a, const Matrix& b);
 // The rotation matrix of a rotation vector for a host rotation order.
 Matrix rotation(const Vec3& v, int32_t order);
 
+// A host-allocated copy (malloc) of a text; null for an empty one.
+char* copyText(const std::string& s);
+// The part of a path after its last '/'.
+std::string leafOf(const std::string& path);
+// Sets the host table's entries for the session with the user and the plug-in: memory,
+// registration, dialogs, console, status bar, report, strings and file names.
+void fillSessionFunctions(c4d_host_table& t);
+// Forgets every hair lock (when the host state is cleared).
+void clearHairLocks();
+
 // Decodes a PNG file; false when it is missing or not a valid PNG.
 bool decodePng(const std::string& path, int32_t& width, int32_t& height,
                std::vector<uint8_t>& rgba);

@@ -79,7 +79,7 @@ public:
         for (auto field : doc.get_object()) {
             od::field f = std::move(field);
             if (f.unescaped_key().value() == "objects")
-                objectList(f.value());
+                objectList(f.value(), 0);
         }
     }
 
@@ -97,14 +97,18 @@ private:
     const char* copied_; // the text up to here is in the reduced text
     HeavyArrays& out_;
 
-    void objectList(od::value v)
+    void objectList(od::value v, int depth)
     {
         for (auto item : v.get_array())
-            object(item.value());
+            object(item.value(), depth);
     }
 
-    void object(od::value v)
+    // An object `depth` levels below the top. Past the loader's limit the thorough reading
+    // takes over and names where the document goes too deep.
+    void object(od::value v, int depth)
     {
+        if (depth > kMaxObjectDepth)
+            throw Surprise{};
         for (auto field : v.get_object()) {
             od::field f = std::move(field);
             const std::string_view key = f.unescaped_key().value();
@@ -116,9 +120,9 @@ private:
             else if (key == "phongNormals")
                 heavy(value, Kind::Normals);
             else if (key == "children")
-                objectList(value);
+                objectList(value, depth + 1);
             else if (key == "cache" || key == "deformCache")
-                object(value);
+                object(value, depth + 1);
             else if (key == "tags")
                 for (auto tag : value.get_array())
                     members(tag.value(), "uvw", Kind::Uvw, "segments", Kind::Segments);

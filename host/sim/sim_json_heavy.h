@@ -18,6 +18,9 @@ namespace sim {
 // The deepest nesting of JSON values that either reading takes: a hostile file cannot make
 // the loader recurse without limit.
 constexpr int kMaxJsonDepth = 1024;
+// The deepest nesting of objects (children and caches) that either reading follows. Both
+// walks stop here, well inside kMaxJsonDepth, so neither recurses past it.
+constexpr int kMaxObjectDepth = 256;
 
 // The arrays read by the fast pass, with the text the loader reads instead of the document.
 struct HeavyArrays {

@@ -5,6 +5,10 @@
 
 namespace orv {
 
+// The wrapper's entry for a node: the node writes itself. Defined with the nodes, so that
+// the wrapper needs to know no node type.
+int orvSceneapi_oo::writeNode(LightNode& node) { return node.write(*this); }
+
 // One load block named after the module, holding its settings. The result of beginLoad
 // is not looked at: the settings are written in any case.
 int LightModule::write(orvSceneapi_oo& api)

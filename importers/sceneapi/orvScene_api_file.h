@@ -147,6 +147,18 @@ private:
     void writeIndent();
     void openBlock() { ++indentLevel; }
     void closeBlock() { --indentLevel; }
+    // Writes a record's keyword, its quoted name and, when given, its quoted kind, and opens
+    // its block; closeRecord closes it.
+    void openRecord(const char* lead, const char* name, const char* kind = nullptr);
+    void closeRecord();
+    // Enters a block written in plain syntax (attributes as "name value") or not ("name"
+    // value,); leaveSyntax returns to the syntax of the enclosing block.
+    void enterSyntax(bool plain)
+    {
+        plainStack.push(plainSyntax);
+        plainSyntax = plain;
+    }
+    void leaveSyntax() { plainSyntax = plainStack.pop(); }
     size_t expand(const char* format, va_list args) ORV_PRINTF(2, 0);
 
     void quoted(const char* name, bool lineStart);

@@ -1,8 +1,6 @@
 // The object wrapper over the flat scene API.
 #include "orvSceneapi_oo.h"
 
-#include "LightNode.h"
-
 #include <stdexcept>
 
 #ifndef ORV_VERSION_STRING
@@ -57,8 +55,6 @@ int orvSceneapi_oo::newId()
     if (api_) api_->id(static_cast<unsigned>(idCounter_));
     return idCounter_;
 }
-
-int orvSceneapi_oo::writeNode(LightNode& node) { return node.write(*this); }
 
 void orvSceneapi_oo::progress(const std::string& message, float fraction)
 {

@@ -102,19 +102,77 @@ TEST(Loader, InvalidJsonAndMissingFiles)
     EXPECT_EQ(error, "cannot open document \"/nonexistent/doc.json\": No such file or directory");
     EXPECT_FALSE(sim::loadDocument("/", error));
     EXPECT_EQ(error, "cannot read document \"/\": Is a directory");
-
-    // Deep nesting is refused, not recursed into.
-    std::string deep;
-    for (int i = 0; i < 300; ++i)
-        deep += R"({"children": [)";
-    deep += "{}";
-    for (int i = 0; i < 300; ++i)
-        deep += "]}";
-    EXPECT_FALSE(sim::parseDocument(R"({"objects": [)" + deep + "]}", "", error));
-    EXPECT_NE(error.find("objects nested deeper than 256 levels"), std::string::npos) << error.substr(0, 80);
-    EXPECT_FALSE(sim::parseDocument(std::string(100000, '[') + std::string(100000, ']'), "", error));
-    EXPECT_EQ(error, "JSON nested deeper than 1024 levels");
 }
+
+// Objects nested `levels` deep below the first, each holding a point so that the fast pass
+// walks down with the thorough reading.
+std::string nestedChildren(int levels)
+{
+    std::string text = R"({"objects": [)";
+    for (int i = 0; i < levels; ++i)
+        text += R"({"points": [[0, 0, 0]], "children": [)";
+    text += R"({"points": [[0, 0, 0]]})";
+    for (int i = 0; i < levels; ++i)
+        text += "]}";
+    return text + "]}";
+}
+
+struct Nesting {
+    int levels;         // of children below the first object; -1: 100,000 bare brackets
+    const char* prefix; // of the message; null when the document loads
+    const char* suffix;
+};
+
+// Both readings stop at one limit and say where the document goes too deep; no depth
+// crashes either of them.
+const Nesting kNesting[] = {
+    {256, nullptr, nullptr},
+    {257, "objects[0].children[0].children[0]", ": objects nested deeper than 256 levels"},
+    {600, "1:", ": JSON nested deeper than 1024 levels"},
+    {40000, "1:", ": JSON nested deeper than 1024 levels"},
+    {-1, "1:1025: JSON nested deeper than 1024 levels", ""},
+};
+
+class LoaderNesting : public ::testing::TestWithParam<Nesting> {};
+
+TEST_P(LoaderNesting, StopsAtOneLimitWithALocatedMessage)
+{
+    const Nesting& c = GetParam();
+    const std::string text =
+        c.levels < 0 ? std::string(100000, '[') + std::string(100000, ']') : nestedChildren(c.levels);
+    const auto check = [&](const std::unique_ptr<sim::Document>& doc, const std::string& error,
+                           const std::string& name) {
+        if (!c.prefix) {
+            EXPECT_TRUE(doc) << name << ": " << error.substr(0, 200);
+            return;
+        }
+        EXPECT_FALSE(doc) << name;
+        EXPECT_EQ(error.rfind(c.prefix, 0), 0u) << name << ": " << error.substr(0, 200);
+        const std::string suffix = c.suffix;
+        EXPECT_TRUE(error.size() >= suffix.size() && error.compare(error.size() - suffix.size(), suffix.size(), suffix) == 0)
+            << name << ": " << error.substr(0, 200);
+    };
+    std::string error;
+    check(sim::parseDocument(text, "", error), error, "fast");
+    check(sim::parseDocumentThoroughly(text, "", error), error, "thorough");
+
+    const std::filesystem::path file = testing::TempDir() + "nesting_" + std::to_string(c.levels) + ".json";
+    std::ofstream(file) << text;
+    const auto loaded = sim::loadDocument(file.string(), error);
+    EXPECT_EQ(loaded == nullptr, c.prefix != nullptr);
+    // A file's name leads the message: "FILE:LINE:COLUMN: ..." or "FILE: PATH: ...".
+    if (c.prefix) {
+        EXPECT_EQ(error.rfind(file.string() + (c.levels < 0 || c.levels > 300 ? ":" : ": "), 0), 0u)
+            << error.substr(0, 200);
+    }
+    std::filesystem::remove(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LoaderNesting, ::testing::ValuesIn(kNesting),
+                         [](const ::testing::TestParamInfo<Nesting>& info) {
+                             const int levels = info.param.levels;
+                             return levels < 0 ? std::string("Brackets") : "Levels" + std::to_string(levels);
+                         });
 
 TEST(Loader, EveryFeatureLandsInTheModel)
 {

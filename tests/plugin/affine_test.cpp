@@ -1,6 +1,6 @@
 // The per-track rotation shortcut of animation sampling against the general rotation: the
 // scene file's matrices depend on it giving the very same bits.
-#include "animation.h"
+#include "classicApiVersions/animation.h"
 
 #include <gtest/gtest.h>
 

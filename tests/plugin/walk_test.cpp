@@ -1,8 +1,12 @@
 // The object hierarchy walk against the simulated host, observed through a recording back
 // end: group shape, caches, visibility, the update selection, progress weights, tags,
 // tracks and bounded names and depth.
+#include "classicApiVersions/animation.h"
 #include "object_walk.h"
 #include "plugin_test_support.h"
+#include "tag_sort.h"
+#include "text/utf8.h"
+#include "translate_document.h"
 
 #include <gtest/gtest.h>
 
@@ -242,12 +246,12 @@ TEST(Walk, CopyUtf8BoundedCutsAtCharacterBoundaries)
     for (const Case& c : cases) {
         char buffer[16];
         std::memset(buffer, 'Z', sizeof buffer);
-        copyUtf8Bounded(c.text, buffer, c.size);
+        tavrin::text::copyUtf8Bounded(c.text, buffer, c.size);
         EXPECT_EQ(std::string(buffer), c.expected) << c.text << " in " << c.size;
         EXPECT_EQ(buffer[c.size], 'Z') << "wrote past the buffer";
     }
     char untouched = 'Z';
-    copyUtf8Bounded("x", &untouched, 0);
+    tavrin::text::copyUtf8Bounded("x", &untouched, 0);
     EXPECT_EQ(untouched, 'Z');
 }
 

@@ -1,5 +1,5 @@
 // Scene nodes written through the wrapper: options module, camera, animation.
-#include "Animation.h"
+#include "sceneapi/Animation.h"
 #include "LightCamera.h"
 #include "LightNode.h"
 #include "SceneReader.h"

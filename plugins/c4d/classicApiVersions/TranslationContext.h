@@ -2,7 +2,7 @@
 #pragma once
 
 #include "c4d_host.h"
-#include "material.h"
+#include "material_record.h"
 #include "report.h"
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include "animation.h"
 
 #include "TranslationContext.h"
+#include "orvSceneapi_oo.h"
 #include "plain_zero.h"
 
 #include <algorithm>
@@ -441,4 +442,62 @@ void sampleTracks(TranslationContext& context, const std::string& objectName, st
         }
         sink(std::move(node));
     }
+}
+
+void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
+                   std::vector<host::Track>& rotationTracks,
+                   std::vector<host::Track>& positionTracks, TranslationContext* context)
+{
+    const auto ignored = [&](report::Reason reason) {
+        if (context != nullptr)
+            context->report.leftOut(reason, context->objectPath, "track \"" + track.name() + "\"");
+    };
+    // Reading must not change the document: no curve is created for a track without one.
+    const host::Curve curve = track.curve(1, false);
+    const int32_t keys = curve.keyCount();
+    if (keys < 1)
+        return;
+    host::Time first;
+    host::Time last;
+    if (!curve.keyTime(0, first) || !curve.keyTime(keys - 1, last))
+        return;
+    const float t0 = static_cast<float>(first.seconds());
+    const float t1 = static_cast<float>(last.seconds());
+    if (!(t1 - t0 > 0.0f)) {
+        ignored(keys == 1 ? report::Reason::TrackOneKey : report::Reason::TrackNoTimeSpan);
+        return;
+    }
+    int32_t animated = 0;
+    if (!track.getInt(host::ids::ID_BASEOBJECT_REL_ROTATION, animated) || animated == 0) {
+        ignored(report::Reason::TrackMuted);
+        return;
+    }
+    switch (track.descId(0)) {
+    case host::ids::ID_BASEOBJECT_REL_POSITION:
+        positionTracks.push_back(track);
+        break;
+    case host::ids::ID_BASEOBJECT_REL_ROTATION:
+        rotationTracks.push_back(track);
+        break;
+    case host::ids::ID_BASEOBJECT_REL_SCALE:
+        scaleTracks.push_back(track);
+        break;
+    default:
+        break;
+    }
+}
+
+void emitChannelAnimation(TranslationContext& context, const std::string& objectName,
+                          const std::vector<host::Track>& tracks, const std::string& channelName,
+                          int rotationOrder, bool isCamera, const host::Vec3& position,
+                          const host::Vec3& rotation, const host::Vec3& scale)
+{
+    if (context.scene == nullptr)
+        return;
+    // Each track is written as soon as it is sampled, so one track's samples are held at a time.
+    sampleTracks(context, objectName, tracks, channelName, rotationOrder, position, rotation, scale, isCamera,
+                 [&context](std::shared_ptr<orv::FBXAnimation> record) {
+                     if (record && context.scene != nullptr)
+                         record->write(*context.scene);
+                 });
 }

@@ -1,9 +1,9 @@
-// Sampling of position, rotation and scale tracks into matrix animations, and the small
+// An object's tracks sorted by channel, their sampling into matrix animations, and the small
 // affine matrix toolkit the translators share (host matrices: offset and three axes,
 // acting on column vectors, the rightmost factor applied first).
 #pragma once
 
-#include "Animation.h"
+#include "sceneapi/Animation.h"
 #include "c4d_host.h"
 
 #include <cstddef>
@@ -36,6 +36,18 @@ void sampleTracks(TranslationContext& context, const std::string& objectName, st
                   const std::string& channelName, int rotationOrder, const host::Vec3& staticPosition,
                   const host::Vec3& staticRotation, const host::Vec3& staticScale, bool isCamera,
                   const std::function<void(std::shared_ptr<orv::FBXAnimation>)>& sink);
+
+// Appends an animated position, rotation or scale track to its list. A track ignored for
+// its keys or because it is muted is reported to the context's report when one is given.
+void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
+                   std::vector<host::Track>& rotationTracks,
+                   std::vector<host::Track>& positionTracks, TranslationContext* context = nullptr);
+
+// Samples the tracks of one channel (sampleTracks) and writes the animation nodes.
+void emitChannelAnimation(TranslationContext& context, const std::string& objectName,
+                          const std::vector<host::Track>& tracks, const std::string& channelName,
+                          int rotationOrder, bool isCamera, const host::Vec3& position,
+                          const host::Vec3& rotation, const host::Vec3& scale);
 
 namespace affine {
 

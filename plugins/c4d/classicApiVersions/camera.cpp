@@ -6,7 +6,6 @@
 #include "LightCamera.h"
 #include "TranslationContext.h"
 #include "animation.h"
-#include "object_walk.h"
 #include "orvSceneapi_oo.h"
 #include "plain_zero.h"
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "c4d_host.h"
-#include "object_walk.h"
+#include "tag_sort.h"
 
 struct TranslationContext;
 

@@ -12,6 +12,7 @@
 #include "orvScene_api.h"
 #include "orvSceneapi_oo.h"
 #include "plain_zero.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -74,19 +75,6 @@ void setColour(double dst[3], const host::Vec3& v)
     dst[0] = v.x;
     dst[1] = v.y;
     dst[2] = v.z;
-}
-
-// Length of the longest prefix of text[0, limit) that does not end inside a UTF-8
-// sequence. Continuation bytes (10xxxxxx) at the cut are dropped together with their lead.
-size_t utf8Prefix(const char* text, size_t length, size_t limit)
-{
-    if (length <= limit)
-        return length;
-    size_t cut = limit;
-    // Step back over continuation bytes to the start of the character that straddles the cut.
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return cut;
 }
 
 // -1, 0 or 1; a NaN sorts after every number and equals another NaN, so the variant table
@@ -171,7 +159,7 @@ std::string variantName(const std::string& m, int64_t n)
         suffix = buffer;
     }
     const size_t room = kMaxNameBytes - suffix.size();
-    std::string name = m.substr(0, utf8Prefix(m.data(), m.size(), room));
+    std::string name = m.substr(0, tavrin::text::utf8CutLength(m, room));
     name += suffix;
     return name;
 }
@@ -306,7 +294,7 @@ MaterialRecord makeMaterialRecord(const double displayColour[3])
 
 void setRecordName(MaterialRecord& record, const std::string& name)
 {
-    const size_t n = utf8Prefix(name.data(), name.size(), sizeof record.name - 1);
+    const size_t n = tavrin::text::utf8CutLength(name, sizeof record.name - 1);
     std::memcpy(record.name, name.data(), n);
     std::memset(record.name + n, 0, sizeof record.name - n);
 }

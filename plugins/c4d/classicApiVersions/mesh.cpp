@@ -118,87 +118,182 @@ void sendArray(orvScene_api& api, const char* name, int type, const void* data, 
     api.attribute(name, type, &value);
 }
 
-// Writes the free polygons of `ranges` as one scene object and marks them assigned.
-void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork& work,
-                    const MaterialRecord& record)
-{
-    // Count the region's polygons and corners first, so that every buffer is sized once.
+// What one region writes: its polygon and corner counts, the lists that follow from them,
+// and which of the optional lists it has.
+struct RegionLayout {
     int64_t polygons = 0;
     int64_t quads = 0;
+    int64_t corners = 0; // 3 per triangle, 4 per quad: one normal and one UV each
+    int64_t indices = 0; // 3 per triangle written (two per quad)
+    bool withUVs = false;
+    bool zeroNormals = false;  // a normal tag: zero normals for the renderer to compute
+    bool phongNormals = false; // no normal tag: the host's phong normals
+    bool withNormals = false;
+    // Normals and UVs are both per corner in the same order, so their index lists are the
+    // same: with normals, the UV list is the normals' list, built once.
+    bool ownUVIndices = false;
+};
+
+// Counts the region's free polygons and corners, so that every buffer is sized once.
+RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
+{
+    RegionLayout layout;
     for (const Range& r : work.ranges) {
         for (int32_t p = r.first; p <= r.second; ++p) {
             if (work.state[p] != Free)
                 continue;
-            ++polygons;
-            quads += src.polygons[p].c != src.polygons[p].d;
+            ++layout.polygons;
+            layout.quads += src.polygons[p].c != src.polygons[p].d;
         }
     }
-    if (polygons == 0)
-        return;
-    const int64_t corners = polygons * 3 + quads;
-    const int64_t indices = (polygons + quads) * 3;
-    // A region too large to be counted in a list's 32-bit element count cannot be sent.
-    if (indices > std::numeric_limits<int32_t>::max() || corners * 3 > std::numeric_limits<int32_t>::max()) {
-        context.report.leftOut(report::Reason::RegionTooLarge, context.objectPath,
-                               "material \"" + std::string(record.name) + "\"", static_cast<uint64_t>(polygons));
-        return;
+    layout.corners = layout.polygons * 3 + layout.quads;
+    layout.indices = (layout.polygons + layout.quads) * 3;
+    layout.withUVs = static_cast<bool>(src.uvwTag);
+    layout.zeroNormals = static_cast<bool>(src.normalTag);
+    layout.phongNormals = !layout.zeroNormals && static_cast<bool>(src.phong);
+    layout.withNormals = layout.zeroNormals || layout.phongNormals;
+    layout.ownUVIndices = layout.withUVs && !layout.withNormals;
+    return layout;
+}
+
+// Whether every list of the region can be counted in a list's 32-bit element count.
+bool regionFitsLists(const RegionLayout& layout)
+{
+    return layout.indices <= std::numeric_limits<int32_t>::max() &&
+           layout.corners * 3 <= std::numeric_limits<int32_t>::max();
+}
+
+// Sizes the context's scratch buffers for the region. Every element up to the new sizes is
+// written by fillRegion, so the buffers are resized from what the last region left in them:
+// only growth is zero-filled, never the whole run.
+void sizeRegionBuffers(TranslationContext& context, const MeshSource& src, const RegionLayout& layout)
+{
+    const int64_t maxVertices = std::min<int64_t>(layout.corners, src.pointCount);
+    context.meshPositions.resize(static_cast<size_t>(maxVertices * 3));
+    context.meshTriangles.resize(static_cast<size_t>(layout.indices));
+    context.meshNormals.resize(layout.withNormals ? static_cast<size_t>(layout.corners * 3) : 0);
+    context.meshNormalIndices.resize(layout.withNormals ? static_cast<size_t>(layout.indices) : 0);
+    context.meshUVs.resize(layout.withUVs ? static_cast<size_t>(layout.corners * 2) : 0);
+    context.meshUVIndices.resize(layout.ownUVIndices ? static_cast<size_t>(layout.indices) : 0);
+}
+
+// The region's own vertex numbering: a point gets the next vertex number, and its position
+// is written, the first time the region uses it. The map is the context's slot per point;
+// a fresh stamp makes every slot stale at once, and when the stamps run out the map is
+// cleared and they start again.
+class RegionVertices {
+public:
+    RegionVertices(TranslationContext& context, const MeshSource& src, uint64_t* map, float* positions)
+        : points_(src.points), map_(map), pos_(positions)
+    {
+        if (context.meshRegionStamp == std::numeric_limits<uint32_t>::max()) {
+            std::fill(context.meshVertexMap.begin(), context.meshVertexMap.end(), 0);
+            context.meshRegionStamp = 0;
+        }
+        stamp_ = static_cast<uint64_t>(++context.meshRegionStamp) << 32;
     }
 
-    const bool withUVs = static_cast<bool>(src.uvwTag);
-    const bool zeroNormals = static_cast<bool>(src.normalTag);
-    const bool phongNormals = !zeroNormals && static_cast<bool>(src.phong);
-    const bool withNormals = zeroNormals || phongNormals;
-
-    auto& positions = context.meshPositions;
-    auto& normals = context.meshNormals;
-    auto& uvs = context.meshUVs;
-    auto& triangles = context.meshTriangles;
-    auto& normalIndices = context.meshNormalIndices;
-    auto& uvIndices = context.meshUVIndices;
-    // Every element up to the new sizes is written below, so the buffers are resized from
-    // what the last region left in them: only growth is zero-filled, never the whole run.
-    const int64_t maxVertices = std::min<int64_t>(corners, src.pointCount);
-    positions.resize(static_cast<size_t>(maxVertices * 3));
-    triangles.resize(static_cast<size_t>(indices));
-    normals.resize(withNormals ? static_cast<size_t>(corners * 3) : 0);
-    normalIndices.resize(withNormals ? static_cast<size_t>(indices) : 0);
-    uvs.resize(withUVs ? static_cast<size_t>(corners * 2) : 0);
-    // Normals and UVs are both per corner in the same order, so their index lists are the
-    // same: with normals, the UV list is the normals' list, built once.
-    const bool ownUVIndices = withUVs && !withNormals;
-    uvIndices.resize(ownUVIndices ? static_cast<size_t>(indices) : 0);
-
-    float* pos = positions.data();
-    float* nrm = normals.data();
-    float* uv = uvs.data();
-    int32_t* tri = triangles.data();
-    int32_t* nIdx = normalIndices.data();
-    int32_t* uvIdx = uvIndices.data();
-
-    // A fresh stamp makes every slot of the map stale at once; when the stamps run out, the
-    // map is cleared and they start again.
-    if (context.meshRegionStamp == std::numeric_limits<uint32_t>::max()) {
-        std::fill(context.meshVertexMap.begin(), context.meshVertexMap.end(), 0);
-        context.meshRegionStamp = 0;
-    }
-    const uint64_t stamp = static_cast<uint64_t>(++context.meshRegionStamp) << 32;
-    uint64_t* map = work.vertexMap;
-    uint32_t vertexCount = 0;
-    auto vertexOf = [&](int32_t point) -> int32_t {
-        uint64_t& slot = map[point];
-        if ((slot & 0xFFFFFFFF00000000ull) != stamp) {
-            slot = stamp | vertexCount++;
-            const host::Vec3& v = src.points[point];
-            *pos++ = static_cast<float>(v.x);
-            *pos++ = static_cast<float>(v.y);
-            *pos++ = static_cast<float>(v.z);
+    int32_t of(int32_t point)
+    {
+        uint64_t& slot = map_[point];
+        if ((slot & 0xFFFFFFFF00000000ull) != stamp_) {
+            slot = stamp_ | count_++;
+            const host::Vec3& v = points_[point];
+            *pos_++ = static_cast<float>(v.x);
+            *pos_++ = static_cast<float>(v.y);
+            *pos_++ = static_cast<float>(v.z);
         }
         return static_cast<int32_t>(slot & 0xFFFFFFFFull);
-    };
+    }
 
-    const host::Vec32* phong = phongNormals ? src.phong.data() : nullptr;
-    const int64_t phongCount = phongNormals ? src.phong.count() : 0;
-    int32_t k = 0;
+    uint32_t count() const { return count_; }
+
+private:
+    const host::Vec3* points_;
+    uint64_t* map_;
+    float* pos_;
+    uint64_t stamp_ = 0;
+    uint32_t count_ = 0;
+};
+
+// The UVs of a polygon's n corners; zero where the tag has no entry for it.
+void writeCornerUVs(const MeshSource& src, int32_t p, int n, float*& uv)
+{
+    host::UVWStruct w{};
+    if (src.uvw) {
+        if (p < src.uvwCount)
+            w = src.uvw[p];
+    } else if (!src.uvwTag.uvw(p, w)) {
+        w = host::UVWStruct{}; // no entry for this polygon: zero UVs
+    }
+    const host::Vec3* c[4] = {&w.a, &w.b, &w.c, &w.d};
+    for (int i = 0; i < n; ++i) {
+        *uv++ = static_cast<float>(c[i]->x);
+        *uv++ = static_cast<float>(c[i]->y);
+    }
+}
+
+// The normals of a polygon's n corners: zero under a normal tag, else the host's phong
+// normals (zero for the corners the host gave none).
+void writeCornerNormals(const MeshSource& src, const RegionLayout& layout, int32_t p, int n, float*& nrm)
+{
+    if (layout.zeroNormals) {
+        for (int i = 0; i < n * 3; ++i)
+            *nrm++ = 0.0f;
+        return;
+    }
+    const host::Vec32* phong = src.phong.data();
+    const int64_t phongCount = src.phong.count();
+    const int64_t base = static_cast<int64_t>(p) * 4;
+    for (int i = 0; i < n; ++i) {
+        if (base + i < phongCount) {
+            const host::Vec32& v = phong[base + i];
+            *nrm++ = v.x;
+            *nrm++ = v.y;
+            *nrm++ = v.z;
+        } else {
+            *nrm++ = 0.0f;
+            *nrm++ = 0.0f;
+            *nrm++ = 0.0f;
+        }
+    }
+}
+
+// A polygon's triangles, turned to the renderer's winding (a, c, b; a quad as a, d, b and
+// c, b, d), with the matching corner indices for the normals and UVs from corner k on.
+void writeTriangles(int32_t va, int32_t vb, int32_t vc, int32_t vd, bool triangle, int32_t k,
+                    const RegionLayout& layout, int32_t*& tri, int32_t*& nIdx, int32_t*& uvIdx)
+{
+    if (triangle) {
+        const int32_t t[3] = {va, vc, vb};
+        const int32_t q[3] = {k, k + 2, k + 1};
+        tri = std::copy(t, t + 3, tri);
+        if (layout.withNormals)
+            nIdx = std::copy(q, q + 3, nIdx);
+        if (layout.ownUVIndices)
+            uvIdx = std::copy(q, q + 3, uvIdx);
+        return;
+    }
+    const int32_t t[6] = {va, vd, vb, vc, vb, vd};
+    const int32_t q[6] = {k, k + 3, k + 1, k + 2, k + 1, k + 3};
+    tri = std::copy(t, t + 6, tri);
+    if (layout.withNormals)
+        nIdx = std::copy(q, q + 6, nIdx);
+    if (layout.ownUVIndices)
+        uvIdx = std::copy(q, q + 6, uvIdx);
+}
+
+// Fills the sized buffers with the region's free polygons in ascending order and marks
+// them assigned; the positions end at the region's vertex count.
+void fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
+{
+    RegionVertices vertices(context, src, work.vertexMap, context.meshPositions.data());
+    float* nrm = context.meshNormals.data();
+    float* uv = context.meshUVs.data();
+    int32_t* tri = context.meshTriangles.data();
+    int32_t* nIdx = context.meshNormalIndices.data();
+    int32_t* uvIdx = context.meshUVIndices.data();
+    int32_t k = 0; // the polygon's first corner
     for (const Range& r : work.ranges) {
         for (int32_t p = r.first; p <= r.second; ++p) {
             if (work.state[p] != Free)
@@ -209,97 +304,42 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
             const host::CPolygon& poly = src.polygons[p];
             const bool triangle = poly.c == poly.d;
             const int n = triangle ? 3 : 4;
-            const int32_t va = vertexOf(poly.a);
-            const int32_t vb = vertexOf(poly.b);
-            const int32_t vc = vertexOf(poly.c);
-            const int32_t vd = triangle ? vc : vertexOf(poly.d);
-
-            if (withUVs) {
-                host::UVWStruct w{};
-                if (src.uvw) {
-                    if (p < src.uvwCount)
-                        w = src.uvw[p];
-                } else if (!src.uvwTag.uvw(p, w)) {
-                    w = host::UVWStruct{}; // no entry for this polygon: zero UVs
-                }
-                const host::Vec3* c[4] = {&w.a, &w.b, &w.c, &w.d};
-                for (int i = 0; i < n; ++i) {
-                    *uv++ = static_cast<float>(c[i]->x);
-                    *uv++ = static_cast<float>(c[i]->y);
-                }
-            }
-            if (zeroNormals) {
-                for (int i = 0; i < n * 3; ++i)
-                    *nrm++ = 0.0f;
-            } else if (phongNormals) {
-                const int64_t base = static_cast<int64_t>(p) * 4;
-                for (int i = 0; i < n; ++i) {
-                    if (base + i < phongCount) {
-                        const host::Vec32& v = phong[base + i];
-                        *nrm++ = v.x;
-                        *nrm++ = v.y;
-                        *nrm++ = v.z;
-                    } else { // the host gave too few normals: zero for the missing corners
-                        *nrm++ = 0.0f;
-                        *nrm++ = 0.0f;
-                        *nrm++ = 0.0f;
-                    }
-                }
-            }
-
-            if (triangle) {
-                tri[0] = va;
-                tri[1] = vc;
-                tri[2] = vb;
-                tri += 3;
-                if (withNormals) {
-                    nIdx[0] = k;
-                    nIdx[1] = k + 2;
-                    nIdx[2] = k + 1;
-                    nIdx += 3;
-                }
-                if (ownUVIndices) {
-                    uvIdx[0] = k;
-                    uvIdx[1] = k + 2;
-                    uvIdx[2] = k + 1;
-                    uvIdx += 3;
-                }
-                k += 3;
-            } else {
-                tri[0] = va;
-                tri[1] = vd;
-                tri[2] = vb;
-                tri[3] = vc;
-                tri[4] = vb;
-                tri[5] = vd;
-                tri += 6;
-                const int32_t q[6] = {k, k + 3, k + 1, k + 2, k + 1, k + 3};
-                if (withNormals) {
-                    std::copy(q, q + 6, nIdx);
-                    nIdx += 6;
-                }
-                if (ownUVIndices) {
-                    std::copy(q, q + 6, uvIdx);
-                    uvIdx += 6;
-                }
-                k += 4;
-            }
+            const int32_t va = vertices.of(poly.a);
+            const int32_t vb = vertices.of(poly.b);
+            const int32_t vc = vertices.of(poly.c);
+            const int32_t vd = triangle ? vc : vertices.of(poly.d);
+            if (layout.withUVs)
+                writeCornerUVs(src, p, n, uv);
+            if (layout.withNormals)
+                writeCornerNormals(src, layout, p, n, nrm);
+            writeTriangles(va, vb, vc, vd, triangle, k, layout, tri, nIdx, uvIdx);
+            k += n;
         }
     }
-    positions.resize(static_cast<size_t>(vertexCount) * 3);
+    context.meshPositions.resize(static_cast<size_t>(vertices.count()) * 3);
+}
 
+// Writes the filled region as one scene object: a "triangles" geometry and its material.
+void sendRegion(TranslationContext& context, const MeshSource& src, const RegionLayout& layout,
+                const MaterialRecord& record)
+{
     orvScene_api* api = context.scene != nullptr ? context.scene->api() : nullptr;
     if (api == nullptr)
         return;
+    const auto& positions = context.meshPositions;
+    const auto& normals = context.meshNormals;
+    const auto& uvs = context.meshUVs;
+    const auto& triangles = context.meshTriangles;
     api->beginObject(src.name.c_str(), 1);
     api->beginGeometry("triangles");
     sendArray(*api, "vertices", orvType::Float3Array, positions.data(), positions.size() / 3);
     if (!normals.empty()) {
+        const auto& normalIndices = context.meshNormalIndices;
         sendArray(*api, "normals", orvType::Float3Array, normals.data(), normals.size() / 3);
         sendArray(*api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
     }
     if (!uvs.empty()) {
-        const auto& uvList = ownUVIndices ? uvIndices : normalIndices;
+        const auto& uvList = layout.ownUVIndices ? context.meshUVIndices : context.meshNormalIndices;
         sendArray(*api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size());
         sendArray(*api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
     }
@@ -307,6 +347,24 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
     api->endGeometry();
     emitMaterial(context, record);
     api->endObject();
+}
+
+// Writes the free polygons of `ranges` as one scene object and marks them assigned.
+void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork& work,
+                    const MaterialRecord& record)
+{
+    const RegionLayout layout = measureRegion(src, work);
+    if (layout.polygons == 0)
+        return;
+    if (!regionFitsLists(layout)) {
+        context.report.leftOut(report::Reason::RegionTooLarge, context.objectPath,
+                               "material \"" + std::string(record.name) + "\"",
+                               static_cast<uint64_t>(layout.polygons));
+        return;
+    }
+    sizeRegionBuffers(context, src, layout);
+    fillRegion(context, src, work, layout);
+    sendRegion(context, src, layout, record);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "light.h"
 #include "mesh.h"
 #include "orvSceneapi_oo.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -96,8 +97,6 @@ private:
     size_t length;
 };
 
-bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
 // The local matrix as a row-by-row 4x4 matrix: the three axes, then the offset.
 void localTransform(const host::Object& object, double out[16])
 {
@@ -158,7 +157,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     char name[kNameSize] = "object";
     const std::string hostName = object.name();
     if (!hostName.empty())
-        copyUtf8Bounded(hostName, name, sizeof name);
+        tavrin::text::copyUtf8Bounded(hostName, name, sizeof name);
     const ObjectPathScope pathScope(context.objectPath, name);
     if (hostName.size() >= kNameSize)
         context.report.leftOut(report::Reason::NameCut, context.objectPath,
@@ -253,100 +252,4 @@ void walkObject(TranslationContext& context, host::Object object, TextureTagList
     if (!object || context.scene == nullptr || context.scene->api() == nullptr)
         return;
     walk(context, object, std::move(textureTags), editorVisible, renderVisible, included, weight, 0);
-}
-
-void visitTag(const host::Tag& tag, host::Tag* uvwTag, host::Tag* normalTag,
-              SelectionTagMap* selectionTags, TextureTagList& textureTags)
-{
-    switch (tag.type()) {
-    case host::ids::Ttexture:
-    case host::ids::Thairmaterial:
-        textureTags.push_back(tag);
-        break;
-    case host::ids::Tuvw:
-        if (uvwTag != nullptr)
-            *uvwTag = tag;
-        break;
-    case host::ids::Tnormal:
-        if (normalTag != nullptr)
-            *normalTag = tag;
-        break;
-    case host::ids::Tpolygonselection:
-        if (selectionTags != nullptr)
-            (*selectionTags)[tag.name()] = tag;
-        break;
-    default:
-        break;
-    }
-}
-
-void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTracks,
-                   std::vector<host::Track>& rotationTracks,
-                   std::vector<host::Track>& positionTracks, TranslationContext* context)
-{
-    const auto ignored = [&](report::Reason reason) {
-        if (context != nullptr)
-            context->report.leftOut(reason, context->objectPath, "track \"" + track.name() + "\"");
-    };
-    // Reading must not change the document: no curve is created for a track without one.
-    const host::Curve curve = track.curve(1, false);
-    const int32_t keys = curve.keyCount();
-    if (keys < 1)
-        return;
-    host::Time first;
-    host::Time last;
-    if (!curve.keyTime(0, first) || !curve.keyTime(keys - 1, last))
-        return;
-    const float t0 = static_cast<float>(first.seconds());
-    const float t1 = static_cast<float>(last.seconds());
-    if (!(t1 - t0 > 0.0f)) {
-        ignored(keys == 1 ? report::Reason::TrackOneKey : report::Reason::TrackNoTimeSpan);
-        return;
-    }
-    int32_t animated = 0;
-    if (!track.getInt(host::ids::ID_BASEOBJECT_REL_ROTATION, animated) || animated == 0) {
-        ignored(report::Reason::TrackMuted);
-        return;
-    }
-    switch (track.descId(0)) {
-    case host::ids::ID_BASEOBJECT_REL_POSITION:
-        positionTracks.push_back(track);
-        break;
-    case host::ids::ID_BASEOBJECT_REL_ROTATION:
-        rotationTracks.push_back(track);
-        break;
-    case host::ids::ID_BASEOBJECT_REL_SCALE:
-        scaleTracks.push_back(track);
-        break;
-    default:
-        break;
-    }
-}
-
-void emitChannelAnimation(TranslationContext& context, const std::string& objectName,
-                          const std::vector<host::Track>& tracks, const std::string& channelName,
-                          int rotationOrder, bool isCamera, const host::Vec3& position,
-                          const host::Vec3& rotation, const host::Vec3& scale)
-{
-    if (context.scene == nullptr)
-        return;
-    // Each track is written as soon as it is sampled, so one track's samples are held at a time.
-    sampleTracks(context, objectName, tracks, channelName, rotationOrder, position, rotation, scale, isCamera,
-                 [&context](std::shared_ptr<orv::FBXAnimation> record) {
-                     if (record && context.scene != nullptr)
-                         record->write(*context.scene);
-                 });
-}
-
-void copyUtf8Bounded(const std::string& text, char* buffer, size_t size)
-{
-    if (buffer == nullptr || size == 0)
-        return;
-    size_t length = std::min(text.size(), size - 1);
-    // A cut inside a character moves back to its first byte (at most three bytes back).
-    if (length < text.size())
-        for (int step = 0; step < 3 && length > 0 && isContinuationByte(text[length]); ++step)
-            --length;
-    std::memcpy(buffer, text.data(), length);
-    buffer[length] = '\0';
 }

@@ -45,39 +45,6 @@ constexpr const char* kReasonTexts[kReasonCount] = {
     "renderers of another user passed over",
 };
 
-// Length of the valid UTF-8 sequence starting at text[i], 0 when none starts there.
-size_t sequenceLength(std::string_view text, size_t i)
-{
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    if (c < 0x80)
-        return 1;
-    size_t n = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        lo = c == 0xE0 ? 0xA0 : 0x80; // no overlong forms
-        hi = c == 0xED ? 0x9F : 0xBF; // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        lo = c == 0xF0 ? 0x90 : 0x80;
-        hi = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (i + n > text.size())
-        return 0;
-    if (byte(i + 1) < lo || byte(i + 1) > hi)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    return n;
-}
-
 void appendJsonString(std::string& out, std::string_view text)
 {
     out += '"';
@@ -127,23 +94,6 @@ const char* reasonKey(Reason reason)
 {
     const auto i = static_cast<size_t>(reason);
     return i < kReasonCount ? kReasonKeys[i] : "unknown";
-}
-
-std::string safeUtf8(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        const size_t n = sequenceLength(text, i);
-        if (n == 0) {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            out.append(text.substr(i, n));
-            i += n;
-        }
-    }
-    return out;
 }
 
 void Report::begin(const std::string& command)

@@ -13,6 +13,8 @@
 // the scene, so the file and the stream are the same with or without a report.
 #pragma once
 
+#include "text/utf8.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -67,9 +69,8 @@ struct Written {
     double seconds = 0.0;
 };
 
-// Returns text with every byte sequence that is not valid UTF-8 replaced by U+FFFD, so a
-// name from the host can be shown and written into JSON safely.
-std::string safeUtf8(std::string_view text);
+// Text with every byte sequence that is not valid UTF-8 replaced by U+FFFD.
+using tavrin::text::safeUtf8;
 
 class Report {
 public:
