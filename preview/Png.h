@@ -2,7 +2,7 @@
 // reduced to 8-bit RGB).
 #pragma once
 
-#include "PreviewScene.h"
+#include "Image.h"
 
 #include <string>
 

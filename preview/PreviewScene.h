@@ -3,6 +3,7 @@
 // textures. Building it knows nothing of the ray tracer; the tracer only reads it.
 #pragma once
 
+#include "Image.h"
 #include "PreviewMath.h"
 #include "SceneReader.h"
 
@@ -12,14 +13,6 @@
 #include <vector>
 
 namespace preview {
-
-// An RGB image, 8 bits per channel, rows from the top.
-struct Image {
-    int width = 0;
-    int height = 0;
-    std::vector<uint8_t> rgb;
-    const uint8_t* pixel(int x, int y) const { return rgb.data() + (size_t(y) * size_t(width) + size_t(x)) * 3; }
-};
 
 // Where a texture is looked up on a surface.
 struct TexturePlacement {

@@ -5,7 +5,7 @@
 // pixels held by one cache are capped; a texture past the cap is not loaded.
 #pragma once
 
-#include "PreviewScene.h"
+#include "Image.h"
 
 #include <cstdint>
 #include <map>

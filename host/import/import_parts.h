@@ -4,7 +4,8 @@
 #pragma once
 
 #include "axis_convert.h"
-#include "model_import.h"
+#include "import_summary.h"
+#include "sim_document.h"
 #include "polygon_split.h"
 
 #include <assimp/scene.h>

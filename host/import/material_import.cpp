@@ -1,4 +1,5 @@
 #include "import_parts.h"
+#include "model_import.h"
 
 #include "files/private_file.h"
 

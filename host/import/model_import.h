@@ -5,6 +5,7 @@
 // counted in an import summary. Frames and units change in axis_convert.h only.
 #pragma once
 
+#include "import_summary.h"
 #include "sim_document.h"
 
 #include <memory>
@@ -27,42 +28,6 @@ struct LoadOptions {
 // The per-user cache folder c4dsim-textures ($XDG_CACHE_HOME, else ~/.cache, else a private
 // temporary folder), created 0700; empty with `why` set when there is none.
 std::string defaultTextureCache(std::string* why = nullptr);
-
-// What an import left out, changed or did not find, one line per kind of thing, in the
-// order first met ("not carried over: bones and skins of meshes (3)"). Each note has a reason
-// key for the command's report (docs/report.md); notes without one are only printed (texture
-// files that are not found are reported by the plug-in itself, which looks for them).
-struct ImportNote {
-    std::string reason; // report reason, "" for a printed line only
-    std::string line;   // "not carried over: bones and skins of meshes"
-    size_t count = 0;
-};
-
-// The summary's printed line of one note, with its count when above one.
-std::string summaryLine(const ImportNote& note);
-
-class Summary {
-public:
-    void add(const std::string& reason, const std::string& thing, size_t count = 1)
-    {
-        note(reason, "not carried over", thing, count);
-    }
-    void changed(const std::string& reason, const std::string& thing, size_t count = 1)
-    {
-        note(reason, "changed", thing, count);
-    }
-    void missing(const std::string& reason, const std::string& thing, size_t count = 1)
-    {
-        note(reason, "not found", thing, count);
-    }
-    std::vector<std::string> lines() const;
-    const std::vector<ImportNote>& notes() const { return things_; }
-    bool empty() const { return things_.empty(); }
-
-private:
-    void note(const std::string& reason, const char* kind, const std::string& thing, size_t count);
-    std::vector<ImportNote> things_;
-};
 
 // The post-processing asked of assimp when a model is read for import.
 unsigned importFlags();
