@@ -1,5 +1,7 @@
 #include "stream_store.h"
 
+#include "files/fd_write.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,20 +14,8 @@ namespace standin {
 
 namespace {
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
+using tavrin::files::writeAll;
+
 
 std::string systemReason() { return std::strerror(errno); }
 

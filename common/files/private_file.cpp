@@ -1,5 +1,7 @@
 #include "files/private_file.h"
 
+#include "files/fd_write.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,19 +22,6 @@ bool setWhy(std::string* why, const std::string& text)
 
 std::string reason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "contained_import.h"
 
+#include "files/fd_write.h"
+
 #include "sim_host.h"
 #include "sim_json_write.h"
 
@@ -34,6 +36,8 @@ namespace modelimport {
 
 namespace {
 
+using tavrin::files::writeAll;
+
 using Clock = std::chrono::steady_clock;
 
 // What the child hands back, first byte of its message. A document message carries the
@@ -44,20 +48,6 @@ constexpr char kDocument = 'D', kError = 'E', kOutOfMemory = 'M';
 
 int gReplyFd = -1; // the child's end of the pipe, for the allocation failure handler
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 void putString(std::string& out, const std::string& s)
 {
