@@ -1,8 +1,11 @@
 // The fast pass of the document loader (see sim_json_heavy.h). simdjson's on-demand reader
-// walks the document once, forward: the objects (with their children and caches), their
-// tags and hair, and reads the long arrays found there into vectors sized in advance. Any
+// walks the document once, forward, through the places sim_json_layout.h names: the objects
+// (with their children and caches), their tags and hair, and reads the long arrays found
+// there into vectors sized in advance. Any
 // surprise ends the pass; the thorough reading then gives the exact message.
 #include "sim_json_heavy.h"
+
+#include "sim_json_layout.h"
 
 #include <simdjson.h>
 
@@ -78,7 +81,7 @@ public:
     {
         for (auto field : doc.get_object()) {
             od::field f = std::move(field);
-            if (f.unescaped_key().value() == "objects")
+            if (f.unescaped_key().value() == layout::kObjects)
                 objectList(f.value(), 0);
         }
     }
@@ -113,21 +116,21 @@ private:
             od::field f = std::move(field);
             const std::string_view key = f.unescaped_key().value();
             od::value& value = f.value();
-            if (key == "points")
+            if (key == layout::kPoints)
                 heavy(value, Kind::Points);
-            else if (key == "polygons")
+            else if (key == layout::kPolygons)
                 heavy(value, Kind::Polygons);
-            else if (key == "phongNormals")
+            else if (key == layout::kPhongNormals)
                 heavy(value, Kind::Normals);
-            else if (key == "children")
+            else if (key == layout::kChildren)
                 objectList(value, depth + 1);
-            else if (key == "cache" || key == "deformCache")
+            else if (key == layout::kCache || key == layout::kDeformCache)
                 object(value, depth + 1);
-            else if (key == "tags")
+            else if (key == layout::kTags)
                 for (auto tag : value.get_array())
-                    members(tag.value(), "uvw", Kind::Uvw, "segments", Kind::Segments);
-            else if (key == "hair")
-                members(value, "points", Kind::HairPoints, "rootUV", Kind::RootUV);
+                    members(tag.value(), layout::kUvw, Kind::Uvw, layout::kSegments, Kind::Segments);
+            else if (key == layout::kHair)
+                members(value, layout::kHairPoints, Kind::HairPoints, layout::kRootUV, Kind::RootUV);
         }
     }
 

@@ -4,6 +4,8 @@
 // single-key tracks, dangling links) is kept as given.
 #include "sim_json_loader.h"
 
+#include "sim_json_layout.h"
+
 #include "sim_host.h"
 #include "sim_internal.h"
 
@@ -153,7 +155,7 @@ public:
     {
         if (!root.is_object())
             fail("", "the document must be a JSON object");
-        checkKeys(root, kRoot, {"name", "path", "time", "minTime", "layers", "materials", "objects",
+        checkKeys(root, kRoot, {"name", "path", "time", "minTime", "layers", "materials", layout::kObjects,
                                 "selection", "params"});
         doc_.type = 110059;
         doc_.path = folder;
@@ -178,8 +180,8 @@ public:
             for (auto [i, item] : array(*v, p).indexed())
                 doc_.materials.push_back(material(item, at(p, i)));
         }
-        if (auto v = find(root, "objects")) {
-            const Path p = at(kRoot, "objects");
+        if (auto v = find(root, layout::kObjects)) {
+            const Path p = at(kRoot, layout::kObjects);
             for (auto [i, item] : array(*v, p).indexed())
                 doc_.objects.push_back(object(item, at(p, i), 0));
         }
@@ -208,7 +210,7 @@ private:
 
     // ---- JSON value helpers ----
 
-    static std::optional<Json> find(Json obj, const char* key) { return obj.find(key); }
+    static std::optional<Json> find(Json obj, std::string_view key) { return obj.find(key); }
 
     // The array read ahead for a placeholder of this kind, or nullptr.
     HeavyArrays::Entry* heavy(Json j, HeavyArrays::Kind kind)
@@ -216,10 +218,10 @@ private:
         return j.is_string() ? heavy_.take(j.text(), kind) : nullptr;
     }
 
-    static void checkKeys(Json obj, const Path& path, std::initializer_list<const char*> allowed)
+    static void checkKeys(Json obj, const Path& path, std::initializer_list<std::string_view> allowed)
     {
         auto known = [&](std::string_view key) {
-            for (const char* a : allowed)
+            for (std::string_view a : allowed)
                 if (key == a)
                     return true;
             return false;
@@ -559,10 +561,10 @@ private:
         if (depth > kMaxObjectDepth)
             fail(path, "objects nested deeper than " + std::to_string(kMaxObjectDepth) + " levels");
         object(j, path, "an object");
-        checkKeys(j, path, {"type", "name", "id", "position", "rotation", "scale", "rotationOrder",
-                            "bits", "controlObject", "layer", "params", "points", "polygons",
-                            "phongNormals", "tags", "tracks", "children", "cache", "deformCache",
-                            "hair"});
+        checkKeys(j, path, {"type", "name", "id", "position", "rotation", "scale", "rotationOrder", "bits",
+                            "controlObject", "layer", "params", "tracks", layout::kPoints, layout::kPolygons,
+                            layout::kPhongNormals, layout::kTags, layout::kChildren, layout::kCache,
+                            layout::kDeformCache, layout::kHair});
         auto o = std::make_unique<Object>();
         o->type = 5140;
         if (auto v = find(j, "type"))
@@ -597,18 +599,18 @@ private:
         }
         if (auto v = find(j, "params"))
             params(*v, at(path, "params"), *o, kObjectParams, nullptr);
-        if (auto v = find(j, "points")) {
+        if (auto v = find(j, layout::kPoints)) {
             if (auto* h = heavy(*v, HeavyArrays::Kind::Points))
                 o->points = std::move(h->vec3);
             else
-                vec3List(*v, at(path, "points"), o->points);
+                vec3List(*v, at(path, layout::kPoints), o->points);
             o->hasPointTag = true;
         }
-        if (auto v = find(j, "polygons")) {
+        if (auto v = find(j, layout::kPolygons)) {
             if (auto* h = heavy(*v, HeavyArrays::Kind::Polygons)) {
                 o->polygons = std::move(h->polygons);
             } else {
-                const Path p = at(path, "polygons");
+                const Path p = at(path, layout::kPolygons);
                 const Json list = array(*v, p);
                 o->polygons.reserve(list.size());
                 for (auto [i, item] : list.indexed())
@@ -616,12 +618,12 @@ private:
             }
             o->hasPolygonTag = true;
         }
-        if (auto v = find(j, "phongNormals")) {
+        if (auto v = find(j, layout::kPhongNormals)) {
             std::vector<c4d_vec32> normals;
             if (auto* h = heavy(*v, HeavyArrays::Kind::Normals)) {
                 normals = std::move(h->normals);
             } else {
-                const Path p = at(path, "phongNormals");
+                const Path p = at(path, layout::kPhongNormals);
                 const Json list = array(*v, p);
                 normals.reserve(list.size());
                 for (auto [i, item] : list.indexed()) {
@@ -631,10 +633,10 @@ private:
             }
             o->phongNormals = std::move(normals);
         }
-        if (auto v = find(j, "hair"))
-            hair(*v, at(path, "hair"), o->hair);
-        if (auto v = find(j, "tags")) {
-            const Path p = at(path, "tags");
+        if (auto v = find(j, layout::kHair))
+            hair(*v, at(path, layout::kHair), o->hair);
+        if (auto v = find(j, layout::kTags)) {
+            const Path p = at(path, layout::kTags);
             const Json list = array(*v, p);
             for (auto [i, item] : list.indexed())
                 o->tags.push_back(tag(item, at(p, i)));
@@ -645,12 +647,12 @@ private:
             for (auto [i, item] : list.indexed())
                 o->tracks.push_back(track(item, at(p, i)));
         }
-        if (auto v = find(j, "deformCache"))
-            o->deformCache = object(*v, at(path, "deformCache"), depth + 1);
-        if (auto v = find(j, "cache"))
-            o->cache = object(*v, at(path, "cache"), depth + 1);
-        if (auto v = find(j, "children")) {
-            const Path p = at(path, "children");
+        if (auto v = find(j, layout::kDeformCache))
+            o->deformCache = object(*v, at(path, layout::kDeformCache), depth + 1);
+        if (auto v = find(j, layout::kCache))
+            o->cache = object(*v, at(path, layout::kCache), depth + 1);
+        if (auto v = find(j, layout::kChildren)) {
+            const Path p = at(path, layout::kChildren);
             const Json list = array(*v, p);
             for (auto [i, item] : list.indexed())
                 o->children.push_back(object(item, at(p, i), depth + 1));
@@ -684,20 +686,20 @@ private:
     void hair(Json j, const Path& path, Hair& h)
     {
         object(j, path, "a hair object");
-        checkKeys(j, path, {"generates", "strandCount", "segmentCount", "points", "rootUV"});
+        checkKeys(j, path, {"generates", "strandCount", "segmentCount", layout::kHairPoints, layout::kRootUV});
         if (auto v = find(j, "generates"))
             h.generates = boolean(*v, at(path, "generates"));
-        if (auto v = find(j, "points")) {
+        if (auto v = find(j, layout::kHairPoints)) {
             if (auto* e = heavy(*v, HeavyArrays::Kind::HairPoints))
                 h.points = std::move(e->vec3);
             else
-                vec3List(*v, at(path, "points"), h.points);
+                vec3List(*v, at(path, layout::kHairPoints), h.points);
         }
-        auto roots = find(j, "rootUV");
+        auto roots = find(j, layout::kRootUV);
         if (auto* e = roots ? heavy(*roots, HeavyArrays::Kind::RootUV) : nullptr) {
             h.rootUV = std::move(e->vec3);
         } else if (auto v = roots) {
-            const Path p = at(path, "rootUV");
+            const Path p = at(path, layout::kRootUV);
             const Json list = array(*v, p);
             h.rootUV.reserve(list.size());
             for (auto [i, item] : list.indexed())
@@ -719,7 +721,7 @@ private:
     std::unique_ptr<Tag> tag(Json j, const Path& path)
     {
         object(j, path, "a tag object");
-        checkKeys(j, path, {"type", "name", "id", "params", "material", "placement", "uvw", "segments"});
+        checkKeys(j, path, {"type", "name", "id", "params", "material", "placement", layout::kUvw, layout::kSegments});
         auto t = std::make_unique<Tag>();
         auto type = find(j, "type");
         if (!type)
@@ -734,11 +736,11 @@ private:
         }
         if (auto v = find(j, "placement"))
             t->placement = matrix(*v, at(path, "placement"));
-        auto uvwList = find(j, "uvw");
+        auto uvwList = find(j, layout::kUvw);
         if (auto* h = uvwList ? heavy(*uvwList, HeavyArrays::Kind::Uvw) : nullptr) {
             t->uvw = std::move(h->uvw);
         } else if (auto v = uvwList) {
-            const Path p = at(path, "uvw");
+            const Path p = at(path, layout::kUvw);
             const Json list = array(*v, p);
             t->uvw.reserve(list.size());
             for (auto [i, item] : list.indexed()) {
@@ -755,11 +757,11 @@ private:
                 t->uvw.push_back(r);
             }
         }
-        auto segmentList = find(j, "segments");
+        auto segmentList = find(j, layout::kSegments);
         if (auto* h = segmentList ? heavy(*segmentList, HeavyArrays::Kind::Segments) : nullptr) {
             t->segments = std::move(h->segments);
         } else if (auto v = segmentList) {
-            const Path p = at(path, "segments");
+            const Path p = at(path, layout::kSegments);
             const Json list = array(*v, p);
             for (auto [i, item] : list.indexed()) {
                 const Path pi = at(p, i);
