@@ -130,8 +130,11 @@ std::unique_ptr<sim::Material> MaterialImporter::material(const aiMaterial& m, u
     out->params[kMaterialBrightness] = 1.0;
 
     aiString file;
-    if (m.GetTexture(aiTextureType_DIFFUSE, 0, &file) == AI_SUCCESS ||
-        m.GetTexture(aiTextureType_BASE_COLOR, 0, &file) == AI_SUCCESS) {
+    // assimp names "$texture_dummy.bmp" where a Quake model names no skin of its own: the
+    // model has no texture, so none is looked for or reported missing.
+    if ((m.GetTexture(aiTextureType_DIFFUSE, 0, &file) == AI_SUCCESS ||
+         m.GetTexture(aiTextureType_BASE_COLOR, 0, &file) == AI_SUCCESS) &&
+        std::strcmp(file.C_Str(), "$texture_dummy.bmp") != 0) {
         const std::string path = texturePath(file.C_Str());
         if (!path.empty()) {
             auto shader = std::make_unique<sim::Shader>();
