@@ -7,6 +7,7 @@
 #include "model_import.h"
 #include "orvSceneapi_oo.h"
 #include "polygon_split.h"
+#include "SceneReader.h"
 #include "sim_host.h"
 
 #include <assimp/Importer.hpp>
@@ -22,6 +23,22 @@
 #include <unistd.h>
 
 namespace importtest {
+
+std::vector<double> numbersOf(const orv::qrf::Statement* s)
+{
+    std::vector<double> out;
+    if (s)
+        for (const auto& v : s->args) {
+            out.insert(out.end(), v.floats.begin(), v.floats.end());
+            out.insert(out.end(), v.ints.begin(), v.ints.end());
+            if (v.kind == orv::qrf::Value::Kind::Word)
+                out.push_back(v.number());
+            for (const std::string& item : v.items)
+                out.push_back(std::stod(item));
+        }
+    return out;
+}
+
 
 namespace {
 

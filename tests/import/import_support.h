@@ -8,7 +8,15 @@
 #include <string>
 #include <vector>
 
+namespace orv::qrf {
+struct Statement;
+}
+
 namespace importtest {
+
+// Every number of a scene file statement's arguments, in order (floats, integers, numeric
+// words and list items); empty for a null statement.
+std::vector<double> numbersOf(const orv::qrf::Statement* s);
 
 // The scene text Export writes for a document; empty with a message on failure.
 std::string exportText(sim::Document& doc, std::string& error);

@@ -31,6 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using orv::qrf::Block;
 using orv::qrf::Statement;
+using importtest::numbersOf;
 using Point = std::array<double, 3>;
 using Row = std::array<double, 16>; // row-vector matrix: axes in rows 0-2, offset in row 3
 
@@ -197,21 +198,6 @@ Row product(const Row& a, const Row& b) // a then b, row vectors
             for (int k = 0; k < 4; ++k)
                 r[i * 4 + j] += a[i * 4 + k] * b[k * 4 + j];
     return r;
-}
-
-std::vector<double> numbersOf(const Statement* s)
-{
-    std::vector<double> out;
-    if (s)
-        for (const auto& v : s->args) {
-            out.insert(out.end(), v.floats.begin(), v.floats.end());
-            out.insert(out.end(), v.ints.begin(), v.ints.end());
-            if (v.kind == orv::qrf::Value::Kind::Word)
-                out.push_back(v.number());
-            for (const std::string& item : v.items)
-                out.push_back(std::stod(item));
-        }
-    return out;
 }
 
 struct WorldObject {

@@ -26,6 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using orv::qrf::Block;
 using orv::qrf::Statement;
+using importtest::numbersOf;
 using Point = std::array<double, 3>;
 using Uv = std::array<double, 2>;
 
@@ -107,21 +108,6 @@ std::vector<Triangle> gltfTriangles(const fs::path& gltfPath)
         }
         out.push_back(t);
     }
-    return out;
-}
-
-std::vector<double> numbersOf(const Statement* s)
-{
-    std::vector<double> out;
-    if (s)
-        for (const auto& v : s->args) {
-            out.insert(out.end(), v.floats.begin(), v.floats.end());
-            out.insert(out.end(), v.ints.begin(), v.ints.end());
-            if (v.kind == orv::qrf::Value::Kind::Word)
-                out.push_back(v.number());
-            for (const std::string& item : v.items)
-                out.push_back(std::stod(item));
-        }
     return out;
 }
 
