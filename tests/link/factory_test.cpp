@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <map>
@@ -11,6 +13,23 @@
 #include <tuple>
 
 namespace {
+
+// Each test process keeps its renderer claims in a folder of its own: the fake process ids
+// are the same in every test, and the tests run side by side.
+class PrivateClaimFolder final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/link-claims-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        ::setenv("XDG_CACHE_HOME", pattern, 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+private:
+    std::string folder_;
+};
+[[maybe_unused]] ::testing::Environment* const kClaimFolder = ::testing::AddGlobalTestEnvironment(new PrivateClaimFolder);
 
 // Query API over fixed texts: an instance list and one scene description per process id.
 class FakeQuery final : public TavrinQueryApi {
@@ -126,7 +145,7 @@ struct Rig {
         s.launch = [this](int, int) {
             ++launches;
             if (launches > 1) ++launchedPid;
-            return LaunchedRenderer{launchResult ? launchedPid : 0, "/opt/tavrin"};
+            return LaunchedRenderer{launchResult ? launchedPid : 0, "/opt/tavrin", {}};
         };
         s.exited = [this](int64_t pid, int& status) {
             EXPECT_EQ(pid, launchedPid);
@@ -335,6 +354,57 @@ TEST(RepeatLinkFactory, ChoiceRules) {
 
 // A renderer of another user is passed over whatever it holds, each is named once, and a
 // port where one answers is not scanned blindly either.
+TEST(RepeatLinkFactory, AnEmptyRendererGoesToOneCommandOnly) {
+    // Two commands see the same empty renderer (pid 100) before either has sent a scene.
+    const std::string claimFile =
+        std::string(std::getenv("XDG_CACHE_HOME")) + "/tavrin-renderer-claims/renderer-100.claim";
+    Rig first;
+    first.query.list = list_of({instance(9, 100, 4000)});
+    first.query.scenes[100] = kEmptyScene;
+    first.api.acceptHost = "localhost";
+    first.api.acceptPort = 4000;
+    ASSERT_EQ(first.factory.getApi(), &first.api);
+    EXPECT_TRUE(std::filesystem::exists(claimFile));
+
+    // The second one launches a renderer of its own (pid 7) and takes that.
+    Rig second;
+    second.factory.set_attempts(3);
+    second.query.stages = {list_of({instance(9, 100, 4000)}),
+                           list_of({instance(9, 100, 4000), instance(9, 7, 5007)})};
+    second.query.scenes[100] = kEmptyScene;
+    second.query.scenes[7] = kEmptyScene;
+    second.api.acceptHost = "localhost";
+    second.api.acceptPort = 5007;
+    EXPECT_EQ(second.factory.getApi(), &second.api);
+    EXPECT_EQ(second.launches, 1);
+    EXPECT_EQ(second.factory.port(), 5007);
+
+    // Once the first has let go, the renderer is free again (should its scene not have
+    // arrived) and the claim leaves no file behind.
+    first.factory.close();
+    EXPECT_FALSE(std::filesystem::exists(claimFile));
+    Rig third;
+    third.query.list = first.query.list;
+    third.query.scenes[100] = kEmptyScene;
+    third.api.acceptHost = "localhost";
+    third.api.acceptPort = 4000;
+    EXPECT_EQ(third.factory.getApi(), &third.api);
+    EXPECT_EQ(third.launches, 0);
+
+    // A command that ends without letting go (a crashed host) holds nothing.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        InstanceClaim held;
+        ::_exit(InstanceClaim::take(555, held) == InstanceClaim::Outcome::Claimed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    InstanceClaim after;
+    EXPECT_EQ(InstanceClaim::take(555, after), InstanceClaim::Outcome::Claimed);
+}
+
 TEST(RepeatLinkFactory, RenderersOfAnotherUserArePassedOver) {
     struct Case {
         const char* what;

@@ -177,6 +177,15 @@ orvScene_api* RepeatLinkFactory::getApi() {
 }
 
 void RepeatLinkFactory::close() {
+    // Whatever happened to the stream, the renderer is left to others now: it holds the
+    // scene, or it is still empty.
+    struct ReleaseClaims {
+        RepeatLinkFactory& f;
+        ~ReleaseClaims() {
+            f.claim_.release();
+            f.launch_claim_.release();
+        }
+    } releaseAtEnd{*this};
     if (!api_) return;
     const int disconnected = api_->disconnect();
     if (linked_ && disconnected != 0) {
@@ -208,7 +217,8 @@ bool RepeatLinkFactory::establish_link() {
     // Another command may take the renderer launched here before this one sees it; a
     // fresh one is then launched, a bounded number of times.
     for (int launches = 0; chosen.version == 0 && launches < kMaxLaunches; ++launches) {
-        const LaunchedRenderer launched = services_.launch(lowest_version_, highest_version_);
+        LaunchedRenderer launched = services_.launch(lowest_version_, highest_version_);
+        launch_claim_ = std::move(launched.claim);
         if (launched.pid <= 0) {
             error_text_ = kLaunchFailed;
             return false;
@@ -218,6 +228,9 @@ bool RepeatLinkFactory::establish_link() {
         if (!error_text_.empty()) return false;
         if (!taken) break;
     }
+    // The launched renderer's claim is kept only when it is the one chosen.
+    if (launch_claim_.held() && launch_claim_.pid() == chosen.process_id) claim_ = std::move(launch_claim_);
+    launch_claim_.release();
 
     if (!connect_to(chosen)) {
         error_text_ = kNoPort;
@@ -305,6 +318,7 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
     InstanceRecord bestHolding;
     InstanceRecord launchedEmpty;
     launched_taken_ = false;
+    std::vector<InstanceClaim> fresh;
     for (const InstanceRecord& record : instances) {
         // A renderer another user started is theirs: it is passed over like a busy one,
         // and the user is told.
@@ -328,7 +342,8 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
             usable = parse_guarded(text, doc);
             if (usable) {
                 const TiXmlElement* root = doc.RootElement();
-                empty = scene_is_empty(root);
+                // An empty renderer that another command has claimed is as good as busy.
+                empty = scene_is_empty(root) && claimable(record.process_id, fresh);
                 holds = !scene_name_.empty() &&
                         find_model_set(root, scene_name_, record.version > 6 ? 4 : 3) != nullptr;
             }
@@ -344,13 +359,34 @@ InstanceRecord RepeatLinkFactory::choose_instance(TavrinQueryApi& query, const s
         }
         query.end_selection();
     }
-    if (bestHolding.version >= 1) {
-        scene_found_ = true;
-        return bestHolding;
-    }
-    scene_found_ = false;
-    if (launchedEmpty.version >= 1) return launchedEmpty;
-    if (bestAny.version >= 1) return bestAny;
-    if (bestEmpty.version >= 1) return bestEmpty;
-    return InstanceRecord{};
+    scene_found_ = bestHolding.version >= 1;
+    InstanceRecord chosen;
+    if (scene_found_)
+        chosen = bestHolding;
+    else if (launchedEmpty.version >= 1)
+        chosen = launchedEmpty;
+    else if (bestAny.version >= 1)
+        chosen = bestAny;
+    else if (bestEmpty.version >= 1)
+        chosen = bestEmpty;
+    keep_claim_of(chosen, fresh);
+    return chosen;
+}
+
+bool RepeatLinkFactory::claimable(int64_t pid, std::vector<InstanceClaim>& fresh) {
+    if (claim_.pid() == pid || launch_claim_.pid() == pid) return true;
+    for (const InstanceClaim& claim : fresh)
+        if (claim.pid() == pid) return true;
+    InstanceClaim claim;
+    const InstanceClaim::Outcome outcome = InstanceClaim::take(pid, claim);
+    if (outcome == InstanceClaim::Outcome::HeldByAnother) return false;
+    if (outcome == InstanceClaim::Outcome::Claimed) fresh.push_back(std::move(claim));
+    return true;
+}
+
+void RepeatLinkFactory::keep_claim_of(const InstanceRecord& chosen, std::vector<InstanceClaim>& fresh) {
+    if (claim_.pid() == chosen.process_id) return;
+    claim_.release();
+    for (InstanceClaim& claim : fresh)
+        if (claim.pid() == chosen.process_id) claim_ = std::move(claim);
 }

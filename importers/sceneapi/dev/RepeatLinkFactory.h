@@ -8,6 +8,7 @@
 #pragma once
 
 #include "LightFactory.h"
+#include "instance_claim.h"
 #include "launch.h"
 #include "orvScene_api.h"
 #include "tavrin_live.h"
@@ -92,7 +93,9 @@ public:
     // none), else the newest of any kind when any is accepted, else the newest empty one,
     // else version 0. A launched renderer that is listed with a scene was taken by
     // another command. An instance whose process belongs to another user is never chosen
-    // (it is noted in passed_over()); one whose owner cannot be learnt counts as ours.
+    // (it is noted in passed_over()); one whose owner cannot be learnt counts as ours. An
+    // empty instance that another command has claimed counts as busy; the chosen empty
+    // instance is claimed until close().
     InstanceRecord choose_instance(TavrinQueryApi& query, const std::vector<InstanceRecord>& instances,
                                    int64_t launched = 0);
 
@@ -111,6 +114,11 @@ private:
     // took it) and no other empty instance is there.
     InstanceRecord await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched, bool& taken);
     bool connect_to(const InstanceRecord& chosen);
+    // Whether an empty instance may be taken: this factory claims it already, or its claim
+    // can be taken now (and is kept in `fresh` until the choice is made).
+    bool claimable(int64_t pid, std::vector<InstanceClaim>& fresh);
+    // Holds the claim of the chosen instance, when there is one, and lets go of the rest.
+    void keep_claim_of(const InstanceRecord& chosen, std::vector<InstanceClaim>& fresh);
 
     LinkServices services_;
     int attempts_ = 20;
@@ -131,4 +139,8 @@ private:
     // Set by choose_instance: the launched renderer's instance was listed holding a scene.
     bool launched_taken_ = false;
     std::vector<PassedOver> passed_over_;
+    // The claim on the chosen empty instance, and on the renderer launched here while it
+    // is awaited.
+    InstanceClaim claim_;
+    InstanceClaim launch_claim_;
 };

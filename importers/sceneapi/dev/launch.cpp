@@ -2,6 +2,7 @@
 
 #include "InstallLocator.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,7 +70,7 @@ const std::vector<std::string>& launch_filtered_names() {
     return names;
 }
 
-int spawn_detached(const std::string& executable) {
+int spawn_detached(const std::string& executable, const std::function<void(int pid)>& before_exec) {
     if (executable.empty()) return -1;
 
     // Built in the parent: after fork in a multithreaded host the child may not allocate
@@ -78,11 +79,28 @@ int spawn_detached(const std::string& executable) {
     char* const argv[] = {path.data(), nullptr};
     const FilterEnv env(launch_filtered_names());
 
+    // The child waits at a gate (the end of a pipe) until the parent has done what must be
+    // done before the renderer can show itself.
+    int gate[2] = {-1, -1};
+    if (before_exec && ::pipe2(gate, O_CLOEXEC) != 0) return -1;
+
     const pid_t pid = ::fork();
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        if (gate[0] >= 0) {
+            ::close(gate[0]);
+            ::close(gate[1]);
+        }
+        return -1;
+    }
     if (pid == 0) {
         // Child: only async-signal-safe calls from here on.
         ::setsid();
+        if (gate[0] >= 0) {
+            ::close(gate[1]);
+            char byte = 0;
+            while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+        }
         // The renderer must not inherit the host's descriptors (its sockets, its log file,
         // the scene file being written): mark every one beyond the standard three
         // close-on-exec. A kernel without close_range leaves them as they are.
@@ -90,13 +108,24 @@ int spawn_detached(const std::string& executable) {
         ::execve(argv[0], argv, env.envp());
         ::_exit(127);
     }
+    if (gate[0] >= 0) {
+        ::close(gate[0]);
+        try {
+            before_exec(static_cast<int>(pid));
+        } catch (...) {
+            // The child is let through all the same; only the preparation is lost.
+        }
+        ::close(gate[1]);
+    }
     return static_cast<int>(pid);
 }
 
 LaunchedRenderer start_renderer(int lowest, int highest) {
     LaunchedRenderer launched;
     launched.path = InstallLocator::find_executable(lowest, highest);
-    const int pid = spawn_detached(launched.path);
+    // The new renderer is claimed before it can answer the instance list, so no other
+    // command takes it for an empty renderer free to use.
+    const int pid = spawn_detached(launched.path, [&launched](int child) { InstanceClaim::take(child, launched.claim); });
     if (pid > 0) {
         launched.pid = pid;
         launched_children().push_back(static_cast<pid_t>(pid));

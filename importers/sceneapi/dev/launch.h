@@ -1,7 +1,10 @@
 // Starting the renderer as a separate process with a filtered environment.
 #pragma once
 
+#include "instance_claim.h"
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,14 +42,16 @@ const std::vector<std::string>& launch_filtered_names();
 // host's terminal signals do not reach it. Everything the child needs is built before the
 // fork; the child only calls setsid and execve, and leaves with status 127 when execve
 // fails. Returns the child's process id, or -1 when no child was made (empty path or
-// fork failure).
-int spawn_detached(const std::string& executable);
+// fork failure). When `before_exec` is given, the child waits before execve until it has
+// run in the parent with the child's process id.
+int spawn_detached(const std::string& executable, const std::function<void(int pid)>& before_exec = {});
 
-// A renderer process started by start_renderer: its process id (0 when no child was made)
-// and the file it runs.
+// A renderer process started by start_renderer: its process id (0 when no child was made),
+// the file it runs, and this process's claim on it (taken before it could be seen).
 struct LaunchedRenderer {
     int64_t pid = 0;
     std::string path;
+    InstanceClaim claim;
 };
 
 // Starts the newest installed renderer of the version range and keeps its process id, so
