@@ -28,6 +28,20 @@ void forget_child(pid_t pid) {
     children.erase(std::remove(children.begin(), children.end(), pid), children.end());
 }
 
+// A pipe whose ends are closed on exec, so that no program started meanwhile keeps it.
+bool open_gate(int gate[2]) {
+#ifdef __linux__
+    return ::pipe2(gate, O_CLOEXEC) == 0;
+#else
+    // Without pipe2 (macOS) a fork of another thread may see the ends before they are
+    // marked; it keeps them only until its own exec.
+    if (::pipe(gate) != 0) return false;
+    ::fcntl(gate[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(gate[1], F_SETFD, FD_CLOEXEC);
+    return true;
+#endif
+}
+
 } // namespace
 
 FilterEnv::FilterEnv(const std::vector<std::string>& names) {
@@ -82,7 +96,7 @@ int spawn_detached(const std::string& executable, const std::function<void(int p
     // The child waits at a gate (the end of a pipe) until the parent has done what must be
     // done before the renderer can show itself.
     int gate[2] = {-1, -1};
-    if (before_exec && ::pipe2(gate, O_CLOEXEC) != 0) return -1;
+    if (before_exec && !open_gate(gate)) return -1;
 
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -104,7 +118,11 @@ int spawn_detached(const std::string& executable, const std::function<void(int p
         // The renderer must not inherit the host's descriptors (its sockets, its log file,
         // the scene file being written): mark every one beyond the standard three
         // close-on-exec. A kernel without close_range leaves them as they are.
+#ifdef __linux__
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+#else
+        for (int fd = 3, open = ::getdtablesize(); fd < open; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+#endif
         ::execve(argv[0], argv, env.envp());
         ::_exit(127);
     }
