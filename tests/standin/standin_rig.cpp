@@ -109,6 +109,11 @@ Rig::Rig()
 
     ::setenv("TAVRIN_INSTALL_ROOT", root_.c_str(), 1);
     ::setenv("TAVRIN_STANDIN_OUTPUT", output_.c_str(), 1);
+    // The commands' claims on renderers stay in the scratch folder, whatever the home.
+    fs::create_directories(fs::path(root_) / "cache");
+    if (const char* cacheHome = std::getenv("XDG_CACHE_HOME"))
+        cacheHome_ = cacheHome;
+    ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
     // A renderer the commands launch gets no arguments: it learns from the environment
     // to go away by itself should a test fail to stop it.
     ::setenv("TAVRIN_STANDIN_IDLE_EXIT", "30", 1);
@@ -120,6 +125,10 @@ Rig::~Rig()
     ::unsetenv("TAVRIN_INSTALL_ROOT");
     ::unsetenv("TAVRIN_STANDIN_OUTPUT");
     ::unsetenv("TAVRIN_STANDIN_IDLE_EXIT");
+    if (cacheHome_)
+        ::setenv("XDG_CACHE_HOME", cacheHome_->c_str(), 1);
+    else
+        ::unsetenv("XDG_CACHE_HOME");
     std::error_code ec;
     fs::remove_all(root_, ec);
     if (lockFd_ >= 0)

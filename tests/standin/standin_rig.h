@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ private:
 
     int lockFd_ = -1;
     std::string root_;
+    // The cache folder setting the rig replaced, given back at its end.
+    std::optional<std::string> cacheHome_;
     std::string output_;
     std::vector<pid_t> started_;
 };
