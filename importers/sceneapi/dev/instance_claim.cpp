@@ -55,11 +55,13 @@ InstanceClaim::Outcome InstanceClaim::take(int64_t pid, InstanceClaim& claim) {
 
     // The holder removes the file before it lets go, so the lock may be granted on a file
     // that is no longer under the name; the name is then opened again.
+    const auto openName = [&path] {
+        return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    };
     for (int tries = 0; tries < 4; ++tries) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        int fd = openName();
         // The folder may have been removed since it was looked up (a cleaned cache).
-        if (fd < 0 && errno == ENOENT && tavrin::files::ensurePrivateFolder(folder))
-            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+        if (fd < 0 && errno == ENOENT && tavrin::files::ensurePrivateFolder(folder)) fd = openName();
         if (fd < 0) {
             ORV_LOG(logWARNING) << "cannot claim the renderer: " << path << ": " << std::strerror(errno);
             return Outcome::Unavailable;

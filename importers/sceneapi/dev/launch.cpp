@@ -121,7 +121,7 @@ int spawn_detached(const std::string& executable, const std::function<void(int p
 #ifdef __linux__
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
 #else
-        for (int fd = 3, open = ::getdtablesize(); fd < open; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        for (int fd = 3, limit = ::getdtablesize(); fd < limit; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 #endif
         ::execve(argv[0], argv, env.envp());
         ::_exit(127);
