@@ -191,8 +191,98 @@ std::string lastLine(const std::string& text)
     return line;
 }
 
-// Resident bytes of a process, from /proc (0 where there is none). The address-space limit
-// cannot be used under a sanitizer; the parent then watches this instead.
+// What the parent read from its child, and how the reading ended.
+struct Outcome {
+    std::string message;       // the result, as the child wrote it
+    std::string diagnostics;   // the end of the child's standard error
+    std::string readError;     // why the result pipe could not be read
+    bool timedOut = false;
+    bool overMemory = false;
+    Clock::time_point deadline;
+};
+
+// Reads the child's result and standard error until it closes both or a limit is reached.
+// The wall-clock limit is on the import: once the first bytes of the result are in, the import
+// is done, and the hand-over goes on while bytes keep coming (a stall of kHandOverStall ends
+// it). A parent that was not scheduled until past the deadline (stopped, or starved on a busy
+// machine) first takes what is already in the pipes, so that a child that finished in time is
+// not called timed out.
+Outcome readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimits& limits)
+{
+    constexpr auto kHandOverStall = std::chrono::seconds(10);
+    Outcome out;
+    out.deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
+    // Without the address-space limit, the resident size is checked every 50 ms.
+    const bool watchMemory = limits.memoryBytes > 0 && !memoryLimitApplies();
+    pollfd p[2] = {{resultFd, POLLIN, 0}, {diagnosticsFd, POLLIN, 0}};
+    std::string* into[2] = {&out.message, &out.diagnostics};
+    char buffer[1 << 16];
+    bool lastLook = false;
+    auto lastByte = Clock::now();
+    while (p[0].fd >= 0 || p[1].fd >= 0) {
+        const auto now = Clock::now();
+        const bool handingOver = !out.message.empty();
+        long long wait = watchMemory ? 50LL : 1000LL;
+        if (handingOver) {
+            if (now - lastByte > kHandOverStall) {
+                out.timedOut = true;
+                break;
+            }
+        } else {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(out.deadline - now).count();
+            if (left <= 0 && lastLook) {
+                out.timedOut = true;
+                break;
+            }
+            lastLook = left <= 0;
+            wait = std::max(0LL, std::min<long long>(wait, left));
+        }
+        if (watchMemory && residentBytes(child) > limits.memoryBytes) {
+            out.overMemory = true;
+            break;
+        }
+        const int ready = ::poll(p, 2, static_cast<int>(wait));
+        if (ready < 0 && errno != EINTR) {
+            out.readError = std::strerror(errno);
+            break;
+        }
+        for (int i = 0; ready > 0 && i < 2; ++i) {
+            if (p[i].fd < 0 || p[i].revents == 0)
+                continue;
+            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n < 0 && i == 0)
+                out.readError = std::strerror(errno);
+            if (n <= 0) {
+                ::close(p[i].fd);
+                p[i].fd = -1;
+                continue;
+            }
+            into[i]->append(buffer, static_cast<size_t>(n));
+            if (i == 0)
+                lastByte = Clock::now();
+            // Only the end of what the child says is kept: its last line tells what went wrong.
+            if (i == 1 && out.diagnostics.size() > 2 * sizeof buffer)
+                out.diagnostics.erase(0, out.diagnostics.size() - sizeof buffer);
+        }
+        if (!out.readError.empty())
+            break;
+    }
+    for (const pollfd& open : p)
+        if (open.fd >= 0)
+            ::close(open.fd);
+    return out;
+}
+
+double cpuSecondsOf(const rusage& usage)
+{
+    return double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec) +
+           (double(usage.ru_utime.tv_usec) + double(usage.ru_stime.tv_usec)) / 1e6;
+}
+
+} // namespace
+
 unsigned long long residentBytes(pid_t pid)
 {
     const std::string statm = "/proc/" + std::to_string(pid) + "/statm";
@@ -204,14 +294,6 @@ unsigned long long residentBytes(pid_t pid)
     std::fclose(f);
     return got == 2 ? resident * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE)) : 0;
 }
-
-double cpuSecondsOf(const rusage& usage)
-{
-    return double(usage.ru_utime.tv_sec) + double(usage.ru_stime.tv_sec) +
-           (double(usage.ru_utime.tv_usec) + double(usage.ru_stime.tv_usec)) / 1e6;
-}
-
-} // namespace
 
 bool memoryLimitApplies()
 {
@@ -271,56 +353,16 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
     ::close(diagnostics[1]);
 
     // Read both pipes until the child closes them or the time is up.
-    const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
-    std::string message, stderrText;
-    bool timedOut = false, overMemory = false;
-    // Without the address-space limit, the resident size is checked every 50 ms.
-    const bool watchMemory = limits.memoryBytes > 0 && !memoryLimitApplies();
-    std::string readError;
-    pollfd p[2] = {{result[0], POLLIN, 0}, {diagnostics[0], POLLIN, 0}};
-    std::string* into[2] = {&message, &stderrText};
-    char buffer[1 << 16];
-    while (p[0].fd >= 0 || p[1].fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            timedOut = true;
-            break;
-        }
-        if (watchMemory && residentBytes(child) > limits.memoryBytes) {
-            overMemory = true;
-            break;
-        }
-        const int ready = ::poll(p, 2, static_cast<int>(std::min<long long>(left, watchMemory ? 50 : 1000)));
-        if (ready < 0 && errno != EINTR) {
-            readError = std::strerror(errno);
-            break;
-        }
-        for (int i = 0; ready > 0 && i < 2; ++i) {
-            if (p[i].fd < 0 || p[i].revents == 0)
-                continue;
-            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (n < 0 && i == 0)
-                readError = std::strerror(errno);
-            if (n <= 0) {
-                ::close(p[i].fd);
-                p[i].fd = -1;
-                continue;
-            }
-            into[i]->append(buffer, static_cast<size_t>(n));
-            // Only the end of what the child says is kept: its last line tells what went wrong.
-            if (i == 1 && stderrText.size() > 2 * sizeof buffer)
-                stderrText.erase(0, stderrText.size() - sizeof buffer);
-        }
-        if (!readError.empty())
-            break;
-    }
-    for (const pollfd& open : p)
-        if (open.fd >= 0)
-            ::close(open.fd);
+    Outcome read = readChild(child, result[0], diagnostics[0], limits);
+    std::string& message = read.message;
+    const std::string& stderrText = read.diagnostics;
+    const std::string& readError = read.readError;
+    bool timedOut = read.timedOut;
+    const bool overMemory = read.overMemory;
 
-    // Reap the child; one that has closed the pipe but does not end is killed at the deadline.
+    // Reap the child. One that has closed its pipes is ending; one that does not end within a
+    // second after the deadline (or after it closed them, for a parent that came late) is killed.
+    const auto reapBy = std::max(Clock::now() + std::chrono::seconds(1), read.deadline);
     int status = 0;
     rusage usage{};
     for (;;) {
@@ -334,14 +376,17 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
             out.error = failed + "the import process was lost: " + std::strerror(errno);
             return out;
         }
-        if (Clock::now() >= deadline)
+        if (Clock::now() >= reapBy)
             timedOut = true;
         else if (done == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
     if (timedOut) {
-        out.error = failed + "timed out after " + std::to_string(limits.wallSeconds) + " s";
+        // The processor time tells a loop (close to the wall time) from a stall (near none).
+        char used[64];
+        std::snprintf(used, sizeof used, " (%.1f s of processor time used)", cpuSecondsOf(usage));
+        out.error = failed + "timed out after " + std::to_string(limits.wallSeconds) + " s" + used;
         return out;
     }
     if (!readError.empty()) {

@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace modelimport {
@@ -33,6 +34,10 @@ ImportLimits limitsFor(const std::string& path);
 // is watched).
 bool memoryLimitApplies();
 
+// The resident bytes of a process (Linux /proc; 0 where they cannot be read): what a parent
+// watches where the address-space limit cannot be applied.
+unsigned long long residentBytes(pid_t pid);
+
 struct ContainedImport {
     std::unique_ptr<sim::Document> document; // null on failure
     std::string error;                       // one line naming the model and what happened
@@ -40,9 +45,12 @@ struct ContainedImport {
     std::vector<ImportNote> notes;           // the same with their report reasons
 };
 
-// importModel in a child process under `limits`. On failure the error names the model and
+// importModel in a child process under `limits`. The child is a fork of the caller that goes
+// on running our code, so call this before the caller starts threads (c4dsim reads its model
+// before it loads the plug-in). On failure the error names the model and
 // says what happened: assimp's reason, "killed by signal SIGSEGV", "CPU time limit of 30 s
-// exceeded", "memory limit of 4.0 GiB exceeded" or "timed out after 45 s".
+// exceeded", "memory limit of 4.0 GiB exceeded" or "timed out after 45 s (0.1 s of processor
+// time used)".
 ContainedImport importModelContained(const std::string& path, const LoadOptions& options,
                                      const ImportLimits& limits);
 // The same under limitsFor(path).

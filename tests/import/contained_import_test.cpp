@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -145,6 +148,52 @@ TEST(ContainedImport, ModelsThatReadFineGiveTheDocumentOfTheImportInProcess)
     }
     if (compared == 0)
         GTEST_SKIP() << "no packaged models in " << corpus;
+}
+
+// The state letter of a process (R, S, Z...), from /proc; 0 where it cannot be read.
+char processState(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t name = text.rfind(')');
+    return name != std::string::npos && name + 2 < text.size() ? text[name + 2] : 0;
+}
+
+// A parent that is not scheduled until past its deadline (stopped here, starved on a busy
+// machine) takes the result of a child that finished in time instead of calling it a time-out.
+TEST(ContainedImport, AParentLateToItsDeadlineTakesTheFinishedResult)
+{
+    TempFolder folder;
+    const std::string model = folder.file("tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    const pid_t parent = ::getpid();
+    const pid_t stopper = ::fork();
+    ASSERT_GE(stopper, 0);
+    if (stopper == 0) {
+        // As soon as the import's child exists, stop the parent; once the child has finished,
+        // wait past the 1 s deadline and wake the parent.
+        const std::string children = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+        pid_t child = 0;
+        for (int i = 0; i < 20000 && child == 0; ++i) {
+            std::ifstream list(children);
+            for (pid_t pid = 0; list >> pid;)
+                if (pid != ::getpid())
+                    child = pid;
+            if (child == 0)
+                ::usleep(500);
+        }
+        if (child != 0)
+            ::kill(parent, SIGSTOP);
+        for (int i = 0; i < 3000 && child != 0 && processState(child) != 'Z'; ++i)
+            ::usleep(10'000);
+        ::usleep(1'500'000);
+        ::kill(parent, SIGCONT);
+        ::_exit(child != 0 ? 0 : 1);
+    }
+    auto loaded = modelimport::importModelContained(model, {(folder.path() / "cache").string()}, {30, 1, 0});
+    int status = 0;
+    ::waitpid(stopper, &status, 0);
+    EXPECT_TRUE(loaded.document) << loaded.error;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the import's child was not seen";
 }
 
 // A glTF triangle whose material's texture is an image embedded as a data URI.
