@@ -14,6 +14,7 @@
 // 2 for a bad command line or a missing folder.
 #include "QrfText.h"
 #include "SceneReader.h"
+#include "contained_import.h"
 #include "import_support.h"
 #include "model_import.h"
 #include "sim_host.h"
@@ -32,6 +33,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -60,7 +62,13 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
 {
     modelimport::Summary summary;
     std::string error;
-    auto doc = modelimport::importModel(path, modelimport::LoadOptions{cache}, summary, error);
+    std::unique_ptr<sim::Document> doc;
+    try {
+        doc = modelimport::importModel(path, modelimport::LoadOptions{cache}, summary, error);
+    } catch (const std::bad_alloc&) {
+        // Past the address-space limit: the product's contained import refuses the model.
+        error = "memory limit exceeded";
+    }
     if (!doc) {
         std::fprintf(out, "%s", error.c_str());
         return kRefused;
@@ -181,7 +189,8 @@ struct Running {
     size_t model;
     int pipe;
     Clock::time_point started;
-    std::string output; // the child's standard error, then its one line of detail
+    std::string output;          // the child's standard error, then its one line of detail
+    unsigned long long memory;   // the product's memory limit for this model
 };
 
 // Reads what the child has written so far (the pipe does not block), so that a child with a
@@ -265,9 +274,16 @@ int main(int argc, char** argv)
                 return 2;
             }
             std::fflush(nullptr);
+            // Each model gets the memory the product's import gives it, so that a model that
+            // asks for gigabytes is refused at once and does not crowd the machine.
+            const unsigned long long memory = modelimport::limitsFor(models[next]).memoryBytes;
             const pid_t pid = fork();
             if (pid == 0) {
                 close(fds[0]);
+                if (modelimport::memoryLimitApplies()) {
+                    const rlimit limit{memory, memory};
+                    setrlimit(RLIMIT_AS, &limit);
+                }
                 // assimp's parsers print some complaints themselves: standard output goes
                 // nowhere, standard error into the pipe, shown only when the model fails.
                 if (FILE* quiet = std::fopen("/dev/null", "w"))
@@ -285,7 +301,7 @@ int main(int argc, char** argv)
                 return 2;
             }
             fcntl(fds[0], F_SETFL, O_NONBLOCK);
-            running.push_back({pid, next++, fds[0], Clock::now(), {}});
+            running.push_back({pid, next++, fds[0], Clock::now(), {}, memory});
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         for (auto it = running.begin(); it != running.end();) {
@@ -293,12 +309,20 @@ int main(int argc, char** argv)
             drain(*it);
             const pid_t done = waitpid(it->pid, &status, WNOHANG);
             const double seconds = std::chrono::duration<double>(Clock::now() - it->started).count();
-            if (done == 0 && seconds < timeout) {
+            // Where the address-space limit cannot be set (sanitizers), the resident size is
+            // watched: past the limit the model counts as refused, as the product refuses it.
+            const bool overMemory =
+                done == 0 && !modelimport::memoryLimitApplies() && modelimport::residentBytes(it->pid) > it->memory;
+            if (done == 0 && seconds < timeout && !overMemory) {
                 ++it;
                 continue;
             }
             std::string detail;
-            if (done == 0) {
+            if (overMemory) {
+                kill(it->pid, SIGKILL);
+                waitpid(it->pid, &status, 0);
+                detail = "cannot read model \"" + models[it->model] + "\": memory limit exceeded";
+            } else if (done == 0) {
                 kill(it->pid, SIGKILL);
                 waitpid(it->pid, &status, 0);
                 detail = "no end within " + std::to_string(int(timeout)) + " s";
@@ -309,8 +333,9 @@ int main(int argc, char** argv)
             }
             close(it->pipe);
             const std::string& model = models[it->model];
-            const bool loses = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kExportedAssimpLoses;
-            if (status >= 0 && WIFEXITED(status) && (WEXITSTATUS(status) == kExported || loses)) {
+            const bool loses =
+                !overMemory && status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kExportedAssimpLoses;
+            if (!overMemory && status >= 0 && WIFEXITED(status) && (WEXITSTATUS(status) == kExported || loses)) {
                 ++exported;
                 lossy += loses;
                 unsigned long long split = 0, crossed = 0;
@@ -322,7 +347,7 @@ int main(int argc, char** argv)
                 }
                 if (verbose)
                     std::printf("ok       %s: %s (%.2f s)\n", model.c_str(), detail.c_str(), seconds);
-            } else if (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kRefused) {
+            } else if (overMemory || (status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == kRefused)) {
                 ++refused;
                 if (verbose)
                     std::printf("refused  %s\n", detail.c_str());
