@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -79,9 +80,15 @@ TEST(ModelPreview, GalleryModelsAreDrawnLitTexturedAndUpright)
     if (!fs::is_directory(corpus))
         GTEST_SKIP() << "no packaged models in " << corpus;
     const std::string cache = (fs::temp_directory_path() / ("model_preview_" + std::to_string(getpid()))).string();
-    for (const auto& m : models) {
+    // Every model is read before the first is drawn, as c4dsim reads its model before anything
+    // starts a thread: the import forks, and the preview's ray caster keeps worker threads.
+    std::vector<modelimport::LoadedDocument> documents;
+    for (const auto& m : models)
+        documents.push_back(modelimport::loadDocumentFile((corpus / m.file).string(), {cache}));
+    for (size_t i = 0; i < std::size(models); ++i) {
+        const auto& m = models[i];
+        const modelimport::LoadedDocument& loaded = documents[i];
         SCOPED_TRACE(m.file);
-        modelimport::LoadedDocument loaded = modelimport::loadDocumentFile((corpus / m.file).string(), {cache});
         ASSERT_TRUE(loaded.document) << loaded.error;
         std::string error;
         const std::string text = importtest::exportText(*loaded.document, error);
