@@ -223,12 +223,7 @@ Outcome readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimi
         const auto now = Clock::now();
         const bool handingOver = !out.message.empty();
         long long wait = watchMemory ? 50LL : 1000LL;
-        if (handingOver) {
-            if (now - lastByte > kHandOverStall) {
-                out.timedOut = true;
-                break;
-            }
-        } else {
+        if (!handingOver) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(out.deadline - now).count();
             if (left <= 0 && lastLook) {
                 out.timedOut = true;
@@ -242,6 +237,12 @@ Outcome readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimi
             break;
         }
         const int ready = ::poll(p, 2, static_cast<int>(wait));
+        // The hand-over is judged by what the poll finds, not by the clock alone, for the same
+        // reason as the deadline.
+        if (ready == 0 && handingOver && Clock::now() - lastByte > kHandOverStall) {
+            out.timedOut = true;
+            break;
+        }
         if (ready < 0 && errno != EINTR) {
             out.readError = std::strerror(errno);
             break;
