@@ -192,13 +192,12 @@ std::string lastLine(const std::string& text)
 }
 
 // What the parent read from its child, and how the reading ended.
-struct Outcome {
+struct ChildOutput {
     std::string message;       // the result, as the child wrote it
     std::string diagnostics;   // the end of the child's standard error
     std::string readError;     // why the result pipe could not be read
     bool timedOut = false;
     bool overMemory = false;
-    Clock::time_point deadline;
 };
 
 // Reads the child's result and standard error until it closes both or a limit is reached.
@@ -207,11 +206,11 @@ struct Outcome {
 // it). A parent that was not scheduled until past the deadline (stopped, or starved on a busy
 // machine) first takes what is already in the pipes, so that a child that finished in time is
 // not called timed out.
-Outcome readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimits& limits)
+ChildOutput readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimits& limits,
+                      Clock::time_point deadline)
 {
     constexpr auto kHandOverStall = std::chrono::seconds(10);
-    Outcome out;
-    out.deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
+    ChildOutput out;
     // Without the address-space limit, the resident size is checked every 50 ms.
     const bool watchMemory = limits.memoryBytes > 0 && !memoryLimitApplies();
     pollfd p[2] = {{resultFd, POLLIN, 0}, {diagnosticsFd, POLLIN, 0}};
@@ -224,7 +223,7 @@ Outcome readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimi
         const bool handingOver = !out.message.empty();
         long long wait = watchMemory ? 50LL : 1000LL;
         if (!handingOver) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(out.deadline - now).count();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
             if (left <= 0 && lastLook) {
                 out.timedOut = true;
                 break;
@@ -354,7 +353,8 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
     ::close(diagnostics[1]);
 
     // Read both pipes until the child closes them or the time is up.
-    Outcome read = readChild(child, result[0], diagnostics[0], limits);
+    const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
+    ChildOutput read = readChild(child, result[0], diagnostics[0], limits, deadline);
     std::string& message = read.message;
     const std::string& stderrText = read.diagnostics;
     const std::string& readError = read.readError;
@@ -363,7 +363,7 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
 
     // Reap the child. One that has closed its pipes is ending; one that does not end within a
     // second after the deadline (or after it closed them, for a parent that came late) is killed.
-    const auto reapBy = std::max(Clock::now() + std::chrono::seconds(1), read.deadline);
+    const auto reapBy = std::max(Clock::now() + std::chrono::seconds(1), deadline);
     int status = 0;
     rusage usage{};
     for (;;) {

@@ -10,12 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
