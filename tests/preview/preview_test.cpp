@@ -444,16 +444,31 @@ TEST(Preview, TexturesAreKnownByFileIdentityAndThePixelsHeldAreCapped)
     ASSERT_TRUE(preview::writePng(folder + "/b.png", tile, error)) << error;
     fs::create_symlink(folder + "/a.png", folder + "/link.png");
 
-    std::vector<Image> store;
-    preview::TextureCache cache(store, 64 * 64 + 10);
-    for (const std::string& spelling : {folder + "/a.png", folder + "/./a.png", folder + "/sub/../a.png",
-                                        folder + "//a.png", folder + "/link.png"})
-        EXPECT_EQ(cache.load(spelling, error), 0) << spelling << ": " << error;
-    EXPECT_EQ(store.size(), 1u);
+    preview::TextureCache cache(64 * 64 + 10);
+    cache.beginScene();
+    const auto first = cache.load(folder + "/a.png", error);
+    ASSERT_TRUE(first) << error;
+    for (const std::string& spelling : {folder + "/./a.png", folder + "/sub/../a.png", folder + "//a.png",
+                                        folder + "/link.png"})
+        EXPECT_EQ(cache.load(spelling, error), first) << spelling << ": " << error;
+    EXPECT_EQ(cache.images(), 1u);
     EXPECT_EQ(cache.heldPixels(), 64 * 64);
-    EXPECT_EQ(cache.load(folder + "/b.png", error), -1);
+    EXPECT_EQ(cache.load(folder + "/b.png", error), nullptr);
     EXPECT_NE(error.find("exceed"), std::string::npos) << error;
-    EXPECT_EQ(store.size(), 1u);
+    cache.endScene();
+    // The next scene keeps the decoded image it names again, and the cap counts what it uses:
+    // without a.png, b.png fits.
+    cache.beginScene();
+    EXPECT_TRUE(cache.load(folder + "/b.png", error)) << error;
+    cache.endScene();
+    EXPECT_EQ(cache.images(), 1u) << "a.png is forgotten once no scene uses it";
+    // A file written again under its name is decoded again.
+    tile.rgb.assign(64 * 64 * 3, 10);
+    ASSERT_TRUE(preview::writePng(folder + "/b.png", tile, error)) << error;
+    cache.beginScene();
+    const auto rewritten = cache.load(folder + "/b.png", error);
+    ASSERT_TRUE(rewritten) << error;
+    EXPECT_EQ(rewritten->pixel(0, 0)[0], 10);
     fs::remove_all(folder);
 
     // Large images are reduced for the preview.
@@ -483,8 +498,8 @@ TEST(Preview, ZeroAreaTrianglesAreDroppedAndTheTimeIsBounded)
                                               quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)));
     const orv::qrf::Document doc = parsed(flat);
     const preview::Scene scene = preview::buildScene(doc, "");
-    ASSERT_EQ(scene.meshes.size(), 1u) << "only the quad is drawn";
-    EXPECT_EQ(scene.meshes[0].triangles.size(), 6u);
+    ASSERT_EQ(scene.shapes.size(), 1u) << "only the quad is drawn";
+    EXPECT_EQ(scene.shapes[0].mesh->triangles.size(), 6u);
 
     preview::Options options;
     options.width = kW;
