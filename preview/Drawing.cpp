@@ -2,6 +2,7 @@
 // every pixel traced in order under the time limit.
 #include "Preview.h"
 
+#include "Frame.h"
 #include "Tracer.h"
 
 #include <algorithm>
@@ -63,36 +64,47 @@ bool abandoned(const Options& options, std::string& error)
     return false;
 }
 
-// Brings the tracer up to the scene and draws it. The tracer must follow the scene before
-// any pixel is traced, even when the camera sees nothing: the next picture builds on it.
-bool drawWith(Tracer& tracer, const Scene& scene, const Options& options, const Deadline& deadline, Result& out,
-              std::string& error)
+// Brings the tracer up to the scene and draws it: every pixel, or with a frame of the
+// picture before, only those the changes reach. The tracer must follow the scene before any
+// pixel is traced, even when the camera sees nothing: the next picture builds on it.
+bool drawWith(Tracer& tracer, Frame& frame, const Scene* before, const Scene& scene, const Options& options,
+              const Deadline& deadline, Result& out, std::string& error, const Drawing::QuickPicture& quick = {})
 {
     const int w = options.width, h = options.height;
     out.warnings.insert(out.warnings.end(), scene.warnings.begin(), scene.warnings.end());
-    out.image.width = w;
-    out.image.height = h;
-    out.image.rgb.resize(size_t(w) * size_t(h) * 3);
-    for (size_t i = 0; i < out.image.rgb.size(); i += 3)
-        std::copy(kBackground, kBackground + 3, out.image.rgb.begin() + long(i));
-
-    if (!tracer.follow(scene, deadline, error))
+    if (!tracer.follow(scene, deadline, error)) {
+        frame.forget();
         return deadline.passed() ? abandoned(options, error) : false;
+    }
     const double aspect = double(h) / double(w);
     const Camera camera = options.camera == CameraChoice::Auto || !scene.camera.present
                               ? autoCamera(scene.surfaceBounds.empty() ? scene.bounds : scene.surfaceBounds, aspect)
                               : scene.camera;
     View view;
-    if (!makeView(camera, view, out.warnings))
+    const bool sees = makeView(camera, view, out.warnings);
+    const bool kept = sees && before && frame.held() && out.image.width == w && out.image.height == h;
+    if (kept && frame.drawChanged(tracer, *before, scene, view, out.image, deadline))
+        return frame.held() || abandoned(options, error);
+    out.image.width = w;
+    out.image.height = h;
+    out.image.rgb.resize(size_t(w) * size_t(h) * 3);
+    for (size_t i = 0; i < out.image.rgb.size(); i += 3)
+        std::copy(kBackground, kBackground + 3, out.image.rgb.begin() + long(i));
+    if (!sees) {
+        frame.forget();
         return true;
-    for (int y = 0; y < h; y += 4)
-        for (int x = 0; x < w; x += 4) {
-            // A pixel can cost much when many triangles overlap: look at the clock often.
-            if (deadline.passed())
-                return abandoned(options, error);
-            tracer.tile(view, x, y, out.image);
-        }
-    return true;
+    }
+    if (quick && w >= 64 && h >= 64) {
+        Image first;
+        first.width = w / 2;
+        first.height = h / 2;
+        first.rgb.resize(size_t(first.width) * size_t(first.height) * 3);
+        Frame rough;
+        if (!rough.drawAll(tracer, scene, view, first, deadline))
+            return abandoned(options, error);
+        quick(first);
+    }
+    return frame.drawAll(tracer, scene, view, out.image, deadline) || abandoned(options, error);
 }
 
 } // namespace
@@ -133,7 +145,8 @@ bool render(const Scene& scene, const Options& options, Result& out, std::string
     if (!sizeUsable(options, error))
         return false;
     Tracer tracer;
-    return drawWith(tracer, scene, options, deadlineOf(options), out, error);
+    Frame frame;
+    return drawWith(tracer, frame, nullptr, scene, options, deadlineOf(options), out, error);
 }
 
 bool render(std::span<const orv::qrf::Statement* const> top, const Options& options, Result& out,
@@ -148,7 +161,7 @@ bool render(const orv::qrf::Document& document, const Options& options, Result& 
     return render(topLevel(document), options, out, error);
 }
 
-Drawing::Drawing() : tracer_(std::make_unique<Tracer>()) {}
+Drawing::Drawing() : tracer_(std::make_unique<Tracer>()), frame_(std::make_unique<Frame>()) {}
 Drawing::~Drawing() = default;
 
 const TracerWork& Drawing::work() const
@@ -156,17 +169,29 @@ const TracerWork& Drawing::work() const
     return tracer_->work();
 }
 
+size_t Drawing::raysTraced() const
+{
+    return frame_->raysTraced();
+}
+
 bool Drawing::draw(std::span<const orv::qrf::Statement* const> top, const Options& options, Result& out,
-                   std::string& error)
+                   std::string& error, const QuickPicture& quick)
 {
     if (!sizeUsable(options, error))
         return false;
     const Deadline deadline = deadlineOf(options);
     // The tracer keeps what it built from the scene before by its data, not by the scene.
     Scene next = buildScene(top, options.textureFolder, textures_, gathered_ ? &scene_ : nullptr);
+    out.image = picture_;
+    const bool ok =
+        drawWith(*tracer_, *frame_, gathered_ ? &scene_ : nullptr, next, options, deadline, out, error, quick);
     scene_ = std::move(next);
     gathered_ = true;
-    return drawWith(*tracer_, scene_, options, deadline, out, error);
+    if (ok && frame_->held())
+        picture_ = out.image;
+    else
+        frame_->forget();
+    return ok;
 }
 
 } // namespace preview

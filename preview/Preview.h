@@ -10,6 +10,7 @@
 #include "SceneReader.h"
 #include "Textures.h"
 
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -54,6 +55,7 @@ bool render(std::span<const orv::qrf::Statement* const> top, const Options& opti
             std::string& error);
 bool render(const orv::qrf::Document& document, const Options& options, Result& out, std::string& error);
 
+class Frame;
 class Tracer;
 
 // What the ray tracer built for one picture.
@@ -68,6 +70,10 @@ struct TracerWork {
 // are kept) and brings the ray tracer's structures up to it, then traces every pixel.
 class Drawing {
 public:
+    // Shown a first, quick picture at half the size in each direction when every pixel has
+    // to be traced again (another view, a scene changed all over): the full one follows.
+    using QuickPicture = std::function<void(const Image&)>;
+
     Drawing();
     ~Drawing();
     Drawing(const Drawing&) = delete;
@@ -76,11 +82,13 @@ public:
     // False with a message as render gives; after a failure of the ray tracer the next
     // draw builds its structures afresh.
     bool draw(std::span<const orv::qrf::Statement* const> top, const Options& options, Result& out,
-              std::string& error);
+              std::string& error, const QuickPicture& quick = {});
 
-    // What the last draw found changed, and what the ray tracer built for it.
+    // What the last draw found changed, what the ray tracer built for it and how many rays
+    // it traced.
     const SceneChanges& changes() const { return scene_.changes; }
     const TracerWork& work() const;
+    size_t raysTraced() const;
     const Scene& scene() const { return scene_; }
 
 private:
@@ -88,6 +96,8 @@ private:
     Scene scene_;
     bool gathered_ = false; // scene_ holds the scene drawn before
     std::unique_ptr<Tracer> tracer_;
+    std::unique_ptr<Frame> frame_; // the last picture's rays
+    Image picture_;                // and its pixels
 };
 
 // Parses "WIDTHxHEIGHT" (each 1..kMaxImageSide).

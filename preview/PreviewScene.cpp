@@ -511,6 +511,7 @@ private:
         SceneChanges& changes = scene_.changes;
         if (old && !matched_[size_t(before)]) {
             matched_[size_t(before)] = 1;
+            shape.before = before;
             changes.rebuilt += !unchanged;
             changes.moved += !(old->world == world);
             changes.materials += !(previous_->materials[size_t(old->material)] == scene_.materials[size_t(mat)]);

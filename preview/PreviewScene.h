@@ -97,6 +97,7 @@ struct Shape {
     Mat4 worldToObject = identity();
     int material = 0;
     Bounds bounds; // of its used points in world space
+    long before = -1; // the shape of the scene gathered before that this one continues; -1: new
 };
 
 struct Light {

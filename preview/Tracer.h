@@ -34,6 +34,7 @@ struct Deadline {
 struct View {
     Vec3 eye, forward, right, up;
     double tanHalf = 0;
+    bool operator==(const View&) const = default;
 };
 
 class Tracer {
@@ -43,15 +44,17 @@ public:
     Tracer(const Tracer&) = delete;
     Tracer& operator=(const Tracer&) = delete;
 
-    // Makes the structures those of `scene`, which must outlive the pixels drawn from it.
-    // False with a message when the library fails or the deadline passes while building;
-    // everything built is then let go, and the next follow starts afresh.
+    // Makes the structures those of `scene`. False with a message when the library fails or
+    // the deadline passes while building; everything built is then let go, and the next
+    // follow starts afresh.
     bool follow(const Scene& scene, const Deadline& deadline, std::string& error);
     const TracerWork& work() const { return work_; }
 
-    // Draws the pixels of the 4 x 4 tile whose top left corner is (x0, y0) into the image
-    // (those past its edges are left alone).
-    void tile(const View& view, int x0, int y0, Image& image) const;
+    // The nearest hit of each valid ray of the packet: among the surfaces, or a light shape
+    // in front of it. The hit's instance is the shape's index in the scene followed.
+    void nearest(const int* valid, RTCRayHit16& rays, bool coherent) const;
+    // Marks each valid ray that a surface blocks before its tfar (tfar becomes negative).
+    void blocked(const int* valid, RTCRay16& rays) const;
 
 private:
     struct Structure {
@@ -71,7 +74,6 @@ private:
     void reset();
     RTCScene structureOf(const Shape& shape, const Deadline& deadline);
     RTCScene topLevel(const std::vector<Placed>& placed, const Deadline& deadline);
-    Vec3 surfaceColour(const Material& m, const Shape& shape, unsigned prim, float bu, float bv, Vec3 p) const;
 
     RTCDevice device_ = nullptr;
     std::string error_; // the library's first error since the last follow
@@ -79,8 +81,6 @@ private:
     RTCScene surfaces_ = nullptr; // everything that is shaded and casts shadows
     RTCScene emitters_ = nullptr; // light shapes: seen by the camera only
     std::vector<Placed> surfacesPlaced_, emittersPlaced_;
-    const Scene* scene_ = nullptr;
-    double sceneSize_ = 1;
     TracerWork work_;
 };
 
