@@ -87,6 +87,8 @@ bool StreamStore::finish(std::string& reason)
     if (size_ > 0) {
         void* m = ::mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, fd_.get(), 0);
         mapped_ = m == MAP_FAILED ? nullptr : m;
+        if (mapped_)
+            readFd_.reset(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
     }
     bool kept = !part_.empty();
     if (kept && ::close(fd_.release()) != 0) {
