@@ -356,7 +356,7 @@ public:
         SceneChanges& changes = scene_.changes;
         if (!previous_) {
             changes.added = scene_.shapes.size();
-            changes.camera = scene_.camera.present;
+            changes.first = true;
             return;
         }
         for (uint8_t m : matched_)
@@ -664,6 +664,8 @@ Scene buildScene(const orv::qrf::Document& document, const std::string& textureF
 
 std::string SceneChanges::summary() const
 {
+    if (first)
+        return "the whole scene: " + std::to_string(added) + (added == 1 ? " object" : " objects");
     std::string text;
     const auto item = [&text](size_t count, const char* one, const char* many, const char* what) {
         if (count == 0)

@@ -123,7 +123,9 @@ struct SceneChanges {
     size_t moved = 0;     // shapes whose placement changed
     size_t materials = 0; // shapes whose material changed
     bool camera = false;  // the camera changed
-    // "1 object moved, 1 material changed", or "nothing changed".
+    bool first = false;   // no scene came before
+    // "1 object moved, 1 material changed", "nothing changed", or for the first scene
+    // "the whole scene: 12 objects".
     std::string summary() const;
 };
 

@@ -163,6 +163,7 @@ void ProgressScanner::step(char c)
         break;
     }
     case State::Quoted:
+        ++quotedBytes_;
         if (c == '\n') {
             state_ = State::Text;
             endLine();

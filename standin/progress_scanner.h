@@ -23,6 +23,7 @@ public:
 
     uint64_t bytes() const { return bytes_; }
     uint64_t binaryBytes() const { return binaryBytes_; }
+    uint64_t quotedBytes() const { return quotedBytes_; } // inside quotes: names and strings
     // The names of the top-level scene groups (definitions left out) in the order they
     // came, each as far as its line was kept (see kMaxLine), at most kMaxGroups of them;
     // groupsPassed() tells that there were more.
@@ -44,7 +45,7 @@ private:
     char head_[8] = {};         // tag and count of a binary run
     size_t headSize_ = 0;
     uint64_t skip_ = 0;         // bytes of a binary run still to skip
-    uint64_t bytes_ = 0, binaryBytes_ = 0;
+    uint64_t bytes_ = 0, binaryBytes_ = 0, quotedBytes_ = 0;
     size_t depth_ = 0;          // blocks open
     std::vector<std::string> groups_;
     bool groupsPassed_ = false;

@@ -77,8 +77,9 @@ bool isScene(std::string_view text)
 
 struct Server::Connection {
     // Request: its request line arrives; Streaming: its stream arrives; Stalled: the renderer
-    // stopped reading it (a test hook); Answering: its answer is on its way out.
-    enum class State { Request, Streaming, Stalled, Answering };
+    // stopped reading it (a test hook); Answering: its answer is on its way out; Draining:
+    // its stream was refused while it arrived (answered so), and the rest is read and let go.
+    enum class State { Request, Streaming, Stalled, Answering, Draining };
     net::Fd fd;
     State state = State::Request;
     int64_t opened = 0;
@@ -103,6 +104,7 @@ drawing::Settings drawingSettings(const ServerOptions& options)
     settings.options.height = options.previewHeight;
     settings.options.camera = options.previewCamera;
     settings.options.timeLimitSeconds = options.previewTimeLimit;
+    settings.quick = options.viewPort > 0; // a page shows the quick pictures
     return settings;
 }
 
@@ -112,8 +114,9 @@ Server::Server(ServerOptions options, std::ostream& console)
     : options_(std::move(options)), console_(console), pid_(int64_t(::getpid())),
       drawing_(console, drawingSettings(options_), scene_,
                [this](const drawing::PictureMessage& picture) { pictureWritten(picture); }),
-      received_(options_.outputDir, pid_, options_.keepReceived)
+      received_(options_.outputDir, pid_, options_.keepReceived), view_(console)
 {
+    options_.preview = options_.preview || options_.viewPort > 0;
     tty_ = ::isatty(STDOUT_FILENO) == 1;
 }
 
@@ -145,11 +148,12 @@ bool Server::start(std::string& error)
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             continue;
-        if (::listen(s.get(), 16) != 0)
+        if (::listen(s.get(), 128) != 0) // a burst of clients waits to be accepted, not refused
             continue;
         listener_ = std::move(s);
         port_ = port;
         lastStream_ = net::nowMs();
+        startView();
         return true;
     }
     if (options_.port > 0)
@@ -167,6 +171,8 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
     if (options_.idleExitSeconds > 0)
         console_ << ", leaving after " << options_.idleExitSeconds << " s without a scene";
     console_ << std::endl;
+    if (!viewNote_.empty())
+        console_ << "tavrin: " << viewNote_ << std::endl;
     std::vector<pollfd> fds;
     for (;;) {
         if (stop && *stop) {
@@ -194,6 +200,10 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             fds.push_back(pollfd{c->fd.get(), events, 0});
         }
         const size_t connectionCount = connections_.size();
+        const size_t viewAt = fds.size();
+        if (view_.running())
+            fds.push_back(pollfd{view_.fd(), POLLIN, 0});
+        const size_t drawingAt = fds.size();
         if (drawing_.running())
             fds.push_back(pollfd{drawing_.fd(), POLLIN, 0});
 
@@ -232,12 +242,16 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             accept();
         for (size_t i = 1; i <= connectionCount; ++i) {
             Connection& c = *connections_[i - 1];
+            if (c.closed)
+                continue;
             if (c.state == Connection::State::Answering && (fds[i].revents & (POLLOUT | POLLHUP | POLLERR)))
                 writeTo(c);
             else if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
                 readFrom(c);
         }
-        if (fds.size() > connectionCount + 1 && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)))
+        if (viewAt < drawingAt && (fds[viewAt].revents & (POLLIN | POLLHUP | POLLERR)))
+            view_.onReadable();
+        if (drawingAt < fds.size() && (fds[drawingAt].revents & (POLLIN | POLLHUP | POLLERR)))
             drawing_.onReadable();
         std::erase_if(connections_, [](const auto& c) { return c->closed; });
     }
@@ -275,15 +289,17 @@ size_t Server::descriptorsHeld() const
     return n;
 }
 
-// Closes the connection that has been silent longest: one that never sent its request,
-// else a stream whose client sends nothing. False when every connection is busy.
+// Closes the connection that has been silent longest, for a second at least: one that has
+// not sent its request, else a stream whose client sends nothing. False when every
+// connection is busy (one just accepted may have its request waiting to be read).
 bool Server::makeRoom()
 {
     Connection* victim = nullptr;
-    for (const auto& c : connections_)
-        if (!c->closed && c->state == Connection::State::Request && (!victim || c->heard < victim->heard))
-            victim = c.get();
     const int64_t now = net::nowMs();
+    for (const auto& c : connections_)
+        if (!c->closed && c->state == Connection::State::Request && now - c->heard >= 1000 &&
+            (!victim || c->heard < victim->heard))
+            victim = c.get();
     if (!victim)
         for (const auto& c : connections_)
             if (!c->closed && c->state == Connection::State::Streaming && now - c->heard >= 1000 &&
@@ -296,8 +312,10 @@ bool Server::makeRoom()
         console_ << "tavrin: stream " << victim->number << " dropped: out of descriptors, and its client was silent "
                  << (now - victim->heard) / 1000 << " s" << std::endl;
     }
+    // Closed now, taken off the list by the loop (which may be walking it).
     victim->closed = true;
-    std::erase_if(connections_, [](const auto& c) { return c->closed; });
+    victim->stream.discard();
+    victim->fd.reset();
     return true;
 }
 
@@ -317,11 +335,14 @@ void Server::dropStalled(int64_t now)
 {
     const int64_t limit = int64_t(options_.streamStallSeconds) * 1000;
     for (auto& c : connections_) {
-        if (c->state != Connection::State::Streaming || now - c->heard <= limit)
+        const bool streaming = c->state == Connection::State::Streaming;
+        if ((!streaming && c->state != Connection::State::Draining) || now - c->heard <= limit)
             continue;
-        endProgress();
-        console_ << "tavrin: stream " << c->number << " sent nothing for " << options_.streamStallSeconds
-                 << " s, dropped after " << c->streamBytes << " bytes" << std::endl;
+        if (streaming) {
+            endProgress();
+            console_ << "tavrin: stream " << c->number << " sent nothing for " << options_.streamStallSeconds
+                     << " s, dropped after " << c->streamBytes << " bytes" << std::endl;
+        }
         c->closed = true;
     }
     std::erase_if(connections_, [](const auto& c) { return c->closed; });
@@ -359,8 +380,6 @@ void Server::readFrom(Connection& c)
     if (c.state == Connection::State::Stalled || c.state == Connection::State::Answering || c.closed)
         return;
     c.heard = net::nowMs();
-    if (c.state == Connection::State::Streaming)
-        lastStream_ = c.heard;
     readBuffer_.resize(kReadChunk);
     char* buffer = readBuffer_.data();
     ssize_t n = ::recv(c.fd.get(), buffer, readBuffer_.size(), MSG_DONTWAIT);
@@ -382,7 +401,11 @@ void Server::readFrom(Connection& c)
         c.closed = true;
         return;
     }
+    if (c.state == Connection::State::Streaming)
+        lastStream_ = c.heard;
 
+    if (c.state == Connection::State::Draining)
+        return;
     if (c.state == Connection::State::Request) {
         c.data.append(buffer, size_t(n));
         size_t eol = c.data.find('\n');
@@ -409,16 +432,18 @@ void Server::take(Connection& c, const char* data, size_t size)
     c.scanner->feed(data, size);
     // A stream that cannot fit the memory budget is refused while it arrives, not after
     // gigabytes of it were written.
-    const uint64_t estimate = limits::parsedEstimate(c.streamBytes, c.scanner->binaryBytes());
-    if (c.streamBytes > kMaxStreamBytes || heldBytes_ + estimate > options_.memoryBudget) {
+    const std::string why =
+        c.streamBytes > kMaxStreamBytes ? std::string("refused: the stream is larger than the limit") : refusalOf(c);
+    if (!why.empty()) {
         endProgress();
-        const std::string why = limits::refusal(0, 0, heldBytes_, estimate, options_.memoryBudget);
-        console_ << "tavrin: stream " << c.number << " dropped after " << c.streamBytes << " bytes: "
-                 << (why.empty() ? "larger than the limit" : why) << std::endl;
-        net::sendAll(c.fd.get(), "TAVRIN-RECEIVED " + std::to_string(c.streamBytes) + " error 0 " +
-                                     (why.empty() ? "refused: the stream is larger than the limit" : why) + "\n",
-                     0);
-        c.closed = true;
+        console_ << "tavrin: stream " << c.number << " dropped after " << c.streamBytes << " bytes: " << why
+                 << std::endl;
+        net::sendAll(c.fd.get(), "TAVRIN-RECEIVED " + std::to_string(c.streamBytes) + " error 0 " + why + "\n",
+                     kReplyStallMs);
+        // The sender reads the answer once it has sent all: until then its bytes are read
+        // and let go (closing now would lose the answer).
+        c.stream.discard();
+        c.state = Connection::State::Draining;
         return;
     }
     std::string error;
@@ -461,8 +486,8 @@ void Server::handleRequest(Connection& c)
     case protocol::Request::Kind::Stream:
         break;
     }
-    // The stream's file takes one more descriptor.
-    if (descriptorsHeld() + 1 > descriptors_.forConnections() && !makeRoom()) {
+    // The stream's file takes one more descriptor; streams leave some for queries.
+    if (descriptorsHeld() + 1 + limits::DescriptorBudget::kForQueries > descriptors_.forConnections() && !makeRoom()) {
         console_ << "tavrin: a stream is refused: out of descriptors" << std::endl;
         c.closed = true;
         return;
@@ -533,7 +558,7 @@ void Server::finishStream(Connection& c)
     if (good) {
         const bool taken = takeIn(bytes, number, c.request.id);
         sceneChanged_ = true;
-        heldBytes_ = limits::parsedBytes(scene_.drawable());
+        measureHeld();
         if (taken) {
             if (options_.preview)
                 drawPreview(c, arrived); // after the sender has its answer: it never waits for the picture
@@ -575,18 +600,32 @@ bool Server::takeIn(std::string_view bytes, int number, unsigned id)
 // its parse would take (see limits/scene_limits.h).
 std::string Server::refusalOf(const Connection& c) const
 {
-    std::vector<std::string> fresh;
+    std::vector<std::string> named;
+    size_t newSets = c.scanner->groupsPassed() ? 1 : 0;
+    uint64_t replaced = 0;
     for (const std::string& name : c.scanner->topGroups()) {
         const std::string held = limits::heldName(name);
-        bool known = std::find(fresh.begin(), fresh.end(), held) != fresh.end();
-        for (const ModelSet& set : scene_.modelSets())
-            known = known || set.name == held;
-        if (!known)
-            fresh.push_back(held);
+        if (std::find(named.begin(), named.end(), held) != named.end())
+            continue;
+        named.push_back(held);
+        const auto set = setBytes_.find(held);
+        if (set == setBytes_.end())
+            ++newSets;
+        else
+            replaced += set->second;
     }
-    const size_t newSets = fresh.size() + (c.scanner->groupsPassed() ? 1 : 0);
-    return limits::refusal(scene_.modelSets().size(), newSets, heldBytes_,
-                           limits::parsedEstimate(c.streamBytes, c.scanner->binaryBytes()), options_.memoryBudget);
+    const uint64_t staying = heldBytes_ > replaced ? heldBytes_ - replaced : 0;
+    return limits::refusal(
+        scene_.modelSets().size(), newSets, staying,
+        limits::parsedEstimate(c.streamBytes, c.scanner->binaryBytes(), c.scanner->quotedBytes()), options_.memoryBudget);
+}
+
+void Server::measureHeld()
+{
+    heldBytes_ = limits::parsedBytes(scene_.drawable());
+    setBytes_.clear();
+    for (const ModelSet& set : scene_.modelSets())
+        setBytes_[set.name] = limits::parsedBytes({&set.group});
 }
 
 const std::string& Server::sceneAnswer()
@@ -603,6 +642,24 @@ void Server::pictureWritten(const drawing::PictureMessage& picture)
 {
     if (!received_.kept(picture.number))
         received_.remove(picture.number);
+    else
+        view_.picture(picture);
+}
+
+void Server::startView()
+{
+    if (options_.viewPort <= 0)
+        return;
+    view::PageSettings settings;
+    settings.port = options_.viewPort;
+    settings.width = options_.previewWidth;
+    settings.height = options_.previewHeight;
+    settings.rendererPid = pid_;
+    std::string error;
+    if (view_.start(settings, error))
+        viewNote_ = "live page on http://127.0.0.1:" + std::to_string(options_.viewPort) + "/";
+    else
+        viewNote_ = "no live page: " + error;
 }
 
 void Server::drawPreview(const Connection& c, int64_t arrived)

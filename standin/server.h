@@ -11,6 +11,7 @@
 #include "drawing_process.h"
 #include "received_files.h"
 #include "scene_limits.h"
+#include "view_process.h"
 #include "progress_scanner.h"
 #include "scene_state.h"
 
@@ -20,6 +21,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace standin {
@@ -46,6 +48,9 @@ struct ServerOptions {
     uint64_t memoryBudget = limits::kDefaultMemoryBudget;
     // A stream that sends nothing for this long is dropped (its client has stalled).
     int streamStallSeconds = kDefaultStreamStallSeconds;
+    // The live page's port on 127.0.0.1 (see view/view_process.h); 0: no page. The page
+    // needs pictures: with it, they are drawn whatever `preview` says.
+    int viewPort = 0;
     // Test hooks: after this many stream bytes the renderer kills itself (as if it had
     // crashed), or stops reading the stream while keeping the connection. -1: off.
     int64_t failAfterBytes = -1;
@@ -80,7 +85,9 @@ private:
     bool makeRoom();
     size_t descriptorsHeld() const;
     std::string refusalOf(const Connection& c) const;
+    void measureHeld();
     void pictureWritten(const drawing::PictureMessage& picture);
+    void startView();
     const std::string& sceneAnswer();
     void take(Connection& c, const char* data, size_t size);
     void finishStream(Connection& c);
@@ -104,8 +111,11 @@ private:
     std::vector<char> readBuffer_;
     drawing::Process drawing_;
     limits::ReceivedFiles received_;
+    view::Process view_;
+    std::string viewNote_; // what became of the live page, said when serving starts
     limits::DescriptorBudget descriptors_;
     uint64_t heldBytes_ = 0;  // the parsed scene held, measured after each take-in
+    std::unordered_map<std::string, uint64_t> setBytes_; // and of each model set, by name
     std::string sceneXml_;    // the scene answer, made again when the scene changed
     bool sceneChanged_ = true;
 };

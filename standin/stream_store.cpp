@@ -29,6 +29,19 @@ StreamStore::~StreamStore()
         ::unlink(part_.c_str());
 }
 
+void StreamStore::discard()
+{
+    if (mapped_)
+        ::munmap(mapped_, size_);
+    mapped_ = nullptr;
+    if (!part_.empty())
+        ::unlink(part_.c_str());
+    part_.clear();
+    fd_.reset();
+    readFd_.reset();
+    size_ = 0;
+}
+
 bool StreamStore::open(const std::string& file, std::string& error)
 {
     file_ = file;

@@ -31,6 +31,9 @@ public:
     // is empty and readable() false).
     bool finish(std::string& reason);
 
+    // Gives the stream up: its part file goes, nothing more is kept.
+    void discard();
+
     uint64_t size() const { return size_; }
     // A descriptor of the finished stream's bytes (the file, or the memory that holds them),
     // open until the store goes; -1 before finish or when the bytes could not be kept.

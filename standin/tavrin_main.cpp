@@ -106,7 +106,8 @@ int main(int argc, char** argv)
     if (!numberFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", "a whole number of seconds", 0, 86400 * 365,
                                options.idleExitSeconds, envError) ||
         !numberFromEnvironment("TAVRIN_STANDIN_KEEP", "a whole number of streams, at least 1", 1, 1000000,
-                               options.keepReceived, envError)) {
+                               options.keepReceived, envError) ||
+        !numberFromEnvironment("TAVRIN_STANDIN_VIEW", "a port number, 1..65535", 1, 65535, options.viewPort, envError)) {
         std::cerr << "tavrin: " << envError << "\n";
         return tool::kExitUsage;
     }
@@ -138,6 +139,10 @@ int main(int argc, char** argv)
                    "scene); older ones are removed (default: $TAVRIN_STANDIN_KEEP, else " +
                        std::to_string(standin::limits::kDefaultKeepReceived) + ")")
         ->check(CLI::Range(1, 1000000));
+    app.add_option("--view", options.viewPort,
+                   "Serve the live page on 127.0.0.1:PORT: the latest picture, replaced as each new one is "
+                   "drawn, with what changed (default: $TAVRIN_STANDIN_VIEW, else none)")
+        ->check(CLI::Range(1, 65535));
     int memoryBudgetMb = int(standin::limits::kDefaultMemoryBudget >> 20);
     app.add_option("--memory-budget", memoryBudgetMb,
                    "Refuse a stream when the parsed scene held would pass this many MB (default " +

@@ -6,7 +6,8 @@
 // A connection holds one descriptor while it sends its request and while it is answered,
 // and two while its stream arrives (the socket and the stream's file). When a new
 // connection would take one of the reserved descriptors, the server first closes the
-// connection that has been silent longest (see Server::makeRoom).
+// connection that has been silent longest (see Server::makeRoom); streams never take the
+// last kForQueries of them, so a query finds room even while streams fill the rest.
 #pragma once
 
 #include "net.h"
@@ -20,6 +21,8 @@ public:
     // Descriptors kept for everything but connections: the listener, the console, the
     // drawing process, files being written, a query accepted at the limit.
     static constexpr size_t kReserve = 24;
+    // Of the descriptors for connections, streams leave this many to queries.
+    static constexpr size_t kForQueries = 16;
 
     DescriptorBudget();
 

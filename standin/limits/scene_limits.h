@@ -35,17 +35,19 @@ void capGroupNames(orv::qrf::Document& doc);
 // statements themselves. A block reached twice (shared by a merge) counts once.
 uint64_t parsedBytes(const std::vector<const orv::qrf::Statement*>& top);
 
-// What parsing a stream will take at most, from its bytes: a binary run's numbers take
-// their own size, while text may take up to kTextFactor times its size (a one-digit number
-// in a list becomes a string of its own).
+// What parsing a stream will take at most, from its bytes: a binary run's numbers and a
+// quoted name take their own size, while other text may take up to kTextFactor times its
+// size (a one-digit number in a list becomes a string of its own).
 inline constexpr uint64_t kTextFactor = 20;
-inline uint64_t parsedEstimate(uint64_t bytes, uint64_t binaryBytes)
+inline uint64_t parsedEstimate(uint64_t bytes, uint64_t binaryBytes, uint64_t quotedBytes)
 {
-    return binaryBytes + (bytes - binaryBytes) * kTextFactor;
+    const uint64_t plain = bytes > binaryBytes + quotedBytes ? bytes - binaryBytes - quotedBytes : 0;
+    return binaryBytes + quotedBytes + plain * kTextFactor;
 }
 
 // Why a stream must be refused, or "" when it may be taken in: it brings `newSets` model
-// sets to the `heldSets` held, and its parse (estimated) to the `heldBytes` of the budget.
+// sets to the `heldSets` held, and its parse (estimated) to the `heldBytes` of the budget
+// that stay (those of the sets it replaces left out).
 std::string refusal(size_t heldSets, size_t newSets, uint64_t heldBytes, uint64_t estimate, uint64_t budget);
 
 } // namespace standin::limits
