@@ -9,6 +9,7 @@
 #include "QrfNumbers.h"
 #include "QrfText.h"
 #include "SceneReader.h"
+#include "files/output_file.h"
 #include "tool_cli.h"
 
 #include <cerrno>
@@ -142,6 +143,16 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.0, 86400.0));
     if (const auto status = tool::parse(app, argc, argv)) return *status;
     try {
+        if (!render.out.empty() && path != "-" && tool::samePath(render.out, path)) {
+            tool::error(app, "--render names the scene file \"" + path + "\"; give another file");
+            return tool::kExitUsage;
+        }
+        // A target that is no regular file is refused before the scene is drawn.
+        if (const std::string why = render.out.empty() ? std::string() : tavrin::files::refusedOutput(render.out);
+            !why.empty()) {
+            tool::error(app, "cannot write the preview to " + render.out + ": " + why);
+            return tool::kExitFailure;
+        }
         return run(path, check, stats, render);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrfdump: %s\n", e.what());
