@@ -172,6 +172,10 @@ int main(int argc, char** argv)
                    "Folder for the textures embedded in a model (default: c4dsim-textures in the user's "
                    "cache folder)")
         ->type_name("DIR");
+    app.add_option("--model-root", loadOptions.modelRoot,
+                   "Folder below which a model may read the files it names (buffers, material libraries, "
+                   "textures); default: the model's own folder")
+        ->type_name("DIR");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "
                                      "without suffix gets .qrf; - writes to standard output)")
