@@ -77,7 +77,13 @@ OutputFile::OutputFile(const std::string& path) : path_(path)
         gid_ = info.st_gid;
         otherNames_ = info.st_nlink > 1 ? info.st_nlink - 1 : 0;
         struct stat link {};
-        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        // A link of another user may have been planted (in a shared folder): it is replaced
+        // itself, never written through. One of our own leads where we sent it.
+        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != ::geteuid()) {
+            mode_ = 0644;
+            existed_ = false;
+            otherNames_ = 0;
+        } else if (S_ISLNK(link.st_mode)) {
             // The file the link names is replaced; the link stays.
             char* resolved = ::realpath(path.c_str(), nullptr);
             if (!resolved) {

@@ -3,8 +3,9 @@
 //
 // - a target that exists and is no regular file (a FIFO, a device, a folder, a socket) is
 //   refused before anything is opened, so nothing waits for a reader or lands in a device;
-// - a symbolic link is followed: the file it names is replaced and the link stays; a link
-//   that leads nowhere is refused;
+// - a symbolic link of our own is followed: the file it names is replaced and the link
+//   stays; a link of another user (planted in a shared folder) is itself replaced, never
+//   written through; a link that leads nowhere is refused;
 // - the new content is written to a private temporary file beside the target and renamed
 //   over it only when complete, so an interrupted or failed write leaves the old file whole;
 // - an existing file keeps its mode, and its owner and group where the process may give

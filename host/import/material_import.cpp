@@ -193,11 +193,12 @@ std::string MaterialImporter::texturePath(const std::string& name)
         return root_.admits(written) ? written : refused(written);
     if (!given.is_absolute() && readable(beside))
         return root_.admits(beside.string()) ? beside.string() : refused(written);
-    if (root_.leadsOut(given.is_absolute() ? written : beside.string()))
-        return refused(written);
     const std::string found = textureElsewhere(given.filename().string());
     if (!found.empty() && !root_.admits(found))
         return refused(found);
+    // A name that is found nowhere is kept only where it would lie inside the root.
+    if (found.empty() && root_.leadsOut(given.is_absolute() ? written : beside.string()))
+        return refused(written);
     if (found.empty()) {
         // Left as written: the plug-in looks for it in the document's folders and reports it.
         summary_.missing("", "texture files");

@@ -397,6 +397,7 @@ size_t removeEmptyMeshes(aiScene& scene)
 // True when some mesh with faces is the model's own. Where a file holds no mesh (or is no
 // model at all: 100 zero bytes named .ase), several of assimp's readers make one that
 // draws the skeleton, with a material of its own name: that is no geometry of the model.
+// A model without any, and without cameras and lights, gives nothing of its own.
 bool hasOwnGeometry(const aiScene& scene)
 {
     for (unsigned i = 0; i < scene.mNumMeshes; ++i) {
@@ -485,7 +486,7 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
         error = "cannot read model \"" + path + "\": " + why;
         return nullptr;
     }
-    if (!hasOwnGeometry(*scene)) {
+    if (!hasOwnGeometry(*scene) && scene->mNumCameras == 0 && scene->mNumLights == 0) {
         error = "cannot read model \"" + path + "\": no meshes";
         return nullptr;
     }

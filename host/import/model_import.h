@@ -23,6 +23,10 @@ class Importer;
 namespace modelimport {
 
 struct LoadOptions {
+    LoadOptions() = default;
+    // LoadOptions{cache} as well as LoadOptions{cache, root}.
+    LoadOptions(std::string cache, std::string root = {}) : textureCache(std::move(cache)), modelRoot(std::move(root)) {}
+
     // Folder for textures embedded in a model; empty: defaultTextureCache().
     std::string textureCache;
     // The folder below which the model may read files; empty: the model's own folder.

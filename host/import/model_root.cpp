@@ -60,7 +60,10 @@ bool ModelRoot::admits(const std::string& path)
         return false;
     if (inside(real))
         return true;
-    refuse(path);
+    // Readers look at folders too on their way to a file; only files count as refused.
+    std::error_code ec;
+    if (!fs::is_directory(real, ec))
+        refuse(path);
     return false;
 }
 
