@@ -263,6 +263,7 @@ TEST(RepeatLinkFactory, ALaunchedRendererTakenByAnotherCommandIsReplaced) {
     free.api.acceptPort = 5008;
     EXPECT_EQ(free.factory.getApi(), &free.api);
     EXPECT_EQ(free.launches, 1);
+    EXPECT_EQ(free.sleeps.size(), 1u); // taken at once, not after the polls run out
     EXPECT_EQ(free.factory.port(), 5008);
     other.release();
 
