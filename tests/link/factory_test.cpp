@@ -237,43 +237,46 @@ TEST(RepeatLinkFactory, AfterALaunchItsOwnInstanceIsWaitedForAndPreferred) {
 }
 
 TEST(RepeatLinkFactory, ALaunchedRendererTakenByAnotherCommandIsReplaced) {
-    // The renderer launched first (pid 7) comes up and another command sends its scene to
-    // it before this one sees it empty: a second one (pid 8) is launched and used.
-    Rig rig;
-    rig.query.stages = {list_of({}), list_of({}), list_of({instance(9, 7, 5007)}),
-                        list_of({instance(9, 7, 5007)}), list_of({instance(9, 7, 5007), instance(9, 8, 5008)})};
-    rig.query.scenes[7] = kBusyScene;
-    rig.query.scenes[8] = kEmptyScene;
-    rig.api.acceptHost = "localhost";
-    rig.api.acceptPort = 5008;
-    EXPECT_EQ(rig.factory.getApi(), &rig.api);
-    EXPECT_EQ(rig.launches, 2);
-    EXPECT_EQ(rig.factory.port(), 5008);
-    rig.factory.close(); // lets go of its claim on pid 8
-
-    // Claimed by another command while still empty, with a free empty renderer (pid 8) up
-    // beside it: that one is used, and no second renderer is launched.
-    InstanceClaim other;
-    ASSERT_EQ(InstanceClaim::take(7, other), InstanceClaim::Outcome::Claimed);
-    Rig free;
-    free.query.stages = {list_of({}), list_of({instance(9, 7, 5007), instance(9, 8, 5008)})};
-    free.query.scenes[7] = kEmptyScene;
-    free.query.scenes[8] = kEmptyScene;
-    free.api.acceptHost = "localhost";
-    free.api.acceptPort = 5008;
-    EXPECT_EQ(free.factory.getApi(), &free.api);
-    EXPECT_EQ(free.launches, 1);
-    EXPECT_EQ(free.sleeps.size(), 1u); // taken at once, not after the polls run out
-    EXPECT_EQ(free.factory.port(), 5008);
-    other.release();
-
-    // Taken every time: the launches are bounded, then the known ports are scanned.
-    Rig taken;
-    taken.query.stages = {list_of({}), list_of({instance(9, 7, 5007), instance(9, 8, 5008), instance(9, 9, 5009)})};
-    for (int64_t pid : {7, 8, 9}) taken.query.scenes[pid] = kBusyScene;
-    EXPECT_EQ(taken.factory.getApi(), nullptr);
-    EXPECT_EQ(taken.launches, 3);
-    EXPECT_EQ(taken.sleeps.size(), 3u);
+    const std::string seven = instance(9, 7, 5007), eight = instance(9, 8, 5008);
+    const struct {
+        const char* what;
+        std::vector<std::string> stages;
+        std::map<int64_t, std::string> scenes;
+        int64_t claimedByAnother; // 0: none
+        unsigned port;            // connected to; 0: no link
+        int launches;
+        size_t sleeps;
+    } cases[] = {
+        // Another command sends its scene to the renderer launched first (pid 7) before this
+        // one sees it empty: a second one (pid 8) is launched and used.
+        {"taken, replaced",
+         {list_of({}), list_of({}), list_of({seven}), list_of({seven}), list_of({seven, eight})},
+         {{7, kBusyScene}, {8, kEmptyScene}}, 0, 5008, 2, 4},
+        // Claimed by another command while still empty, with a free empty renderer (pid 8)
+        // up beside it: that one is used at once, and no second renderer is launched.
+        {"claimed, a free one beside it", {list_of({}), list_of({seven, eight})},
+         {{7, kEmptyScene}, {8, kEmptyScene}}, 7, 5008, 1, 1},
+        // Taken every time: the launches are bounded, then the known ports are scanned.
+        {"taken every time", {list_of({}), list_of({seven, eight, instance(9, 9, 5009)})},
+         {{7, kBusyScene}, {8, kBusyScene}, {9, kBusyScene}}, 0, 0, 3, 3},
+    };
+    for (const auto& c : cases) {
+        InstanceClaim other;
+        if (c.claimedByAnother) {
+            ASSERT_EQ(InstanceClaim::take(c.claimedByAnother, other), InstanceClaim::Outcome::Claimed);
+        }
+        Rig rig;
+        rig.query.stages = c.stages;
+        rig.query.scenes = c.scenes;
+        rig.api.acceptHost = "localhost";
+        rig.api.acceptPort = c.port;
+        EXPECT_EQ(rig.factory.getApi(), c.port ? &rig.api : nullptr) << c.what;
+        EXPECT_EQ(rig.launches, c.launches) << c.what;
+        EXPECT_EQ(rig.sleeps.size(), c.sleeps) << c.what;
+        if (c.port) {
+            EXPECT_EQ(rig.factory.port(), static_cast<int>(c.port)) << c.what;
+        }
+    }
 }
 
 TEST(RepeatLinkFactory, ALaunchedRendererThatEndsStopsThePolling) {
