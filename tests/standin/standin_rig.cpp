@@ -16,7 +16,6 @@
 #include <set>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -29,8 +28,6 @@ namespace fs = std::filesystem;
 namespace standintest {
 
 namespace {
-
-const char* const kLockFile = "/tmp/tavrin-live-ports.lock";
 
 void sleepMs(int ms)
 {
@@ -83,21 +80,8 @@ int64_t nowMs()
     return standin::net::nowMs();
 }
 
-Rig::Rig()
+Rig::Rig() : portsLock_(std::make_unique<porttest::PortsLock>())
 {
-    lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd_ >= 0) {
-        const int64_t end = nowMs() + 150000;
-        while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-            if (nowMs() > end) {
-                ::close(lockFd_);
-                throw std::runtime_error(std::string("another test run kept ") + kLockFile +
-                                         " locked for 150 s");
-            }
-            sleepMs(100);
-        }
-    }
-
     char pattern[] = "/tmp/standin-rig-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("cannot make a scratch folder");
@@ -133,8 +117,6 @@ Rig::~Rig()
         ::unsetenv("XDG_CACHE_HOME");
     std::error_code ec;
     fs::remove_all(root_, ec);
-    if (lockFd_ >= 0)
-        ::close(lockFd_); // releases the lock
 }
 
 std::vector<Instance> Rig::running()
