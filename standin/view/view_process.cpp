@@ -1,7 +1,5 @@
 #include "view_process.h"
 
-#include "view_server.h"
-
 #include <cerrno>
 #include <csignal>
 #include <cstring>

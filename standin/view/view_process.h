@@ -8,6 +8,7 @@
 
 #include "drawing_messages.h"
 #include "net.h"
+#include "view_server.h"
 
 #include <sys/types.h>
 
@@ -16,12 +17,6 @@
 #include <string>
 
 namespace standin::view {
-
-struct PageSettings {
-    int port = 0;
-    int width = 640, height = 360; // of the pictures
-    int64_t rendererPid = 0;
-};
 
 class Process {
 public:

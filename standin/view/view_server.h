@@ -11,9 +11,15 @@
 // a name that leads here. At most a few event streams are served at once.
 #pragma once
 
-#include "view_process.h"
+#include <cstdint>
 
 namespace standin::view {
+
+struct PageSettings {
+    int port = 0;
+    int width = 640, height = 360; // of the pictures
+    int64_t rendererPid = 0;
+};
 
 // Serves the page until the server's side of `socket` closes; sends "ok" once listening, or
 // "error <reason>". Returns the process's exit status.
