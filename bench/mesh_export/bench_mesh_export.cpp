@@ -10,6 +10,7 @@
 #include "sim_host.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 #include "../common/bench_grid.h"
 
 #include <CLI/CLI.hpp>
@@ -160,6 +161,13 @@ int main(int argc, char** argv)
         std::printf("peak resident memory: %.1f MiB (limit: host data + 1.5 x largest region = %.1f MiB;\n"
                     "  with the host's copy of the phong normals counted as host data: %.1f MiB)\n",
                     peak, budget, budget + phongCopyMiB);
+        bench::goalAtMost("1M-quad export against plain fwrite", plainTime > 0 ? exportTime / plainTime : 0.0, 1.5,
+                          "x");
+        bench::goalAtMost("report's share of the export",
+                          exportProcessor > 0 ? (reportedTranslation - plainTranslation) / exportProcessor * 100.0
+                                              : 0.0,
+                          2.0, "%");
+        bench::goalAtMost("peak memory against its budget", budget > 0 ? peak / budget : 0.0, 1.0, "x");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_mesh_export: %s\n", e.what());

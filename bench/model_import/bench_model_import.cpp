@@ -10,6 +10,7 @@
 #include "sim_host.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -97,6 +98,7 @@ int main(int argc, char** argv)
         std::printf("export / load: %.2f\n", bestExport / bestLoad);
         std::printf("load in a child process (read, build, JSON hand-back): %.3f s\n", bestContained);
         std::printf("child process / in process: %.2f\n", bestContained / bestLoad);
+        bench::goalAtMost("largest model read in a child against in process", bestContained / bestLoad, 1.3, "x");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_model_import: %s\n", e.what());
         return 1;

@@ -5,6 +5,8 @@
 #include "Preview.h"
 #include "SceneReader.h"
 
+#include "../common/bench_goal.h"
+
 #include <sched.h>
 
 #include <algorithm>
@@ -123,5 +125,6 @@ int main(int argc, char** argv) {
     std::printf("  draw           %7.1f ms  (of which %.1f ms build the acceleration structure)\n",
                 drawBest * 1000, setupBest * 1000);
     std::printf("  total          %7.1f ms\n", totalBest * 1000);
+    bench::goalAtMost("1M-triangle preview on one core", totalBest * 1000, 500, "ms");
     return 0;
 }
