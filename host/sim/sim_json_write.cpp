@@ -25,9 +25,31 @@ int indexIn(const std::vector<std::unique_ptr<T>>& list, const Element* e)
     return -1;
 }
 
+// The position of every element of a list, for lists that many links name (materials,
+// layers): finding each link's target by scanning would make the writing quadratic.
+class Positions {
+public:
+    template <typename T>
+    explicit Positions(const std::vector<std::unique_ptr<T>>& list)
+    {
+        at_.reserve(list.size());
+        for (size_t i = 0; i < list.size(); ++i)
+            at_.try_emplace(list[i].get(), static_cast<int>(i));
+    }
+    // The first position of `e`, or -1.
+    int of(const Element* e) const
+    {
+        const auto it = at_.find(e);
+        return it == at_.end() ? -1 : it->second;
+    }
+
+private:
+    std::unordered_map<const Element*, int> at_;
+};
+
 class Writer {
 public:
-    explicit Writer(const Document& doc) : doc_(doc)
+    explicit Writer(const Document& doc) : doc_(doc), materials_(doc.materials), layers_(doc.layers)
     {
         // Objects that links or the selection name get an id.
         for (const auto& o : doc.objects)
@@ -159,9 +181,9 @@ private:
             return nullptr;
         if (dynamic_cast<const Object*>(t))
             return json{{"object", idOf(t)}};
-        if (int i = indexIn(doc_.materials, t); i >= 0)
+        if (int i = materials_.of(t); i >= 0)
             return json{{"material", i}};
-        if (int i = indexIn(doc_.layers, t); i >= 0)
+        if (int i = layers_.of(t); i >= 0)
             return json{{"layer", i}};
         if (scope)
             if (int i = indexIn(scope->shaders, t); i >= 0)
@@ -207,7 +229,7 @@ private:
     {
         json j{{"type", t.type}, {"name", t.name}};
         if (t.material)
-            j["material"] = indexIn(doc_.materials, t.material);
+            j["material"] = materials_.of(t.material);
         const Matrix& p = t.placement;
         j["placement"] = json{{"offset", vec(p.off)}, {"x", vec(p.v1)}, {"y", vec(p.v2)}, {"z", vec(p.v3)}};
         if (!t.uvw.empty()) {
@@ -251,7 +273,7 @@ private:
         if (o.bits)
             j["bits"] = o.bits;
         if (o.layer)
-            j["layer"] = indexIn(doc_.layers, o.layer);
+            j["layer"] = layers_.of(o.layer);
         if (!o.params.empty())
             j["params"] = params(o, nullptr);
         if (o.hasPointTag) {
@@ -302,6 +324,8 @@ private:
     }
 
     const Document& doc_;
+    const Positions materials_;
+    const Positions layers_;
     std::unordered_map<const Element*, std::string> ids_;
     std::unordered_map<const Tag*, const Object*> owners_;
 };
