@@ -1,8 +1,13 @@
 #include "sim_json_write.h"
 
+#include "sim_internal.h"
+#include "sim_json_heavy.h"
+
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -14,6 +19,19 @@ namespace {
 using json = nlohmann::ordered_json;
 
 json vec(const Vec3& v) { return json::array({v.x, v.y, v.z}); }
+
+json polygon(const c4d_cpolygon& p) { return json::array({p.a, p.b, p.c, p.d}); }
+json normal(const c4d_vec32& n) { return json::array({n.x, n.y, n.z}); }
+json uvwRecord(const c4d_uvw& r) { return json::array({vec(r.a), vec(r.b), vec(r.c), vec(r.d)}); }
+json segment(const std::pair<int32_t, int32_t>& s) { return json::array({s.first, s.second}); }
+
+// Whether an element holds only finite numbers (JSON has no others: the writer would write
+// null, which the loader refuses).
+bool finite(const Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool finite(const c4d_vec32& n) { return std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z); }
+bool finite(const c4d_uvw& r) { return finite(r.a) && finite(r.b) && finite(r.c) && finite(r.d); }
+bool finite(const c4d_cpolygon&) { return true; }
+bool finite(const std::pair<int32_t, int32_t>&) { return true; }
 json time(const Time& t) { return json{{"num", t.num}, {"den", t.den}}; }
 
 template <typename T>
@@ -49,7 +67,9 @@ private:
 
 class Writer {
 public:
-    explicit Writer(const Document& doc) : doc_(doc), materials_(doc.materials), layers_(doc.layers)
+    // With `packed`, long arrays of finite numbers are left out as placeholders and listed there.
+    Writer(const Document& doc, std::vector<PackedArray>* packed)
+        : doc_(doc), materials_(doc.materials), layers_(doc.layers), packed_(packed)
     {
         // Objects that links or the selection name get an id.
         for (const auto& o : doc.objects)
@@ -135,6 +155,21 @@ private:
             collectTargets(*o.cache);
         if (o.deformCache)
             collectTargets(*o.deformCache);
+    }
+
+    // A long array: its placeholder when packing, else its elements written by `write`.
+    template <typename T, typename Write>
+    json longArray(PackedKind kind, const std::vector<T>& list, Write write)
+    {
+        if (packed_ && !list.empty() &&
+            std::all_of(list.begin(), list.end(), [](const T& e) { return finite(e); })) {
+            packed_->push_back({kind, list.data(), list.size()});
+            return HeavyArrays::placeholder(packed_->size() - 1);
+        }
+        json a = json::array();
+        for (const T& e : list)
+            a.push_back(write(e));
+        return a;
     }
 
     std::string idOf(const Element* e)
@@ -232,18 +267,10 @@ private:
             j["material"] = materials_.of(t.material);
         const Matrix& p = t.placement;
         j["placement"] = json{{"offset", vec(p.off)}, {"x", vec(p.v1)}, {"y", vec(p.v2)}, {"z", vec(p.v3)}};
-        if (!t.uvw.empty()) {
-            json uvw = json::array();
-            for (const c4d_uvw& r : t.uvw)
-                uvw.push_back(json::array({vec(r.a), vec(r.b), vec(r.c), vec(r.d)}));
-            j["uvw"] = std::move(uvw);
-        }
-        if (!t.segments.empty()) {
-            json segments = json::array();
-            for (const auto& [first, last] : t.segments)
-                segments.push_back(json::array({first, last}));
-            j["segments"] = std::move(segments);
-        }
+        if (!t.uvw.empty())
+            j["uvw"] = longArray(PackedKind::Uvw, t.uvw, uvwRecord);
+        if (!t.segments.empty())
+            j["segments"] = longArray(PackedKind::Segments, t.segments, segment);
         if (!t.params.empty())
             j["params"] = params(t, nullptr);
         return j;
@@ -276,34 +303,17 @@ private:
             j["layer"] = layers_.of(o.layer);
         if (!o.params.empty())
             j["params"] = params(o, nullptr);
-        if (o.hasPointTag) {
-            json points = json::array();
-            for (const Vec3& p : o.points)
-                points.push_back(vec(p));
-            j["points"] = std::move(points);
-        }
-        if (o.hasPolygonTag) {
-            json polygons = json::array();
-            for (const c4d_cpolygon& p : o.polygons)
-                polygons.push_back(json::array({p.a, p.b, p.c, p.d}));
-            j["polygons"] = std::move(polygons);
-        }
-        if (o.phongNormals) {
-            json normals = json::array();
-            for (const c4d_vec32& n : *o.phongNormals)
-                normals.push_back(json::array({n.x, n.y, n.z}));
-            j["phongNormals"] = std::move(normals);
-        }
+        if (o.hasPointTag)
+            j["points"] = longArray(PackedKind::Points, o.points, vec);
+        if (o.hasPolygonTag)
+            j["polygons"] = longArray(PackedKind::Polygons, o.polygons, polygon);
+        if (o.phongNormals)
+            j["phongNormals"] = longArray(PackedKind::Normals, *o.phongNormals, normal);
         if (o.type == 1017305) {
             json hair{{"generates", o.hair.generates}, {"strandCount", o.hair.strandCount},
                       {"segmentCount", o.hair.segmentCount}};
-            json points = json::array(), roots = json::array();
-            for (const Vec3& p : o.hair.points)
-                points.push_back(vec(p));
-            for (const Vec3& r : o.hair.rootUV)
-                roots.push_back(vec(r));
-            hair["points"] = std::move(points);
-            hair["rootUV"] = std::move(roots);
+            hair["points"] = longArray(PackedKind::HairPoints, o.hair.points, vec);
+            hair["rootUV"] = longArray(PackedKind::RootUV, o.hair.rootUV, vec);
             j["hair"] = std::move(hair);
         }
         json tags = json::array(), tracks = json::array(), children = json::array();
@@ -326,6 +336,7 @@ private:
     const Document& doc_;
     const Positions materials_;
     const Positions layers_;
+    std::vector<PackedArray>* packed_;
     std::unordered_map<const Element*, std::string> ids_;
     std::unordered_map<const Tag*, const Object*> owners_;
 };
@@ -396,7 +407,14 @@ std::string documentJson(const Document& doc)
 {
     // Names from older model formats may not be UTF-8; JSON text must be, so such bytes are
     // written as U+FFFD.
-    return compactScalarArrays(Writer(doc).document().dump(1, ' ', false, json::error_handler_t::replace)) + "\n";
+    return compactScalarArrays(Writer(doc, nullptr).document().dump(1, ' ', false, json::error_handler_t::replace)) +
+           "\n";
+}
+
+std::string packedDocumentJson(const Document& doc, std::vector<PackedArray>& arrays)
+{
+    // Read by the loader only: no line breaks or indentation.
+    return Writer(doc, &arrays).document().dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool saveDocument(const Document& doc, const std::string& path, std::string& error)
