@@ -2,7 +2,7 @@
 #pragma once
 
 #include "sim_document.h"
-#include "sim_document_pack.h"
+#include "sim_long_arrays.h"
 
 #include <cstdint>
 #include <string>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "sim_document.h"
-#include "sim_document_pack.h"
+#include "sim_long_arrays.h"
 
 #include <cstddef>
 #include <memory>
@@ -24,7 +24,8 @@ constexpr int kMaxJsonDepth = 1024;
 constexpr int kMaxObjectDepth = 256;
 
 // The arrays read by the fast pass, with the text the loader reads instead of the document.
-// A packed document (sim_document_pack.h) hands the loader its arrays in the same form.
+// A packed document (sim_document_pack.h) hands the loader its arrays in the same form
+// (sim_long_arrays.h).
 struct HeavyArrays {
     using Kind = PackedKind;
     using Entry = LongArray;
