@@ -3,6 +3,8 @@
 #include "sim_internal.h"
 #include "sim_json_heavy.h"
 
+#include "files/output_file.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -32,6 +34,7 @@ bool finite(const c4d_vec32& n) { return std::isfinite(n.x) && std::isfinite(n.y
 bool finite(const c4d_uvw& r) { return finite(r.a) && finite(r.b) && finite(r.c) && finite(r.d); }
 bool finite(const c4d_cpolygon&) { return true; }
 bool finite(const std::pair<int32_t, int32_t>&) { return true; }
+
 json time(const Time& t) { return json{{"num", t.num}, {"den", t.den}}; }
 
 template <typename T>
@@ -419,16 +422,12 @@ std::string packedDocumentJson(const Document& doc, std::vector<PackedArray>& ar
 
 bool saveDocument(const Document& doc, const std::string& path, std::string& error)
 {
+    // Written as every output the user names: never into a FIFO or a device, and complete
+    // or not at all.
     const std::string text = documentJson(doc);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        error = "cannot write document \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !written) {
-        error = "cannot write document \"" + path + "\": " + std::strerror(written ? errno : saved);
+    std::string why;
+    if (!tavrin::files::writeOutputFile(path, text, &why)) {
+        error = "cannot write document: " + why;
         return false;
     }
     return true;
