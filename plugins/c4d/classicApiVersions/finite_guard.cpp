@@ -35,8 +35,9 @@ Layout layoutOf(int type)
     case orvType::DoubleArray: return {Scalars::Double, 1};
     case orvType::Double3:
     case orvType::Double3Array: return {Scalars::Double, 3};
-    case orvType::Matrix16:
-    case orvType::Matrix16Array: return {Scalars::NarrowedDouble, 16};
+    // Lists of matrices are the animation's samples, made finite where they are sampled
+    // (animation.cpp): a second pass over them would cost a twentieth of the export.
+    case orvType::Matrix16: return {Scalars::NarrowedDouble, 16};
     default: return {};
     }
 }
@@ -47,6 +48,9 @@ template <typename T> T loadAt(const unsigned char* p, size_t i)
     std::memcpy(&v, p + i * sizeof(T), sizeof v);
     return v;
 }
+
+// Half a float step above FLT_MAX: a double from here on becomes infinite as a float.
+constexpr double kFloatOverflow = 3.4028235677973366e38;
 
 bool floatBad(float v) { return !std::isfinite(v); }
 bool narrowedBad(double v) { return !std::isfinite(static_cast<float>(v)); }
@@ -65,7 +69,8 @@ bool anyBad(Scalars kind, const unsigned char* p, size_t n)
         }
         break;
     case Scalars::NarrowedDouble:
-        for (size_t i = 0; i < n; ++i) bad |= narrowedBad(loadAt<double>(p, i));
+        // Below the first double that rounds to a float infinity; NaN compares false.
+        for (size_t i = 0; i < n; ++i) bad |= !(std::fabs(loadAt<double>(p, i)) < kFloatOverflow);
         break;
     case Scalars::Double:
         for (size_t i = 0; i < n; ++i) {
