@@ -31,6 +31,8 @@ struct ServerOptions {
     int previewHeight = 360;
     preview::CameraChoice previewCamera = preview::CameraChoice::File;
     double previewTimeLimit = preview::kDefaultTimeLimitSeconds; // seconds; 0: no limit
+    // After each stream taken in, the whole scene held is written to held-<pid>-<n>.qrf.
+    bool writeHeld = false;
     // Test hooks: after this many stream bytes the renderer kills itself (as if it had
     // crashed), or stops reading the stream while keeping the connection. -1: off.
     int64_t failAfterBytes = -1;
@@ -62,6 +64,7 @@ private:
     void take(Connection& c, const char* data, size_t size);
     void finishStream(Connection& c);
     bool takeIn(std::string_view bytes, int number, unsigned id);
+    void writeHeld(const std::string& receivedFile, int number);
     void drawPreview(const std::string& receivedFile, int number);
     std::vector<std::string> previewLines(const PreviewRequest& request) const;
     void showProgress(const std::string& message, float fraction);
