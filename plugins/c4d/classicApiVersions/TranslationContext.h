@@ -13,6 +13,16 @@ namespace orv {
 class orvSceneapi_oo;
 }
 
+// What a Live update sends (set by the Live session for the run of one update, null
+// otherwise): the stream is marked as a merging update, and only the objects listed, with
+// everything below them, send their content; an object of the list that sends none marks
+// its content gone. With `everything`, every object sends its content.
+struct LiveUpdate {
+    bool everything = false;
+    std::vector<uint64_t> contentKeys; // sorted, unique
+    bool adjustCamera = false;         // a camera changed: the renderer is to use the stream's
+};
+
 struct TranslationContext {
     // Scratch buffers of the mesh translation, emptied per region and never shrunk, so
     // heavy meshes do not reallocate from region to region.
@@ -44,6 +54,8 @@ struct TranslationContext {
     std::vector<uint64_t> selectedKeys;
     // The report of the running command: what was written and what was left out.
     report::Report report;
+    // The Live update being written; null for Export, Render and Update.
+    LiveUpdate* live = nullptr;
     // Path of names of the object the walk is in ("Parent/Child"), for the report.
     std::string objectPath;
 };

@@ -8,6 +8,7 @@
 #include "animation.h"
 #include "hair.h"
 #include "light.h"
+#include "live_update_marks.h"
 #include "mesh.h"
 #include "orvSceneapi_oo.h"
 #include "text/utf8.h"
@@ -127,12 +128,21 @@ bool isSelected(const TranslationContext& context, const host::Object& object)
                               object.key());
 }
 
+// Whether the object's content goes into the scene: always, except in an update with a
+// selection (only what lies in it) and in a Live update (only what changed).
+bool sendsContent(const TranslationContext& context, bool included)
+{
+    if (context.live)
+        return included || context.live->everything;
+    return included || context.selectedKeys.empty() || !context.updateMode;
+}
+
 bool translatesAsMesh(const TranslationContext& context, uint32_t bits, bool editorVisible,
                       bool renderVisible, bool included)
 {
     if ((bits & host::ids::BIT_CONTROLOBJECT) != 0 || !editorVisible || !renderVisible)
         return false;
-    return included || context.selectedKeys.empty() || !context.updateMode;
+    return sendsContent(context, included);
 }
 
 void walk(TranslationContext& context, const host::Object& object, TextureTagList textureTags,
@@ -183,6 +193,9 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     scene.beginGroup(name);
     api->flags(1);
     api->transform(transform);
+    // A Live update re-sends this group's content: what follows is all of it, none if none.
+    if (context.live && sendsContent(context, included))
+        api->fileAttribute(orv::live::kContentKey, orv::live::kContentReplaced);
 
     for (host::Tag tag = object.firstTag(); tag; tag = tag.next())
         visitTag(tag, nullptr, nullptr, nullptr, textureTags);
@@ -208,7 +221,9 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     } else if (type == host::ids::Olight) {
         translateLight(context, name, object);
     } else if (type == host::ids::Ohair) {
-        translateHairObject(context, object, textureTags);
+        // Lights are small and always sent; hair only where a Live update re-sends content.
+        if (!context.live || sendsContent(context, included))
+            translateHairObject(context, object, textureTags);
     } else {
         reportUntranslated(context, type);
     }
