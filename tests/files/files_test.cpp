@@ -140,4 +140,21 @@ TEST_F(Files, TemporaryBesideNeverWritesThroughAPlantedLink)
     EXPECT_EQ(readAll(dir / "victim"), "keep me");
 }
 
+// A folder of ours that anyone else may read, write or enter, by any one bit, is private
+// again before it is used.
+TEST_F(Files, PrivateFolderOpenToOthersInAnyBitIsMadePrivate)
+{
+    for (const unsigned mode : {0700u, 0701u, 0703u, 0707u, 0710u, 0740u, 0770u, 0777u}) {
+        SCOPED_TRACE(mode);
+        const fs::path folder = dir / std::to_string(mode);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+        std::string why;
+        EXPECT_TRUE(ensurePrivateFolder(folder.string(), &why)) << why;
+        struct stat st {};
+        ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+    }
+}
+
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -75,11 +76,21 @@ TEST(ContainedImport, HostileModelsEndInBoundedTimeWithOneLine)
         bool crash;         // a sanitizer reports crashes its own way
     };
     const auto hostile = [](const char* name) { return (kHostile / name).string(); };
-    // c4dsim's limits for a small file: well within a minute, 4 GiB.
+    // c4dsim's limits: a file of a few hundred KiB that hangs still ends well within a
+    // minute; one second more per whole MiB, 256 bytes of memory more per byte.
+    const struct {
+        unsigned long long bytes;
+        unsigned extraSeconds;
+    } sizes[] = {{447, 0}, {300 << 10, 0}, {(1 << 20) - 1, 0}, {3 << 20, 3}, {(5 << 20) + 1000, 5}};
+    for (const auto& size : sizes) {
+        const std::string model = folder.file("sized.obj", "");
+        ASSERT_EQ(::truncate(model.c_str(), static_cast<off_t>(size.bytes)), 0);
+        const Limits limits = modelimport::limitsFor(model);
+        EXPECT_EQ(limits.cpuSeconds, 30 + size.extraSeconds) << size.bytes;
+        EXPECT_EQ(limits.wallSeconds, 45 + size.extraSeconds) << size.bytes;
+        EXPECT_EQ(limits.memoryBytes, (4ull << 30) + size.bytes * 256) << size.bytes;
+    }
     const Limits small = modelimport::limitsFor(hostile("segfault.ply"));
-    EXPECT_EQ(small.cpuSeconds, 30u);
-    EXPECT_EQ(small.wallSeconds, 45u);
-    EXPECT_EQ(small.memoryBytes, (4ull << 30) + 447 * 256);
     const Case cases[] = {
         {hostile("truncated.cob"), small, "killed by signal SIGABRT (what(): End of file", true},
         {hostile("assertion.ogex"), small, "killed by signal SIGABRT (ai_assert failure", true},
@@ -159,41 +170,71 @@ char processState(pid_t pid)
     return name != std::string::npos && name + 2 < text.size() ? text[name + 2] : 0;
 }
 
-// A parent that is not scheduled until past its deadline (stopped here, starved on a busy
-// machine) takes the result of a child that finished in time instead of calling it a time-out.
+// Where a parent held by a signal handler waits to be told to go on.
+int gGoOn = -1;
+
+void holdUntilToldToGoOn(int)
+{
+    const int saved = errno;
+    char byte = 0;
+    while (::read(gGoOn, &byte, 1) < 0 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
+// A parent that is not scheduled until past its deadline takes the result of a child that
+// finished in time instead of calling it a time-out. Stopped while it waits on the pipes, it
+// sees the result as it wakes; held in a signal handler, its wait ends empty-handed and it
+// comes back to a deadline already past, so only a last look at the pipes finds the result.
 TEST(ContainedImport, AParentLateToItsDeadlineTakesTheFinishedResult)
 {
     TempFolder folder;
     const std::string model = folder.file("tri.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
-    const pid_t parent = ::getpid();
-    const pid_t stopper = ::fork();
-    ASSERT_GE(stopper, 0);
-    if (stopper == 0) {
-        // As soon as the import's child exists, stop the parent; once the child has finished,
-        // wait past the 1 s deadline and wake the parent.
-        const std::string children = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
-        pid_t child = 0;
-        for (int i = 0; i < 20000 && child == 0; ++i) {
-            std::ifstream list(children);
-            for (pid_t pid = 0; list >> pid;)
-                if (pid != ::getpid())
-                    child = pid;
-            if (child == 0)
-                ::usleep(500);
+    for (const bool stopped : {true, false}) {
+        SCOPED_TRACE(stopped ? "stopped" : "held in a signal handler");
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        gGoOn = go[0];
+        struct sigaction hold {}, before {};
+        hold.sa_handler = holdUntilToldToGoOn;
+        sigemptyset(&hold.sa_mask);
+        ASSERT_EQ(::sigaction(SIGUSR1, &hold, &before), 0);
+        const pid_t parent = ::getpid();
+        const pid_t helper = ::fork();
+        ASSERT_GE(helper, 0);
+        if (helper == 0) {
+            // As soon as the import's child exists, stop or hold the parent; once the child
+            // has finished, wait past the 1 s deadline and let the parent go on.
+            const std::string children = "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+            pid_t child = 0;
+            for (int i = 0; i < 20000 && child == 0; ++i) {
+                std::ifstream list(children);
+                for (pid_t pid = 0; list >> pid;)
+                    if (pid != ::getpid())
+                        child = pid;
+                if (child == 0)
+                    ::usleep(500);
+            }
+            if (child != 0)
+                ::kill(parent, stopped ? SIGSTOP : SIGUSR1);
+            for (int i = 0; i < 3000 && child != 0 && processState(child) != 'Z'; ++i)
+                ::usleep(10'000);
+            ::usleep(1'500'000);
+            if (stopped)
+                ::kill(parent, SIGCONT);
+            else
+                (void)!::write(go[1], "g", 1);
+            ::_exit(child != 0 ? 0 : 1);
         }
-        if (child != 0)
-            ::kill(parent, SIGSTOP);
-        for (int i = 0; i < 3000 && child != 0 && processState(child) != 'Z'; ++i)
-            ::usleep(10'000);
-        ::usleep(1'500'000);
-        ::kill(parent, SIGCONT);
-        ::_exit(child != 0 ? 0 : 1);
+        ::close(go[1]); // should the helper die, the handler reads the end of the pipe
+        auto loaded = modelimport::importModelContained(model, {(folder.path() / "cache").string()}, {30, 1, 0});
+        int status = 0;
+        ::waitpid(helper, &status, 0);
+        ::sigaction(SIGUSR1, &before, nullptr);
+        ::close(go[0]);
+        EXPECT_TRUE(loaded.document) << loaded.error;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the import's child was not seen";
     }
-    auto loaded = modelimport::importModelContained(model, {(folder.path() / "cache").string()}, {30, 1, 0});
-    int status = 0;
-    ::waitpid(stopper, &status, 0);
-    EXPECT_TRUE(loaded.document) << loaded.error;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the import's child was not seen";
 }
 
 // A glTF triangle whose material's texture is an image embedded as a data URI.
@@ -271,10 +312,13 @@ TEST(ContainedImport, TextureCacheTrustsNothingPlanted)
     struct Plant {
         const char* what;
         bool link;           // a symbolic link to the victim, else a file of the same size
+        std::string victim;  // the victim's bytes
     };
-    for (const Plant& plant : {Plant{"link to a victim", true}, Plant{"same size, other bytes", false}}) {
+    for (const Plant& plant : {Plant{"link to a victim", true, victimBytes},
+                               Plant{"link to the texture's own bytes", true, image},
+                               Plant{"same size, other bytes", false, victimBytes}}) {
         SCOPED_TRACE(plant.what);
-        folder.file("victim.txt", victimBytes);
+        folder.file("victim.txt", plant.victim);
         fs::remove(first);
         if (plant.link)
             fs::create_symlink(victim, first);
@@ -283,7 +327,7 @@ TEST(ContainedImport, TextureCacheTrustsNothingPlanted)
         EXPECT_EQ(import(cache.string()), first);
         EXPECT_FALSE(fs::is_symlink(first));
         EXPECT_EQ(contents(first), image);
-        EXPECT_EQ(contents(victim), victimBytes);
+        EXPECT_EQ(contents(victim), plant.victim);
     }
     for (const auto& entry : fs::directory_iterator(cache))
         EXPECT_EQ(entry.path(), first) << "a temporary file was left";

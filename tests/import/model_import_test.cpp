@@ -476,6 +476,78 @@ TEST(ModelImport, SavedDocumentLoadsToTheSameExport)
     EXPECT_EQ(sim::documentJson(*again.document), sim::documentJson(*loaded.document));
 }
 
+// A glTF tetrahedron with flat outward normals, on three nodes whose transforms are baked
+// into the points: a shear, a turn with a non-uniform scale below it, and a mirror with a
+// non-uniform scale.
+std::string bakedTetrahedra()
+{
+    const Point corner[4] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    const int faces[4][3] = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}}; // counter-clockwise from outside
+    std::vector<float> points, normals;
+    for (const auto& f : faces) {
+        const Point &a = corner[f[0]], &b = corner[f[1]], &c = corner[f[2]];
+        const Point u{b[0] - a[0], b[1] - a[1], b[2] - a[2]}, v{c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+        const Point n{u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+        const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        for (const Point* p : {&a, &b, &c})
+            for (int k = 0; k < 3; ++k) {
+                points.push_back(float((*p)[k]));
+                normals.push_back(float(n[k] / length));
+            }
+    }
+    std::string buffer(reinterpret_cast<const char*>(points.data()), points.size() * 4);
+    buffer.append(reinterpret_cast<const char*>(normals.data()), normals.size() * 4);
+    const size_t half = points.size() * 4;
+    nlohmann::json gltf{
+        {"asset", {{"version", "2.0"}}},
+        {"scene", 0},
+        {"scenes", {{{"nodes", {0, 2}}}}},
+        {"nodes",
+         {{{"name", "Sheared"}, {"mesh", 0}, {"children", {1}}, {"matrix", {1, 0, 0, 0, 0.5, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}}},
+          {{"name", "Turned"}, {"mesh", 0}, {"rotation", {0, 0, 0.3826834, 0.9238795}}, {"scale", {1, 3, 0.5}}},
+          {{"name", "Mirrored"}, {"mesh", 0}, {"matrix", {-1, 0, 0, 0, 0, 2, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}}}}},
+        {"meshes", {{{"primitives", {{{"attributes", {{"POSITION", 0}, {"NORMAL", 1}}}}}}}}},
+        {"accessors",
+         {{{"bufferView", 0}, {"componentType", 5126}, {"count", 12}, {"type", "VEC3"}, {"min", {0, 0, 0}}, {"max", {1, 1, 1}}},
+          {{"bufferView", 1}, {"componentType", 5126}, {"count", 12}, {"type", "VEC3"}}}},
+        {"bufferViews", {{{"buffer", 0}, {"byteLength", half}}, {{"buffer", 0}, {"byteOffset", half}, {"byteLength", half}}}},
+        {"buffers", {{{"byteLength", buffer.size()}, {"uri", "data:application/octet-stream;base64," + base64(buffer)}}}}};
+    return gltf.dump();
+}
+
+// Baked normals stay normals of the transformed surface: perpendicular to each face and
+// pointing out of the solid, under a mirror as under any other transform.
+TEST(ModelImport, BakedNormalsStayPerpendicularAndPointOutward)
+{
+    TempFolder folder;
+    auto loaded = modelimport::loadDocumentFile(folder.file("tetra.gltf", bakedTetrahedra()), {});
+    ASSERT_TRUE(loaded.document) << loaded.error;
+    for (const char* name : {"Sheared", "Turned", "Mirrored"}) {
+        SCOPED_TRACE(name);
+        const sim::Object* o = findObject(loaded.document->objects, name);
+        ASSERT_TRUE(o && o->phongNormals);
+        ASSERT_EQ(o->polygons.size(), 4u);
+        ASSERT_EQ(o->phongNormals->size(), 16u);
+        EXPECT_EQ(o->scale.x, 1); // baked: the object has the identity
+        sim::Vec3 centre{0, 0, 0};
+        for (const sim::Vec3& p : o->points)
+            centre = {centre.x + p.x / 12, centre.y + p.y / 12, centre.z + p.z / 12};
+        for (size_t i = 0; i < 4; ++i) {
+            const c4d_cpolygon& poly = o->polygons[i];
+            const sim::Vec3 &a = o->points.at(poly.a), &b = o->points.at(poly.b), &c = o->points.at(poly.c);
+            const sim::Vec3 out{(a.x + b.x + c.x) / 3 - centre.x, (a.y + b.y + c.y) / 3 - centre.y,
+                                (a.z + b.z + c.z) / 3 - centre.z};
+            for (size_t k = 0; k < 3; ++k) {
+                const c4d_vec32& n = (*o->phongNormals)[i * 4 + k];
+                const auto dot = [&](const sim::Vec3& d) { return n.x * d.x + n.y * d.y + n.z * d.z; };
+                EXPECT_GT(dot(out), 0) << "polygon " << i;
+                EXPECT_NEAR(dot({b.x - a.x, b.y - a.y, b.z - a.z}), 0, 1e-4) << "polygon " << i;
+                EXPECT_NEAR(dot({c.x - a.x, c.y - a.y, c.z - a.z}), 0, 1e-4) << "polygon " << i;
+            }
+        }
+    }
+}
+
 // The host angles of a converted rotation rebuild the converted matrix, for rotations all
 // round the sphere, including the poles where heading and bank turn about one axis.
 TEST(ModelImport, RotationAnglesRebuildTheMirroredRotation)

@@ -130,6 +130,7 @@ struct Rig {
     int unloads = 0;
     std::vector<int> sleeps;
     std::set<int64_t> othersPids; // processes of another user
+    bool realOwners = false;      // the process ids are processes here: their owners count
     RepeatLinkFactory factory;
 
     Rig() : factory(services()) {
@@ -155,6 +156,7 @@ struct Rig {
         s.sleep = [this](int ms) { sleeps.push_back(ms); };
         // The fake process ids are no processes of this machine: their owners are the test's.
         s.other_user = [this](int64_t pid, uint32_t* owner) {
+            if (realOwners) return ownedByAnotherUser(pid, owner);
             if (!othersPids.count(pid)) return false;
             *owner = 4242;
             return true;
@@ -235,26 +237,46 @@ TEST(RepeatLinkFactory, AfterALaunchItsOwnInstanceIsWaitedForAndPreferred) {
 }
 
 TEST(RepeatLinkFactory, ALaunchedRendererTakenByAnotherCommandIsReplaced) {
-    // The renderer launched first (pid 7) comes up and another command sends its scene to
-    // it before this one sees it empty: a second one (pid 8) is launched and used.
-    Rig rig;
-    rig.query.stages = {list_of({}), list_of({}), list_of({instance(9, 7, 5007)}),
-                        list_of({instance(9, 7, 5007)}), list_of({instance(9, 7, 5007), instance(9, 8, 5008)})};
-    rig.query.scenes[7] = kBusyScene;
-    rig.query.scenes[8] = kEmptyScene;
-    rig.api.acceptHost = "localhost";
-    rig.api.acceptPort = 5008;
-    EXPECT_EQ(rig.factory.getApi(), &rig.api);
-    EXPECT_EQ(rig.launches, 2);
-    EXPECT_EQ(rig.factory.port(), 5008);
-
-    // Taken every time: the launches are bounded, then the known ports are scanned.
-    Rig taken;
-    taken.query.stages = {list_of({}), list_of({instance(9, 7, 5007), instance(9, 8, 5008), instance(9, 9, 5009)})};
-    for (int64_t pid : {7, 8, 9}) taken.query.scenes[pid] = kBusyScene;
-    EXPECT_EQ(taken.factory.getApi(), nullptr);
-    EXPECT_EQ(taken.launches, 3);
-    EXPECT_EQ(taken.sleeps.size(), 3u);
+    const std::string seven = instance(9, 7, 5007), eight = instance(9, 8, 5008);
+    const struct {
+        const char* what;
+        std::vector<std::string> stages;
+        std::map<int64_t, std::string> scenes;
+        int64_t claimedByAnother; // 0: none
+        unsigned port;            // connected to; 0: no link
+        int launches;
+        size_t sleeps;
+    } cases[] = {
+        // Another command sends its scene to the renderer launched first (pid 7) before this
+        // one sees it empty: a second one (pid 8) is launched and used.
+        {"taken, replaced",
+         {list_of({}), list_of({}), list_of({seven}), list_of({seven}), list_of({seven, eight})},
+         {{7, kBusyScene}, {8, kEmptyScene}}, 0, 5008, 2, 4},
+        // Claimed by another command while still empty, with a free empty renderer (pid 8)
+        // up beside it: that one is used at once, and no second renderer is launched.
+        {"claimed, a free one beside it", {list_of({}), list_of({seven, eight})},
+         {{7, kEmptyScene}, {8, kEmptyScene}}, 7, 5008, 1, 1},
+        // Taken every time: the launches are bounded, then the known ports are scanned.
+        {"taken every time", {list_of({}), list_of({seven, eight, instance(9, 9, 5009)})},
+         {{7, kBusyScene}, {8, kBusyScene}, {9, kBusyScene}}, 0, 0, 3, 3},
+    };
+    for (const auto& c : cases) {
+        InstanceClaim other;
+        if (c.claimedByAnother) {
+            ASSERT_EQ(InstanceClaim::take(c.claimedByAnother, other), InstanceClaim::Outcome::Claimed);
+        }
+        Rig rig;
+        rig.query.stages = c.stages;
+        rig.query.scenes = c.scenes;
+        rig.api.acceptHost = "localhost";
+        rig.api.acceptPort = c.port;
+        EXPECT_EQ(rig.factory.getApi(), c.port ? &rig.api : nullptr) << c.what;
+        EXPECT_EQ(rig.launches, c.launches) << c.what;
+        EXPECT_EQ(rig.sleeps.size(), c.sleeps) << c.what;
+        if (c.port) {
+            EXPECT_EQ(rig.factory.port(), static_cast<int>(c.port)) << c.what;
+        }
+    }
 }
 
 TEST(RepeatLinkFactory, ALaunchedRendererThatEndsStopsThePolling) {
@@ -667,7 +689,8 @@ TEST(RepeatLinkFactory, DeepSceneDescriptionIsNotChosen) {
 }
 
 // The owner lookup the factory uses by default: the user of a live process, nothing for
-// numbers that name no process here.
+// numbers that name no process here. The owner is the user, not the group: a renderer of
+// another user in our group is not ours, and ours stays ours where our user and group differ.
 TEST(ProcessOwner, KnownForLiveProcessesOnly) {
     int gate[2];
     ASSERT_EQ(pipe(gate), 0);
@@ -675,7 +698,8 @@ TEST(ProcessOwner, KnownForLiveProcessesOnly) {
     const pid_t child = fork();
     if (child == 0) {
         ::close(gate[1]);
-        if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(1);
+        if (root && setresuid(65534, 65534, 65534) != 0) _exit(1); // keeps our group
+
         char byte;
         (void)!read(gate[0], &byte, 1); // until the parent has looked
         _exit(0);
@@ -691,7 +715,7 @@ TEST(ProcessOwner, KnownForLiveProcessesOnly) {
         bool other;
     } cases[] = {
         {"this process", getpid(), true, static_cast<uint32_t>(geteuid()), false},
-        {"a child of another user", child, true, root ? 65534u : static_cast<uint32_t>(geteuid()), root},
+        {"a child of another user in our group", child, true, root ? 65534u : static_cast<uint32_t>(geteuid()), root},
         {"init, root's", 1, true, 0, !root},
         {"0 names no process", 0, false, 0, false},
         {"negative", -1, false, 0, false},
@@ -704,6 +728,27 @@ TEST(ProcessOwner, KnownForLiveProcessesOnly) {
             EXPECT_EQ(owner.uid, c.uid) << c.what;
         }
         EXPECT_EQ(ownedByAnotherUser(c.pid), c.other) << c.what;
+    }
+    // A command of a user whose group id differs from its user id chooses between its own
+    // empty renderer (itself, older) and the child's: its own is taken, the child's passed over.
+    const pid_t command = root ? fork() : -1;
+    if (command == 0) {
+        if (setresgid(4321, 4321, 4321) != 0 || setresuid(1234, 1234, 1234) != 0) _exit(2);
+        Rig rig;
+        rig.realOwners = true;
+        rig.query.list = list_of({instance(9, getpid(), 4001), instance(10, child, 4002)});
+        rig.query.scenes[getpid()] = kEmptyScene;
+        rig.query.scenes[child] = kEmptyScene;
+        rig.api.acceptHost = "localhost";
+        rig.api.acceptPort = 4001;
+        const bool ours = rig.factory.getApi() == &rig.api && processOwner(getpid()).uid == 1234;
+        const auto& passed = rig.factory.passed_over();
+        _exit(ours && passed.size() == 1 && passed[0].owner == 65534 ? 0 : 1);
+    }
+    if (command > 0) {
+        int status = 0;
+        waitpid(command, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
     ::close(gate[1]);
     int status = 0;

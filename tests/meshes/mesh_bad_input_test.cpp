@@ -100,5 +100,15 @@ TEST_F(MeshTest, LongMaterialNamesAreCutOnCharacterBoundariesKeepingVariantsApar
                                         name.substr(0, 1019) + " #2"}));
 }
 
+TEST_F(MeshTest, MaterialNameOf1023BytesIsKeptAndOneOf1024IsCutAndReported)
+{
+    texture(triangle("Kept"), &material(std::string(1023, 'k')));
+    texture(triangle("Cut"), &material(std::string(1024, 'c')));
+    EXPECT_EQ(exportMaterials(), (Lines{std::string(1023, 'k'), std::string(1023, 'c')}));
+    const auto& items = context.report.entry(report::Reason::NameCut).items;
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].detail, "material name of 1024 bytes cut to 1023");
+}
+
 } // namespace
 } // namespace meshtest

@@ -255,20 +255,33 @@ TEST(Walk, CopyUtf8BoundedCutsAtCharacterBoundaries)
     EXPECT_EQ(untouched, 'Z');
 }
 
+// Names of up to 1,023 bytes are kept whole; a longer one is cut at a character boundary
+// within 1,023 bytes and reported.
 TEST(Walk, LongNamesAreCutInsideTheNameBufferAndEmptyNamesBecomeObject)
 {
-    std::string longName;
-    while (longName.size() < 1022)
-        longName += "a";
-    longName += "\xc3\xa9\xc3\xa9"; // the first é straddles byte 1023
-    sim::Document doc;
-    object(doc, Onull, longName);
-    object(doc, Onull, "");
-    RecordingRun run;
-    const auto groups = walkAll(run, doc).texts("beginGroup");
-    ASSERT_EQ(groups.size(), 2u);
-    EXPECT_EQ(groups[0], longName.substr(0, 1022));
-    EXPECT_EQ(groups[1], "object");
+    const std::string straddling = std::string(1022, 'a') + "\xc3\xa9\xc3\xa9"; // the first é straddles byte 1023
+    const struct {
+        std::string name, written, cut; // cut: the report's detail, empty when kept whole
+    } cases[] = {
+        {std::string(1023, 'k'), std::string(1023, 'k'), ""},
+        {std::string(1024, 'c'), std::string(1023, 'c'), "object name of 1024 bytes cut to 1023"},
+        {straddling, straddling.substr(0, 1022), "object name of 1026 bytes cut to 1022"},
+        {"", "object", ""},
+    };
+    for (const auto& c : cases) {
+        sim::Document doc;
+        object(doc, Onull, c.name);
+        RecordingRun run;
+        const auto groups = walkAll(run, doc).texts("beginGroup");
+        ASSERT_EQ(groups.size(), 1u);
+        EXPECT_EQ(groups[0], c.written) << c.name.size();
+        const auto& items = run.context.report.entry(report::Reason::NameCut).items;
+        ASSERT_EQ(items.size(), c.cut.empty() ? 0u : 1u) << c.name.size();
+        if (!c.cut.empty()) {
+            EXPECT_EQ(items[0].path, c.written);
+            EXPECT_EQ(items[0].detail, c.cut);
+        }
+    }
 }
 
 TEST(Walk, PathologicalDepthIsCutOffWithoutExhaustingTheStack)

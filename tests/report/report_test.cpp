@@ -18,11 +18,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -231,6 +234,17 @@ TEST_F(ReportRun, ExitStatusTellsFailureAndWhatWasLeftOut)
 
 TEST_F(ReportRun, WhatAModelImportLeavesOutJoinsTheReportAndStrictExit)
 {
+    // One texture of a kind the host's material does not take, in each of three materials.
+    std::ofstream(dir / "kinds.mtl") << "newmtl N\nnorm n.png\nnewmtl S\nmap_Ks s.png\nnewmtl E\nmap_Ke e.png\n";
+    std::ofstream(dir / "kinds.obj") << "mtllib kinds.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\n"
+                                        "usemtl N\nf 1 2 3\nusemtl S\nf 1 3 2\nusemtl E\nf 2 1 3\n";
+    const json kinds = exportReport((dir / "kinds.obj").string(), {"--strict"}, 6);
+    std::string details;
+    for (const json& item : kinds["left_out"]["texture_kind"]["items"])
+        details += item.value("detail", "") + ";";
+    EXPECT_EQ(details, "not carried over: Normals textures;not carried over: Specular textures;"
+                       "not carried over: Emissive textures;");
+
     // Packaged models: each import note becomes an item of its reason, counted in the total.
     const fs::path corpus = MODEL_CORPUS;
     if (!fs::is_directory(corpus))
@@ -350,6 +364,35 @@ TEST_F(ReportRun, ScenesAreTheSameWithOrWithoutReportAndFromAnyWorkingFolder)
     EXPECT_NE(scene.find(kExamples + "/tex/wood.png"), std::string::npos);
 }
 
+// The report's seconds are the time the command's run took, to the millisecond: a run held
+// for a little more than a second says so, with three decimals.
+TEST(Report, SecondsAreTheRunsTimeToTheMillisecond)
+{
+    using Clock = std::chrono::steady_clock;
+    sim::Document doc;
+    sim::finalize(doc);
+    sim::clearHostState();
+    host::bind(sim::hostTable());
+    TranslationContext context;
+    std::chrono::duration<double> held{};
+    const auto before = Clock::now();
+    {
+        CommandRun run(context, "export", host::Document(sim::handle(&doc)));
+        const auto start = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+        held = Clock::now() - start;
+    }
+    const std::chrono::duration<double> whole = Clock::now() - before;
+    host::unbind();
+    const std::string text = sim::commandReport();
+    const json report = json::parse(text, nullptr, false);
+    ASSERT_TRUE(report["written"]["seconds"].is_number()) << text;
+    const double seconds = report["written"]["seconds"];
+    EXPECT_GE(seconds, held.count() - 0.0005) << text;
+    EXPECT_LE(seconds, whole.count() + 0.0005) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("\"seconds\": ?[0-9]+\\.[0-9]{3}\\}"))) << text;
+}
+
 // The collector alone: merging, the list bound, and names that are not UTF-8.
 TEST(Report, MergesRepeatsBoundsItsListsAndShowsAnyNameSafely)
 {
@@ -359,7 +402,7 @@ TEST(Report, MergesRepeatsBoundsItsListsAndShowsAnyNameSafely)
         r.leftOut(report::Reason::PolygonsDropped, "World/Mesh", "point index outside", 10);
     for (int i = 0; i < 1000000; ++i)
         r.leftOut(report::Reason::TextureNotFound, "material \"M" + std::to_string(i) + "\"", "gone.png");
-    r.leftOut(report::Reason::NameCut, "bad \xff\xfe name \xc3", "\xe2\x82", 1);
+    r.leftOut(report::Reason::NameCut, "bad \xff\xfe name \xc3", "\xe2\x82 \xed\xa0\x80 \xed\xbf\xbf", 1);
     r.leftOut(report::Reason::NameCut, "control \x01 \"quoted\"", "", 1);
 
     const std::string text = r.json();
@@ -376,12 +419,17 @@ TEST(Report, MergesRepeatsBoundsItsListsAndShowsAnyNameSafely)
     EXPECT_EQ(textures["unlisted"], 1000000 - report::kMaxItems);
     const json& names = report["left_out"]["name_cut"]["items"];
     EXPECT_EQ(names[0]["path"], "bad \xef\xbf\xbd\xef\xbf\xbd name \xef\xbf\xbd");
-    EXPECT_EQ(names[0]["detail"], "\xef\xbf\xbd\xef\xbf\xbd");
+    // Encoded surrogates (ED A0..BF xx) are no characters: each of their bytes is replaced.
+    const std::string bad = "\xef\xbf\xbd", badThree = bad + bad + bad;
+    EXPECT_EQ(names[0]["detail"], bad + bad + " " + badThree + " " + badThree);
     EXPECT_EQ(names[1]["path"], "control \x01 \"quoted\"");
     EXPECT_EQ(report["left_out_total"], 1000032);
 
     const std::vector<std::string> lines = r.lines();
     EXPECT_LT(lines.size(), 1100u);
+    EXPECT_NE(std::find_if(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.find(" " + badThree + " " + badThree) != l.npos; }),
+              lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "    and 999000 more"), lines.end());
 
     // Published to a host, and to a host built before the console entries (a shorter table),

@@ -127,12 +127,13 @@ TEST(StandinScene, SameSceneAgainReplacesItsModelSet)
 
 // What a preview draws: the held cameras, then one group per active model set. A stream
 // whose options keep the camera (an Update to a renderer that holds the scene) brings no
-// new camera; one that adjusts it does.
+// new camera; one that adjusts it does, and one that adjusts it but has none keeps them.
 TEST(StandinScene, PreviewDrawsTheHeldCamerasAndTheActiveModelSets)
 {
-    auto stream = [](const char* adjust, const char* camera, const char* group) {
-        return parsed(std::string("load \"orvrtopt.so\" {\n\"import_adjust_camera\" ") + adjust +
-                      "\n}\ncamera \"" + camera + "\" {\nfov 30\n}\ngroup \"" + group + "\" {\n}\n");
+    auto stream = [](const char* adjust, const std::string& camera, const char* group) {
+        return parsed(std::string("load \"orvrtopt.so\" {\n\"import_adjust_camera\" ") + adjust + "\n}\n" +
+                      (camera.empty() ? "" : "camera \"" + camera + "\" {\nfov 30\n}\n") + "group \"" + group +
+                      "\" {\n}\n");
     };
     auto drawn = [](const standin::SceneState& scene) {
         std::string names;
@@ -147,6 +148,8 @@ TEST(StandinScene, PreviewDrawsTheHeldCamerasAndTheActiveModelSets)
     scene.receive(stream("on", "Second", "Other"), 3);
     EXPECT_EQ(drawn(scene), "camera:Second group:Scene group:Other ");
     EXPECT_EQ(scene.drawable()[1]->block, scene.modelSets()[0].group.block);
+    scene.receive(stream("on", "", "Other"), 4);
+    EXPECT_EQ(drawn(scene), "camera:Second group:Scene group:Other ");
 }
 
 TEST(StandinScene, NamesWithMarkupAndOddBytesStayFindable)

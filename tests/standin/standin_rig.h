@@ -3,9 +3,10 @@
 // an output folder for received streams, and bookkeeping of every renderer process so that
 // none outlives the test.
 //
-// The live-link ports are shared by everything on the machine, so a rig holds an exclusive
-// lock on a well-known file for its whole life: rigs in different test processes (other
-// build folders included) run one after the other.
+// Outside a private network namespace (TAVRIN_PRIVATE_NETWORK=1, set by the tests'
+// launcher) the live-link ports are shared by everything on the machine, so a rig holds an
+// exclusive lock on a well-known file for its whole life: rigs in different test processes
+// (other build folders included) run one after the other.
 #pragma once
 
 #include "sim_document.h"
