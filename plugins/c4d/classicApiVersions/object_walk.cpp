@@ -73,10 +73,12 @@ void reportSkippedMesh(TranslationContext& context, uint32_t bits, bool editorVi
                                !renderVisible ? "hidden in the render" : "hidden in the editor");
 }
 
-// Reports the walk's progress to the back end and to the host's status bar.
+// Reports the walk's progress to the back end and to the host's status bar. A Live update
+// is small and quick: its stream carries no progress records, which would be most of it.
 void reportProgress(TranslationContext& context, orvScene_api& api, const char* name)
 {
-    api.progress(name, context.progress);
+    if (!context.live)
+        api.progress(name, context.progress);
     context.report.progress(name, context.progress);
 }
 
