@@ -15,10 +15,14 @@ using orv::qrf::Statement;
 
 bool isChildGroup(const Statement& s) { return s.keyword == "group" && !s.define && s.block; }
 bool isContent(const Statement& s) { return s.keyword == "object" && !s.define; }
-bool isContentMark(const Statement& s)
+bool isMark(const Statement& s, const char* value)
 {
     return s.keyword == "attribute" && s.args.size() >= 2 && s.args[0].text == orv::live::kContentKey &&
-           s.args[1].text == orv::live::kContentReplaced;
+           s.args[1].text == value;
+}
+bool isContentMark(const Statement& s)
+{
+    return isMark(s, orv::live::kContentReplaced) || isMark(s, orv::live::kContentLooks);
 }
 
 const StreamText kNoText;
@@ -53,11 +57,19 @@ Statement SceneState::mergeGroup(const Statement& held, const StreamText& heldTe
     // n-th held one.
     std::unordered_map<std::string, std::vector<size_t>> heldChildren;
     bool freshContent = false;
-    for (size_t i = 0; i < old.statements.size(); ++i)
+    bool looks = false;
+    std::vector<size_t> heldContent;
+    for (size_t i = 0; i < old.statements.size(); ++i) {
         if (isChildGroup(old.statements[i]))
             heldChildren[old.statements[i].name()].push_back(i);
-    for (const Statement& s : now.statements)
+        if (isContent(old.statements[i]))
+            heldContent.push_back(i);
+    }
+    for (const Statement& s : now.statements) {
         freshContent = freshContent || isContent(s) || isContentMark(s);
+        looks = looks || isMark(s, orv::live::kContentLooks);
+    }
+    size_t contentIndex = 0;
 
     MergedBlock merged;
     merged.block = std::make_shared<Block>();
@@ -81,6 +93,16 @@ Statement SceneState::mergeGroup(const Statement& held, const StreamText& heldTe
             continue;
         if (!contentPlaced && (isChildGroup(s) || s.keyword == "animation"))
             placeHeldContent();
+        // New looks for held geometry: the n-th object of the content takes the n-th held
+        // object's records with its own materials.
+        if (looks && isContent(s) && s.block && !s.block->find("geometry") && contentIndex < heldContent.size()) {
+            const size_t j = heldContent[contentIndex++];
+            out.push_back(withLooks(old.statements[j], textOf(&old, j, heldText), s, freshText));
+            merged.texts.push_back(freshText);
+            continue;
+        }
+        if (isContent(s))
+            ++contentIndex;
         if (isChildGroup(s)) {
             const size_t ordinal = seen[s.name()]++;
             auto match = heldChildren.find(s.name());
@@ -97,6 +119,29 @@ Statement SceneState::mergeGroup(const Statement& held, const StreamText& heldTe
     if (!contentPlaced)
         placeHeldContent();
 
+    Statement result = fresh;
+    result.block = merged.block;
+    merged_[merged.block.get()] = std::move(merged);
+    return result;
+}
+
+Statement SceneState::withLooks(const Statement& held, const StreamText& heldText, const Statement& fresh,
+                                const StreamText& freshText)
+{
+    MergedBlock merged;
+    merged.block = std::make_shared<Block>();
+    if (held.block)
+        for (size_t i = 0; i < held.block->statements.size(); ++i) {
+            const Statement& s = held.block->statements[i];
+            if (s.keyword == "material")
+                continue;
+            merged.block->statements.push_back(s);
+            merged.texts.push_back(textOf(held.block.get(), i, heldText));
+        }
+    for (const Statement& s : fresh.block->statements) {
+        merged.block->statements.push_back(s);
+        merged.texts.push_back(freshText);
+    }
     Statement result = fresh;
     result.block = merged.block;
     merged_[merged.block.get()] = std::move(merged);

@@ -78,10 +78,14 @@ private:
     // group's statements in their order (its transform, flags, attributes, animation,
     // progress records), its child groups merged with the held children of the same name
     // and index among same-named siblings, and as content (object records) the fresh
-    // group's when it carries any or the "content replaced" mark, else the held group's.
+    // group's when it carries any or the "content replaced" mark, else the held group's;
+    // with the "looks" mark, fresh objects without geometry keep the held geometry.
     // Held children the fresh group does not re-send are dropped.
     orv::qrf::Statement mergeGroup(const orv::qrf::Statement& held, const StreamText& heldText,
                                    const orv::qrf::Statement& fresh, const StreamText& freshText);
+    // A held object with the materials of a fresh one that carries no geometry.
+    orv::qrf::Statement withLooks(const orv::qrf::Statement& held, const StreamText& heldText,
+                                  const orv::qrf::Statement& fresh, const StreamText& freshText);
     // The text of statement i of a block: its own when merged, else the owner's.
     const StreamText& textOf(const orv::qrf::Block* block, size_t i, const StreamText& owner) const;
     // Forgets merged blocks that no held model set reaches any more.

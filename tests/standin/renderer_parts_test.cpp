@@ -296,8 +296,14 @@ std::string describe(const orv::qrf::Statement& group)
     std::string out = group.name() + "(";
     std::string children;
     for (const orv::qrf::Statement& s : group.block->statements) {
-        if (s.keyword == "object")
-            out += s.name() + " ";
+        if (s.keyword == "object") {
+            out += s.name();
+            if (s.block && s.block->find("geometry"))
+                out += "+g";
+            if (const orv::qrf::Statement* material = s.block ? s.block->find("material") : nullptr)
+                out += ":" + material->name();
+            out += " ";
+        }
         else if (s.keyword == "group")
             children += describe(s);
         else if (s.keyword == "transform")
@@ -318,7 +324,8 @@ const char* const kHeld =
     "group \"S\" {\nattribute \"live update\" \"merge\"\n"
     "group \"A\" {\ntransform 1\nobject \"a\" {\n}\ngroup \"C\" {\nobject \"c\" {\n}\n}\n}\n"
     "group \"B\" {\nobject \"b\" {\n}\n}\n"
-    "group \"B\" {\nobject \"b2\" {\n}\n}\n}\n";
+    "group \"B\" {\nobject \"b2\" {\n}\n}\n"
+    "group \"E\" {\nobject \"e\" {\ngeometry \"triangles\" {\n}\nmaterial \"Old\" {\n}\n}\n}\n}\n";
 
 // The stream after kHeld, and what the renderer then holds. Groups match by their path of
 // names and their index among same-named siblings.
@@ -333,6 +340,10 @@ const MergeCase kMergeCases[] = {
      "group \"S\" {\nattribute \"live update\" \"merge\"\ngroup \"A\" {\ntransform 2\ngroup \"C\" {\n}\n}\n"
      "group \"B\" {\n}\ngroup \"B\" {\n}\n}\n",
      "S(A(t2 a C(c ))B(b )B(b2 ))"},
+    {"new looks keep the held geometry",
+     "group \"S\" {\nattribute \"live update\" \"merge\"\ngroup \"E\" {\nattribute \"live content\" \"looks\"\n"
+     "object \"e\" {\nmaterial \"New\" {\n}\n}\n}\n}\n",
+     "S(E(e+g:New ))"},
     {"content re-sent replaces what was held, in that group only",
      "group \"S\" {\nattribute \"live update\" \"merge\"\ngroup \"A\" {\ntransform 1\nobject \"n\" {\n}\n"
      "group \"C\" {\n}\n}\ngroup \"B\" {\n}\ngroup \"B\" {\nobject \"m\" {\n}\n}\n}\n",

@@ -17,10 +17,15 @@ class orvSceneapi_oo;
 // otherwise): the stream is marked as a merging update, and only the objects listed, with
 // everything below them, send their content; an object of the list that sends none marks
 // its content gone. With `everything`, every object sends its content.
+// Objects whose materials alone changed (`lookKeys`) send their meshes without geometry:
+// the renderer keeps the geometry it holds and takes the new materials.
 struct LiveUpdate {
     bool everything = false;
     std::vector<uint64_t> contentKeys; // sorted, unique
+    std::vector<uint64_t> lookKeys;    // sorted, unique; none of contentKeys
     bool adjustCamera = false;         // a camera changed: the renderer is to use the stream's
+    // Set by the walk while it is below an object of lookKeys (and not of contentKeys).
+    bool looksOnly = false;
 };
 
 struct TranslationContext {

@@ -147,6 +147,30 @@ bool translatesAsMesh(const TranslationContext& context, uint32_t bits, bool edi
     return sendsContent(context, included);
 }
 
+// Marks the walk as below an object whose materials alone changed, for the scope of its visit.
+class LooksScope {
+public:
+    LooksScope(TranslationContext& context, const host::Object& object, bool included) : live(context.live)
+    {
+        if (live == nullptr)
+            return;
+        previous = live->looksOnly;
+        live->looksOnly = !included && !live->everything &&
+                          (previous || std::binary_search(live->lookKeys.begin(), live->lookKeys.end(), object.key()));
+    }
+    ~LooksScope()
+    {
+        if (live)
+            live->looksOnly = previous;
+    }
+    LooksScope(const LooksScope&) = delete;
+    LooksScope& operator=(const LooksScope&) = delete;
+
+private:
+    LiveUpdate* live;
+    bool previous = false;
+};
+
 void walk(TranslationContext& context, const host::Object& object, TextureTagList textureTags,
           bool editorVisible, bool renderVisible, bool included, float weight, int depth)
 {
@@ -164,6 +188,8 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
 
     if (!included)
         included = isSelected(context, object);
+    const LooksScope looks(context, object, included);
+    const bool looksOnly = context.live && context.live->looksOnly;
     const float start = context.progress;
 
     char name[kNameSize] = "object";
@@ -198,6 +224,8 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     // A Live update re-sends this group's content: what follows is all of it, none if none.
     if (context.live && sendsContent(context, included))
         api->fileAttribute(orv::live::kContentKey, orv::live::kContentReplaced);
+    else if (looksOnly)
+        api->fileAttribute(orv::live::kContentKey, orv::live::kContentLooks);
 
     for (host::Tag tag = object.firstTag(); tag; tag = tag.next())
         visitTag(tag, nullptr, nullptr, nullptr, textureTags);
@@ -214,7 +242,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
              depth + 1);
         remaining = weight * 0.5f;
     } else if (type == host::ids::Opolygon) {
-        if (translatesAsMesh(context, bits, editorVisible, renderVisible, included)) {
+        if (translatesAsMesh(context, bits, editorVisible, renderVisible, included || looksOnly)) {
             translatePolygonObject(context, object, textureTags);
             remaining = weight * 0.5f;
         } else {
@@ -224,7 +252,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
         translateLight(context, name, object);
     } else if (type == host::ids::Ohair) {
         // Lights are small and always sent; hair only where a Live update re-sends content.
-        if (!context.live || sendsContent(context, included))
+        if (!context.live || sendsContent(context, included || looksOnly))
             translateHairObject(context, object, textureTags);
     } else {
         reportUntranslated(context, type);

@@ -165,10 +165,12 @@ ChangeSet ChangeTracker::scan(const host::Document& doc)
                 ++(light ? changes.lights : camera ? changes.cameras : changes.edited);
             content = counted = true;
         }
-        bool usesChangedLook = changedLooks.count(now.layer) > 0;
+        // A layer can hide what it holds: its objects send their content again. A material
+        // changes only how they look.
+        content = content || changedLooks.count(now.layer) > 0;
+        bool usesChangedMaterial = false;
         for (uint64_t material : now.materials)
-            usesChangedLook = usesChangedLook || changedLooks.count(material) > 0;
-        content = content || usesChangedLook;
+            usesChangedMaterial = usesChangedMaterial || changedLooks.count(material) > 0;
         if (was.matrix != now.matrix && !counted) {
             ++(light ? changes.lights : camera ? changes.cameras : changes.moved);
             counted = true;
@@ -179,6 +181,8 @@ ChangeSet ChangeTracker::scan(const host::Document& doc)
             changes.cameraChanged = true;
         if (content)
             changes.contentKeys.push_back(key);
+        else if (usesChangedMaterial)
+            changes.lookKeys.push_back(key);
     }
     for (const auto& [key, was] : seen_) {
         if (pending_.count(key) == 0) {
@@ -191,6 +195,7 @@ ChangeSet ChangeTracker::scan(const host::Document& doc)
     pendingDocumentData_ = doc.dirty(C4D_DIRTY_DATA);
     changes.documentChanged = pendingStructure_ != structure_ || pendingDocumentData_ != documentData_;
     std::sort(changes.contentKeys.begin(), changes.contentKeys.end());
+    std::sort(changes.lookKeys.begin(), changes.lookKeys.end());
     return changes;
 }
 

@@ -19,6 +19,8 @@ struct ChangeSet {
     // Objects whose content (mesh, hair) must be re-sent, with everything below them:
     // sorted, unique keys.
     std::vector<uint64_t> contentKeys;
+    // Objects whose materials or layer alone changed: they re-send their materials only.
+    std::vector<uint64_t> lookKeys;
     bool cameraChanged = false; // a camera moved, changed, came or went
     int moved = 0;          // transform only
     int edited = 0;         // points, polygons, parameters, cache or tags

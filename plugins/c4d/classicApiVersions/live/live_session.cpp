@@ -135,6 +135,7 @@ std::string LiveSession::send(const ChangeSet& changes, bool first)
     LiveUpdate update;
     update.everything = first;
     update.contentKeys = changes.contentKeys;
+    update.lookKeys = changes.lookKeys;
     update.adjustCamera = first || changes.cameraChanged;
     std::string failure;
     struct Scope {

@@ -23,9 +23,9 @@ namespace live {
 
 // Quiet time after the last change before an update goes out, the longest an update waits
 // while edits go on, and the timer interval asked for while one is pending.
-constexpr int kDebounceMs = 5;
+constexpr int kDebounceMs = 3;
 constexpr int kLongestWaitMs = 100;
-constexpr int kTickMs = 5;
+constexpr int kTickMs = 3;
 
 class LiveSession : public host::MessageData {
 public:
