@@ -1,6 +1,6 @@
 #include "Png.h"
 
-#include "files/private_file.h"
+#include "files/output_file.h"
 #include "files/regular_file.h"
 
 #include <png.h>
@@ -107,8 +107,8 @@ bool writePng(const std::string& path, const Image& image, std::string& error)
         return false;
     }
     // A private file beside the target, under a name nobody can predict; renamed over the
-    // target once complete.
-    tavrin::files::TemporaryBeside temp(path);
+    // target once complete. A target that is no regular file is refused.
+    tavrin::files::OutputFile temp(path);
     if (!temp) {
         error = temp.error();
         return false;

@@ -50,10 +50,33 @@ Image reduced(const unsigned char* in, int width, int height, int maxSide)
     return out;
 }
 
+// The size a PNG states in its header, read without stb_image: stb refuses a picture past
+// its own bound as no image at all ("unknown image type").
+bool pngHeaderSize(FILE* file, int64_t& width, int64_t& height)
+{
+    static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    unsigned char head[24];
+    const long at = std::ftell(file);
+    const bool read = std::fread(head, 1, sizeof head, file) == sizeof head;
+    std::fseek(file, at, SEEK_SET);
+    if (!read || std::memcmp(head, kSignature, 8) != 0 || std::memcmp(head + 12, "IHDR", 4) != 0)
+        return false;
+    const auto big = [&](int i) {
+        return (int64_t(head[i]) << 24) | (int64_t(head[i + 1]) << 16) | (int64_t(head[i + 2]) << 8) | head[i + 3];
+    };
+    width = big(16);
+    height = big(20);
+    return true;
+}
+
 bool decode(FILE* file, Image& out, std::string& error, int maxSide)
 {
     int width = 0, height = 0, channels = 0;
     if (!stbi_info_from_file(file, &width, &height, &channels)) {
+        if (int64_t w = 0, h = 0; pngHeaderSize(file, w, h) && w > 0 && h > 0 && w * h > kMaxDecodedPixels) {
+            error = "image size " + std::to_string(w) + "x" + std::to_string(h) + " is too large";
+            return false;
+        }
         const char* why = stbi_failure_reason();
         error = std::string("not an image that can be read (") + (why ? why : "unknown format") + ")";
         return false;

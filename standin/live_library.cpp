@@ -166,8 +166,13 @@ public:
                                                 kMaxAnswer);
         for (const auto& answer : answers) {
             int64_t pid = 0;
-            if (!instanceElement(answer.text, pid))
+            if (!instanceElement(answer.text, pid)) {
+                // Something else listens there: what it said, for the user's message.
+                if (!answer.text.empty())
+                    instances_ += "<not_a_renderer port=\"" + std::to_string(answer.port) + "\">" +
+                                  shownAnswer(answer.text) + "</not_a_renderer>\n";
                 continue;
+            }
             known_.push_back(Known{pid, answer.port});
             instances_ += answer.text;
             if (instances_.back() != '\n')
@@ -225,6 +230,22 @@ private:
         int64_t pid;
         int port;
     };
+
+    // The start of an answer that is no renderer's, as XML text: printable ASCII only.
+    static std::string shownAnswer(const std::string& text)
+    {
+        std::string out;
+        for (size_t i = 0; i < text.size() && i < 60; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c == '<') out += "&lt;";
+            else if (c == '>') out += "&gt;";
+            else if (c == '&') out += "&amp;";
+            else out += c >= 0x20 && c < 0x7f ? char(c) : '?';
+        }
+        if (text.size() > 60)
+            out += "...";
+        return out;
+    }
 
     // Accepts one instance element as a stand-in renderer answers it and takes its
     // process id; anything else on a known port is not a renderer.

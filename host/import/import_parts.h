@@ -5,6 +5,7 @@
 
 #include "axis_convert.h"
 #include "import_summary.h"
+#include "model_root.h"
 #include "sim_document.h"
 #include "polygon_split.h"
 
@@ -33,8 +34,10 @@ std::string utf8Name(const aiString& name, Summary& summary);
 // into the texture cache.
 class MaterialImporter {
 public:
-    MaterialImporter(const aiScene& scene, std::filesystem::path folder, std::string cache, Summary& summary)
-        : scene_(scene), folder_(std::move(folder)), cache_(std::move(cache)), summary_(summary)
+    MaterialImporter(const aiScene& scene, std::filesystem::path folder, std::string cache, ModelRoot root,
+                     Summary& summary)
+        : scene_(scene), folder_(std::move(folder)), cache_(std::move(cache)), root_(std::move(root)),
+          summary_(summary)
     {
     }
     std::unique_ptr<sim::Material> material(const aiMaterial& m, unsigned index);
@@ -49,6 +52,7 @@ private:
     const aiScene& scene_;
     std::filesystem::path folder_;
     std::string cache_;
+    ModelRoot root_; // below which textures may lie
     Summary& summary_;
     std::map<std::string, std::vector<std::string>> listings_; // folder names, listed once
 };

@@ -182,12 +182,23 @@ std::string MaterialImporter::texturePath(const std::string& name)
     std::string written = name;
     std::replace(written.begin(), written.end(), '\\', '/');
     const fs::path given(written);
-    if (given.is_absolute() && readable(given))
-        return written;
+    // A texture outside the model root is neither read nor named in the document: the
+    // renderer would open it too.
     const fs::path beside = (folder_ / given).lexically_normal();
-    if (readable(beside))
-        return beside.string();
+    const auto refused = [&](const std::string& file) {
+        summary_.add(kOutsideModelRoot, "texture \"" + file + "\", outside the model root " + root_.folder());
+        return std::string();
+    };
+    if (given.is_absolute() && readable(given))
+        return root_.admits(written) ? written : refused(written);
+    if (!given.is_absolute() && readable(beside))
+        return root_.admits(beside.string()) ? beside.string() : refused(written);
     const std::string found = textureElsewhere(given.filename().string());
+    if (!found.empty() && !root_.admits(found))
+        return refused(found);
+    // A name that is found nowhere is kept only where it would lie inside the root.
+    if (found.empty() && root_.leadsOut(given.is_absolute() ? written : beside.string()))
+        return refused(written);
     if (found.empty()) {
         // Left as written: the plug-in looks for it in the document's folders and reports it.
         summary_.missing("", "texture files");

@@ -48,7 +48,8 @@ public:
         : scene_(scene), convert_(fileFrame(scene, modelPath)), summary_(summary),
           folder_(fs::absolute(fs::path(modelPath)).parent_path().lexically_normal()),
           cache_(options.textureCache),
-          materialImporter_(scene, folder_, cache_, summary), meshImporter_(scene, convert_, summary)
+          materialImporter_(scene, folder_, cache_, ModelRoot(modelPath, options.modelRoot), summary),
+          meshImporter_(scene, convert_, summary)
     {
         // glTF has no camera or light position of its own: assimp copies the node's
         // translation there, which the node already carries.
@@ -393,15 +394,39 @@ size_t removeEmptyMeshes(aiScene& scene)
     return removed;
 }
 
+// True when some mesh with faces is the model's own. Where a file holds no mesh (or is no
+// model at all: 100 zero bytes named .ase), several of assimp's readers make one that
+// draws the skeleton, with a material of its own name: that is no geometry of the model.
+// A model without any, and without cameras and lights, gives nothing of its own.
+bool hasOwnGeometry(const aiScene& scene)
+{
+    for (unsigned i = 0; i < scene.mNumMeshes; ++i) {
+        const aiMesh* mesh = scene.mMeshes[i];
+        if (!mesh || mesh->mNumFaces == 0)
+            continue;
+        const aiMaterial* material =
+            mesh->mMaterialIndex < scene.mNumMaterials ? scene.mMaterials[mesh->mMaterialIndex] : nullptr;
+        aiString name;
+        if (material && material->Get(AI_MATKEY_NAME, name) == AI_SUCCESS &&
+            std::strcmp(name.C_Str(), "SkeletonMaterial") == 0 && mesh->mNumBones > 0)
+            continue;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
-                                            std::string& error)
+                                            std::string& error, ModelRoot* root)
 {
     emptyMeshes = 0;
     error.clear();
+    ModelRoot ownFolder(path, std::string());
+    if (root == nullptr)
+        root = &ownFolder;
     auto importer = std::make_unique<Assimp::Importer>();
-    importer->SetIOHandler(new RegularFileIOSystem);
+    importer->SetIOHandler(new RegularFileIOSystem(*root));
     if (importer->ReadFile(path, importFlags() | extraFlags))
         return importer;
     error = importer->GetErrorString();
@@ -411,7 +436,7 @@ std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned ex
     if (error.find("contains no vertices") == std::string::npos && error.find("contains no faces") == std::string::npos)
         return nullptr;
     importer = std::make_unique<Assimp::Importer>();
-    importer->SetIOHandler(new RegularFileIOSystem);
+    importer->SetIOHandler(new RegularFileIOSystem(*root));
     const aiScene* scene =
         importer->ReadFile(path, (importFlags() | extraFlags) & ~unsigned(aiProcess_ValidateDataStructure));
     if (!scene || !scene->mRootNode)
@@ -441,13 +466,32 @@ std::unique_ptr<sim::Document> importModel(const std::string& path, const LoadOp
         error = "cannot open model \"" + path + "\": " + why;
         return nullptr;
     }
+    ModelRoot root(path, options.modelRoot);
+    if (root.folder().empty()) {
+        error = "cannot open model \"" + path + "\": the model root \"" + options.modelRoot + "\" does not exist";
+        return nullptr;
+    }
+    if (!root.admits(path)) {
+        error = "cannot open model \"" + path + "\": it lies outside the model root " + root.folder();
+        return nullptr;
+    }
     size_t emptyMeshes = 0;
-    const std::unique_ptr<Assimp::Importer> importer = readScene(path, 0, emptyMeshes, why);
+    const std::unique_ptr<Assimp::Importer> importer = readScene(path, 0, emptyMeshes, why, &root);
     const aiScene* scene = importer ? importer->GetScene() : nullptr;
     if (!scene) {
+        // A model that needs a file it may not read says which.
+        if (!root.refused().empty())
+            why = "it needs \"" + root.refused().front() + "\", outside the model root " + root.folder() +
+                  " (--model-root names another)";
         error = "cannot read model \"" + path + "\": " + why;
         return nullptr;
     }
+    if (!hasOwnGeometry(*scene) && scene->mNumCameras == 0 && scene->mNumLights == 0) {
+        error = "cannot read model \"" + path + "\": no meshes";
+        return nullptr;
+    }
+    for (const std::string& refused : root.refused())
+        summary.add(kOutsideModelRoot, "file \"" + refused + "\", outside the model root " + root.folder());
     if (emptyMeshes > 0)
         summary.add("empty_mesh", "empty meshes", emptyMeshes);
     if (!scene->mRootNode) {

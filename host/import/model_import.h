@@ -8,6 +8,8 @@
 #include "import_summary.h"
 #include "sim_document.h"
 
+#include "model_root.h"
+
 #include <memory>
 #include <string>
 #include <utility>
@@ -21,8 +23,14 @@ class Importer;
 namespace modelimport {
 
 struct LoadOptions {
+    LoadOptions() = default;
+    // LoadOptions{cache} as well as LoadOptions{cache, root}.
+    LoadOptions(std::string cache, std::string root = {}) : textureCache(std::move(cache)), modelRoot(std::move(root)) {}
+
     // Folder for textures embedded in a model; empty: defaultTextureCache().
     std::string textureCache;
+    // The folder below which the model may read files; empty: the model's own folder.
+    std::string modelRoot;
 };
 
 // The per-user cache folder c4dsim-textures ($XDG_CACHE_HOME, else ~/.cache, else a private
@@ -34,8 +42,9 @@ unsigned importFlags();
 // Reads a model with importFlags() and `extraFlags`; the importer holds the scene. A file
 // that assimp's validation refuses only for empty meshes is read again with those taken out
 // (counted in `emptyMeshes`). Null with assimp's reason in `error` when it cannot be read.
+// assimp opens only files below `root` (the model's own folder when null).
 std::unique_ptr<Assimp::Importer> readScene(const std::string& path, unsigned extraFlags, size_t& emptyMeshes,
-                                            std::string& error);
+                                            std::string& error, ModelRoot* root = nullptr);
 // Builds the document of a scene that assimp has read from modelPath.
 std::unique_ptr<sim::Document> buildDocument(const aiScene& scene, const std::string& modelPath,
                                              const LoadOptions& options, Summary& summary);

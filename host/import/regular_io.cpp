@@ -22,13 +22,15 @@ bool readOnly(const char* mode) { return mode != nullptr && std::strpbrk(mode, "
 
 bool RegularFileIOSystem::Exists(const char* path) const
 {
-    return path != nullptr && tavrin::files::isReadableRegularFile(path);
+    return path != nullptr && root_->admits(path) && tavrin::files::isReadableRegularFile(path);
 }
 
 Assimp::IOStream* RegularFileIOSystem::Open(const char* path, const char* mode)
 {
     if (path == nullptr || !readOnly(mode))
         return Assimp::DefaultIOSystem::Open(path, mode);
+    if (!root_->admits(path))
+        return nullptr;
     FILE* file = tavrin::files::fopenRegular(path);
     if (file == nullptr)
         return nullptr;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace sim {
@@ -295,8 +296,12 @@ int hFilenameSelect(c4d_filename* f, int32_t type, int32_t flags, const char* ti
     if (s.dialog.cancel || s.dialog.path.empty())
         return 0;
     std::string chosen = s.dialog.path;
-    // "-" (standard output) is a stream, not a file name to complete.
-    if (!s.request.forceSuffix.empty() && !hasSuffix(chosen) && chosen != "-")
+    // "-" (standard output) is a stream, not a file name to complete; nor is a name that
+    // exists as a link or as something else than a regular file (/dev/stdout, a device, a
+    // FIFO): completing it would make a new file beside it instead of the one named.
+    struct stat existing {};
+    const bool special = ::lstat(chosen.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode);
+    if (!s.request.forceSuffix.empty() && !hasSuffix(chosen) && chosen != "-" && !special)
         chosen += "." + s.request.forceSuffix;
     fn(f)->path = chosen;
     return 1;

@@ -1,5 +1,7 @@
 #include "sim_json_write.h"
 
+#include "files/output_file.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
@@ -377,16 +379,12 @@ std::string documentJson(const Document& doc)
 
 bool saveDocument(const Document& doc, const std::string& path, std::string& error)
 {
+    // Written as every output the user names: never into a FIFO or a device, and complete
+    // or not at all.
     const std::string text = documentJson(doc);
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        error = "cannot write document \"" + path + "\": " + std::strerror(errno);
-        return false;
-    }
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !written) {
-        error = "cannot write document \"" + path + "\": " + std::strerror(written ? errno : saved);
+    std::string why;
+    if (!tavrin::files::writeOutputFile(path, text, &why)) {
+        error = "cannot write document: " + why;
         return false;
     }
     return true;

@@ -3,6 +3,7 @@
 
 #include "orvScene_api_file.h"
 #include "files/regular_file.h"
+#include "files/size_limit.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -148,10 +149,13 @@ LightFileFactory::LightFileFactory(const std::string& path, int lockWaitMs) : ta
             // opened: nothing is written, and nothing waits for a reader.
             why = notARegularTarget(info);
             if (!why.empty()) throw std::runtime_error("could not open file: \"" + path + "\": " + why);
-            if (S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-                faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
+            if (S_ISREG(info.st_mode) && faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
                 replaceable = true;
                 existing = &info;
+                // Written in place, a file with other names would be truncated under all
+                // of them, and an interrupted export would leave every one damaged. The new
+                // scene takes this name; the others keep the previous scene.
+                otherNames_ = info.st_nlink > 1 ? static_cast<unsigned long long>(info.st_nlink - 1) : 0;
                 struct stat link;
                 if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
                     // Replace the file the link names, keep the link.
@@ -171,13 +175,17 @@ LightFileFactory::LightFileFactory(const std::string& path, int lockWaitMs) : ta
             stream = openTemporary(realTarget, existing, temporaryPath);
             if (stream) targetPath = realTarget;
         }
-        if (!stream) stream = openInPlace(path, lockWaitMs, why);
+        if (!stream) {
+            otherNames_ = 0;
+            stream = openInPlace(path, lockWaitMs, why);
+        }
     }
     if (!stream) {
         fprintf(stderr, "opening file: %s\n", why.c_str());
         throw std::runtime_error("could not open file: \"" + path + "\": " + why);
     }
     try {
+        sizeLimit_ = std::make_unique<tavrin::files::SizeLimitGuard>();
         writer = new orvScene_api_file(stream, true);
     } catch (...) {
         abandon();
@@ -227,23 +235,29 @@ void LightFileFactory::close()
         if (ok) reason = errno ? errno : EIO;
         ok = false;
     }
+    // What reached the file: all of it once it is closed, else the size it has.
+    struct stat info;
+    const bool sized = !ok && fstat(fileno(closing), &info) == 0;
     if (fclose(closing) != 0) {
         if (ok) reason = errno;
         ok = false;
     }
+    sizeLimit_.reset();
     if (!temporaryPath.empty()) {
         if (ok && rename(temporaryPath.c_str(), targetPath.c_str()) != 0) {
             reason = errno;
             ok = false;
         }
         if (!ok) unlink(temporaryPath.c_str());
-        temporaryPath.clear();
     }
     if (!ok) {
-        errno = reason ? reason : EIO;
-        perror("closing file");
-        throw std::runtime_error("could not close file");
+        // Nothing is left of a file written beside the target; in place, what it holds.
+        written_ = temporaryPath.empty() && sized ? static_cast<unsigned long long>(info.st_size) : 0;
+        otherNames_ = 0;
+        temporaryPath.clear();
+        throw std::runtime_error("could not close file \"" + targetPath + "\": " + strerror(reason ? reason : EIO));
     }
+    temporaryPath.clear();
 }
 
 void LightFileFactory::abandon()
@@ -254,6 +268,8 @@ void LightFileFactory::abandon()
         fclose(stream);
         stream = nullptr;
     }
+    sizeLimit_.reset();
+    otherNames_ = 0;
     if (!temporaryPath.empty()) {
         unlink(temporaryPath.c_str());
         temporaryPath.clear();

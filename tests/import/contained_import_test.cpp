@@ -142,9 +142,9 @@ TEST(ContainedImport, ModelsThatReadFineGiveTheDocumentOfTheImportInProcess)
         SCOPED_TRACE(path);
         modelimport::Summary summary;
         std::string error;
-        auto direct = modelimport::importModel(path.string(), {cache}, summary, error);
+        auto direct = modelimport::importModel(path.string(), {cache, {}}, summary, error);
         ASSERT_TRUE(direct) << error;
-        auto contained = modelimport::importModelContained(path.string(), {cache});
+        auto contained = modelimport::importModelContained(path.string(), {cache, {}});
         ASSERT_TRUE(contained.document) << contained.error;
         EXPECT_EQ(sim::documentJson(*contained.document), sim::documentJson(*direct));
         EXPECT_EQ(contained.summary, summary.lines());

@@ -64,7 +64,7 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
     std::string error;
     std::unique_ptr<sim::Document> doc;
     try {
-        doc = modelimport::importModel(path, modelimport::LoadOptions{cache}, summary, error);
+        doc = modelimport::importModel(path, modelimport::LoadOptions{cache, {}}, summary, error);
     } catch (const std::bad_alloc&) {
         // Past the address-space limit: the product's contained import refuses the model.
         error = "memory limit exceeded";
@@ -132,7 +132,7 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
         const unsigned animations = scene->mNumAnimations;
         scene->mNumAnimations = 0;
         modelimport::Summary still;
-        world = importtest::documentGeometry(*modelimport::buildDocument(*scene, path, {cache}, still));
+        world = importtest::documentGeometry(*modelimport::buildDocument(*scene, path, {cache, {}}, still));
         scene->mNumAnimations = animations;
     }
     const bool nonFinite = std::any_of(summary.notes().begin(), summary.notes().end(),

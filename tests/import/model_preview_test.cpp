@@ -84,7 +84,7 @@ TEST(ModelPreview, GalleryModelsAreDrawnLitTexturedAndUpright)
     // starts a thread: the import forks, and the preview's ray caster keeps worker threads.
     std::vector<modelimport::LoadedDocument> documents;
     for (const auto& m : models)
-        documents.push_back(modelimport::loadDocumentFile((corpus / m.file).string(), {cache}));
+        documents.push_back(modelimport::loadDocumentFile((corpus / m.file).string(), {cache, {}}));
     for (size_t i = 0; i < std::size(models); ++i) {
         const auto& m = models[i];
         const modelimport::LoadedDocument& loaded = documents[i];

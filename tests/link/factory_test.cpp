@@ -556,13 +556,14 @@ TEST(RepeatLinkFactory, FailureTextsAndWhatIsHeld) {
     }
     {
         // A connection failure lets go of the back end; the library stays loaded.
+        // What answered on a known port instead of a renderer is named.
         Rig rig;
-        rig.query.list = list_of({instance(9, 1, 4000)});
+        rig.query.list = list_of({instance(9, 1, 4000), "<not_a_renderer port=\"3141\">HTTP/1.1 400</not_a_renderer>"});
         rig.query.scenes[1] = kEmptyScene;
         EXPECT_EQ(rig.factory.getApi(), nullptr);
         EXPECT_EQ(rig.factory.error_text(),
                   "Failed to connect. Could not connect on any known port. Please check your Tavrin installation "
-                  "and Live Link settings.");
+                  "and Live Link settings. Not a Tavrin renderer: port 3141 answered \"HTTP/1.1 400\"");
         EXPECT_EQ(rig.api.connects.size(), 1u);
         rig.factory.close();
         EXPECT_EQ(rig.unloads, 0);

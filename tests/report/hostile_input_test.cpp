@@ -1,6 +1,7 @@
 // c4dsim against names that are not what they seem and animations that ask too much: every
 // case ends within a bound, with its exit status and a message that says why, and leaves
 // the files it must not write as they were.
+#include "QrfNumbers.h"
 #include "SceneReader.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -121,6 +123,9 @@ TEST_F(Hostile, NamesThatAreNoRegularFileEndBoundedWithTheirStatus)
     fs::create_symlink("/dev/null", dir / "null.qrf");
     std::ofstream(dir / "victim.txt") << "keep me";
     fs::create_symlink(dir / "victim.txt", dir / "planted.json");
+    // Planted by another user: replaced, never written through (a link of one's own is
+    // followed, as Export follows it).
+    const bool planted = ::geteuid() == 0 && ::lchown((dir / "planted.json").c_str(), 65534, 65534) == 0;
     fs::create_directory(dir / "outdir");
     std::ofstream(dir / "scene.qrf") << "previous";
     const std::string doc = (dir / "doc.json").string();
@@ -163,8 +168,8 @@ TEST_F(Hostile, NamesThatAreNoRegularFileEndBoundedWithTheirStatus)
     for (const char* fifo : {"pipe.png", "pipe.qrf", "pipe.json"})
         EXPECT_TRUE(fs::is_fifo(dir / fifo)) << fifo;
     EXPECT_EQ(readFile(dir / "scene.qrf"), "previous");
-    EXPECT_EQ(readFile(dir / "victim.txt"), "keep me");
-    EXPECT_FALSE(fs::is_symlink(dir / "planted.json"));
+    EXPECT_EQ(readFile(dir / "victim.txt") == "keep me", planted);
+    EXPECT_EQ(fs::is_symlink(dir / "planted.json"), !planted);
     EXPECT_FALSE(fs::exists(dir / "outdir.qrf"));
     EXPECT_FALSE(fs::exists(dir / "scene"));
     for (const auto& entry : fs::directory_iterator(dir))
@@ -229,6 +234,164 @@ TEST_F(Hostile, LongTracksKeepAnHourAndStopAtTheBound)
             EXPECT_EQ(folder, "Long/Position");
             EXPECT_EQ(times.size(), 131072u);
             EXPECT_NEAR(duration, times.back() / 1000.0, 0.01); // the duration ends with the samples
+        }
+    }
+}
+
+// Values and times the scene cannot hold: each run says so under its reason (--strict: 6),
+// and the scene it writes holds no number that is not finite.
+TEST_F(Hostile, NumbersAndTimesPastTheSceneAreReportedNeverWritten)
+{
+    const auto track = [](const char* keys) {
+        return std::string(R"({"type": "null", "name": "N", "tracks": [{"name": "Position . X",
+          "parameter": "position", "component": "x", "keys": )") + keys + "}]}";
+    };
+    const struct {
+        std::string object;
+        const char* reason;
+        const char* detail;
+        std::string name = "d.c4d";
+    } cases[] = {
+        {R"({"type": "polygon", "name": "Far", "points": [[1e39, 0, 0], [-1e308, 0, 0], [0, 1, 0]],
+            "polygons": [[0, 1, 2]]})", "number_out_of_range", "attribute \"vertices\""},
+        {R"({"type": "null", "name": "Huge", "scale": [1e308, 1, 1]})", "number_out_of_range", "transform"},
+        {R"({"type": "light", "name": "L", "params": {"light_color": [1e308, 1, 1]}})", "number_out_of_range",
+         "attribute \"color\""},
+        {track("[[0, 0], [1, 1e308]]"), "number_out_of_range", "attribute \"matrices\""},
+        {R"({"type": "camera", "name": "C", "params": {"fov": -0.5}})", "parameter_default", "not above 0"},
+        {track("[[-2e6, 0], [0, 1]]"), "track_shortened", "131072 samples kept, the first 4374.5 s of 2000000.0 s"},
+        {track("[[0, 0], [1e100, 1]]"), "track_shortened", "of 1e+100 s"},
+        {track("[[-1e308, 0], [1e308, 1]]"), "track_not_sampled", "first key at -1e+308 s"},
+        {R"({"type": "null", "name": "Plain"})", "name_cut", "document name of 200000 bytes cut to 1023",
+         std::string(200000, 'x') + ".c4d"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason + std::string(": ") + c.detail);
+        std::ofstream(dir / "d.json") << R"({"name": ")" << c.name << R"(", "objects": [)" << c.object << "]}";
+        const SimRun run = c4dsim({"d.json", "--export", "d.qrf", "--report", "r.json", "--strict"}, dir,
+                               dir / "stdout.txt");
+        ASSERT_EQ(run.status, 6) << run.err;
+        const json r = json::parse(readFile(dir / "r.json"), nullptr, false);
+        const json& items = r["left_out"][c.reason]["items"];
+        ASSERT_FALSE(items.empty()) << r.dump(1);
+        EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const json& item) {
+            return item["detail"].get<std::string>().find(c.detail) != std::string::npos;
+        })) << items.dump(1);
+        orv::qrf::Document scene;
+        orv::qrf::ParseError error;
+        ASSERT_TRUE(orv::qrf::parseFile((dir / "d.qrf").string(), scene, error)) << error.message;
+        size_t offset = 0;
+        std::string what;
+        EXPECT_TRUE(orv::qrf::allNumbersFinite(scene, offset, what)) << offset << ": " << what;
+    }
+    // What an older export wrote is refused by the check.
+    std::ofstream(dir / "inf.qrf") << "version 7\ngroup \"g\" {\n  transform 1 0 0 0 0 inf 0 0 0 0 1 0 0 0 0 1\n}\n";
+    orv::qrf::Document scene;
+    orv::qrf::ParseError error;
+    ASSERT_TRUE(orv::qrf::parseFile((dir / "inf.qrf").string(), scene, error)) << error.message;
+    size_t offset = 0;
+    std::string what;
+    EXPECT_FALSE(orv::qrf::allNumbersFinite(scene, offset, what));
+    EXPECT_EQ(offset, 24u);
+}
+
+// The files a run writes: the scene survives a write that fails, another name of it keeps
+// the old scene, and no output replaces an input, a second output or what is no file.
+TEST_F(Hostile, OutputsReplaceOnlyRegularFilesAndNeverAnInput)
+{
+    const std::string doc = TAVRIN_EXAMPLES_DIR "/hierarchy.json";
+    std::ofstream(dir / "old.qrf") << "old scene";
+    fs::create_hard_link(dir / "old.qrf", dir / "other.qrf");
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
+    std::ofstream(dir / "kept.json") << "{}";
+    fs::permissions(dir / "kept.json", fs::perms::owner_read | fs::perms::owner_write);
+    fs::copy_file(doc, dir / "in.json");
+    const struct {
+        std::vector<std::string> args;
+        rlim_t sizeLimit; // 0: none
+        int status;
+        const char* message;
+    } cases[] = {
+        {{doc, "--export", "old.qrf", "--strict"}, 4096, 1, "could not close file \"old.qrf\": File too large"},
+        {{doc, "--export", "old.qrf", "--strict", "--report", "kept.json"}, 0, 6, ""},
+        {{"in.json", "--export", "in.json"}, 0, 2, "--export names the input document"},
+        {{doc, "--export", "a.qrf", "--save-document", "a.qrf"}, 0, 2, "name one file"},
+        {{doc, "--save-document", "pipe"}, 0, 1, "pipe: a FIFO, not a regular file"},
+        {{doc, "--export", "a.qrf", "--report", "pipe"}, 0, 1, "pipe: a FIFO, not a regular file"},
+        {{doc, "--export", "/dev/null"}, 0, 1, "a character device, not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1] + " " + c.args[2]);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        if (c.sizeLimit > 0) {
+            const rlimit limit{c.sizeLimit, saved.rlim_max};
+            ::setrlimit(RLIMIT_FSIZE, &limit); // inherited by c4dsim, which writes nothing else here
+        }
+        const SimRun run = c4dsim(c.args, dir, dir / "stdout.txt");
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        for (const auto& entry : fs::directory_iterator(dir))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
+    EXPECT_EQ(readFile(dir / "other.qrf"), "old scene");
+    EXPECT_EQ(readFile(dir / "old.qrf").rfind("//---orvane", 0), 0u);
+    EXPECT_EQ(fs::status(dir / "kept.json").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    const json r = json::parse(readFile(dir / "kept.json"), nullptr, false);
+    EXPECT_EQ(r["left_out"]["other_links_unchanged"]["total"], 1) << r.dump(1);
+    EXPECT_EQ(fs::file_size(dir / "in.json"), fs::file_size(doc));
+    EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+}
+
+// A model reads only below its root: the folder above its own, or --model-root. What lies
+// outside is refused and reported, and a model that cannot do without it exits 3 naming it.
+TEST_F(Hostile, ModelsReadOnlyBelowTheirRoot)
+{
+    fs::create_directories(dir / "top/models/m");
+    fs::create_directories(dir / "top/secret");
+    std::ofstream(dir / "top/secret/key.bin") << std::string(36, 'k');
+    std::ofstream(dir / "top/secret/m.mtl") << "newmtl M\nKd 1 0 0\nmap_Kd /etc/passwd\n";
+    const std::string gltf = R"({"asset": {"version": "2.0"}, "scenes": [{"nodes": [0]}], "nodes": [{"mesh": 0}],
+      "meshes": [{"primitives": [{"attributes": {"POSITION": 0}}]}],
+      "buffers": [{"uri": "../../secret/key.bin", "byteLength": 36}],
+      "bufferViews": [{"buffer": 0, "byteLength": 36}],
+      "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3",
+                     "min": [0, 0, 0], "max": [1, 1, 1]}]})";
+    std::ofstream(dir / "top/models/m/leak.gltf") << gltf;
+    std::ofstream(dir / "top/models/m/a.obj") << "mtllib ../../secret/m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n";
+    std::ofstream(dir / "top/models/m/b.obj") << "mtllib b.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl M\nf 1 2 3\n";
+    std::ofstream(dir / "top/models/m/b.mtl") << "newmtl M\nKd 1 0 0\nmap_Kd /etc/passwd\n";
+    std::ofstream(dir / "top/models/m/zero.ase") << std::string(100, '\0');
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* message; // on standard error, or in the report's outside_model_root entry
+    } cases[] = {
+        {{"top/models/m/leak.gltf"}, 3, "it needs \"top/models/m/../../secret/key.bin\", outside the model root"},
+        {{"top/models/m/leak.gltf", "--model-root", "top"}, 0, ""},
+        {{"top/models/m/a.obj"}, 0, "file \"top/models/m/../../secret/m.mtl\", outside the model root"},
+        {{"top/models/m/b.obj"}, 0, "texture \"/etc/passwd\", outside the model root"},
+        {{"top/models/m/zero.ase"}, 3, "cannot read model \"top/models/m/zero.ase\": no meshes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--export", "s.qrf", "--report", "r.json", "-q"});
+        fs::remove(dir / "r.json");
+        const SimRun run = c4dsim(args, dir, dir / "stdout.txt");
+        EXPECT_EQ(run.status, c.status) << run.err;
+        std::string said = run.err;
+        const json r = json::parse(readFile(dir / "r.json"), nullptr, false);
+        if (r.is_object() && r["left_out"].contains("outside_model_root"))
+            for (const json& item : r["left_out"]["outside_model_root"]["items"])
+                said += item["detail"].get<std::string>() + "\n";
+        EXPECT_NE(said.find(c.message), std::string::npos) << said;
+        if (run.status == 0) {
+            const std::string scene = readFile(dir / "s.qrf");
+            EXPECT_EQ(scene.find("passwd"), std::string::npos);
+            EXPECT_EQ(scene.find("kkkk"), std::string::npos);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include "LightFileFactory.h"
 #include "command_run.h"
 #include "commands.h"
+#include "ports_lock.h"
 #include "report.h"
 #include "sim_host.h"
 
@@ -21,6 +22,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -219,6 +221,11 @@ TEST_F(ReportRun, ExitStatusTellsFailureAndWhatWasLeftOut)
         std::vector<std::string> args = c.args;
         if (*c.reportStatus != '\0')
             args.insert(args.end(), {"--report", (dir / "r.json").string()});
+        // A Render looks at the renderer ports: outside a private namespace it must not meet
+        // (and take) the empty renderer a test of another run has just launched.
+        std::optional<porttest::PortsLock> ports;
+        if (std::find(args.begin(), args.end(), "--render") != args.end())
+            ports.emplace();
         const ToolRun run = c4dsim(args, dir, {"TAVRIN_INSTALL_ROOT=" + emptyRoot.string()});
         EXPECT_EQ(run.status, c.status) << c.what << "\n" << run.err;
         if (*c.reportStatus != '\0') {

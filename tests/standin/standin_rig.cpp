@@ -16,7 +16,6 @@
 #include <set>
 #include <spawn.h>
 #include <stdexcept>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +26,6 @@ namespace fs = std::filesystem;
 namespace standintest {
 
 namespace {
-
-const char* const kLockFile = "/tmp/tavrin-live-ports.lock";
 
 void sleepMs(int ms)
 {
@@ -81,24 +78,8 @@ int64_t nowMs()
     return standin::net::nowMs();
 }
 
-Rig::Rig()
+Rig::Rig() : portsLock_(std::make_unique<porttest::PortsLock>())
 {
-    // In a network namespace of its own the ports are this test's alone: no lock to share.
-    const char* isolated = std::getenv("TAVRIN_PRIVATE_NETWORK");
-    if (!isolated || std::strcmp(isolated, "1") != 0)
-        lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd_ >= 0) {
-        const int64_t end = nowMs() + 150000;
-        while (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-            if (nowMs() > end) {
-                ::close(lockFd_);
-                throw std::runtime_error(std::string("another test run kept ") + kLockFile +
-                                         " locked for 150 s");
-            }
-            sleepMs(100);
-        }
-    }
-
     char pattern[] = "/tmp/standin-rig-XXXXXX";
     if (!::mkdtemp(pattern))
         throw std::runtime_error("cannot make a scratch folder");
@@ -134,8 +115,6 @@ Rig::~Rig()
         ::unsetenv("XDG_CACHE_HOME");
     std::error_code ec;
     fs::remove_all(root_, ec);
-    if (lockFd_ >= 0)
-        ::close(lockFd_); // releases the lock
 }
 
 std::vector<Instance> Rig::running()

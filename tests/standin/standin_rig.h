@@ -4,16 +4,18 @@
 // none outlives the test.
 //
 // Outside a private network namespace (TAVRIN_PRIVATE_NETWORK=1, set by the tests'
-// launcher) the live-link ports are shared by everything on the machine, so a rig holds an
-// exclusive lock on a well-known file for its whole life: rigs in different test processes
-// (other build folders included) run one after the other.
+// launcher) the live-link ports are shared by everything on the machine, so a rig holds the
+// ports' lock (ports_lock.h) for its whole life: rigs and other port-opening tests in
+// different test processes (other build folders included) run one after the other.
 #pragma once
 
+#include "ports_lock.h"
 #include "sim_document.h"
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,7 +58,7 @@ private:
     // Processes whose executable lies in this rig's installation.
     std::vector<pid_t> launchedFromHere() const;
 
-    int lockFd_ = -1;
+    std::unique_ptr<porttest::PortsLock> portsLock_;
     std::string root_;
     // The cache folder setting the rig replaced, given back at its end.
     std::optional<std::string> cacheHome_;

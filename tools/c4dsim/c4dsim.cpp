@@ -10,9 +10,9 @@
 // registered no command with the requested ID; 6 with --strict, the command left something
 // out.
 #include "document_file.h"
-#include "files/private_file.h"
-#include "files/regular_file.h"
+#include "files/output_file.h"
 #include "import_report.h"
+#include "interrupt_cleanup.h"
 #include "live_run.h"
 #include "sim_host.h"
 #include "sim_json_write.h"
@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -79,6 +80,14 @@ bool loadPlugin(const std::string& path, LoadedPlugin& plugin, std::string& erro
     return true;
 }
 
+// A file replaced under one of its names: the others keep what it held.
+void noteOtherNames(const std::string& path, unsigned long long others)
+{
+    if (others > 0)
+        std::fprintf(stderr, "c4dsim: %s had %llu other name%s (hard link%s), which keep%s the previous content\n",
+                     path.c_str(), others, others == 1 ? "" : "s", others == 1 ? "" : "s", others == 1 ? "s" : "");
+}
+
 // The exit status a command's report calls for, and the report written to reportPath
 // (unless empty). A command that handed over no report counts as done.
 // The model import's notes join the report.
@@ -98,18 +107,15 @@ int reportOutcome(const std::string& reportPath, bool strict, const std::vector<
     }
     modelimport::addToReport(report, notes, model);
     if (!reportPath.empty()) {
-        // Written beside its place and renamed over it: a link planted under the report's
-        // name is replaced, never written through, and a FIFO or a device is refused.
+        // Written as Export writes its scene: complete or not at all, never into a FIFO or
+        // a device, keeping the mode and owner of the file it replaces.
         std::string why; // "PATH: reason"
-        struct stat info {};
-        if (::stat(reportPath.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-            why = reportPath + ": " + tavrin::files::describeFileType(info.st_mode) + ", not a regular file";
-        if (why.empty())
-            tavrin::files::writeFileAtomically(reportPath, report.dump(2) + '\n', &why);
-        if (!why.empty()) {
+        unsigned long long others = 0;
+        if (!tavrin::files::writeOutputFile(reportPath, report.dump(2) + '\n', &why, &others)) {
             std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", why.c_str());
             return tool::kExitFailure;
         }
+        noteOtherNames(reportPath, others);
     }
     if (report.value("status", "") == "failed")
         return tool::kExitFailure;
@@ -118,17 +124,6 @@ int reportOutcome(const std::string& reportPath, bool strict, const std::vector<
     return 0;
 }
 
-// True when both names lead to one file: the same file when both exist, else the same
-// absolute path once links and dots are resolved as far as they exist.
-bool samePath(const std::string& a, const std::string& b)
-{
-    std::error_code ec;
-    if (fs::equivalent(a, b, ec))
-        return true;
-    const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
-    const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
-    return !ec && ca == cb;
-}
 
 const sim::RegisteredCommand* findCommand(int32_t id)
 {
@@ -178,6 +173,10 @@ int main(int argc, char** argv)
     app.add_option("--textures", loadOptions.textureCache,
                    "Folder for the textures embedded in a model (default: c4dsim-textures in the user's "
                    "cache folder)")
+        ->type_name("DIR");
+    app.add_option("--model-root", loadOptions.modelRoot,
+                   "Folder below which a model may read the files it names (buffers, material libraries, "
+                   "textures); default: the model's own folder")
         ->type_name("DIR");
     auto* exportOpt = app.add_option("--export", exportPath,
                                      "Run Export (ID 1034420); the save dialog answers OUT (a name "
@@ -241,10 +240,42 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "c4dsim: --export names the folder \"%s\"; give a file name\n", exportPath.c_str());
             return tool::kExitUsage;
         }
-        if (!reportPath.empty() && (samePath(reportPath, exportPath) || samePath(reportPath, exportPath + ".qrf"))) {
+        if (!reportPath.empty() && (tool::samePath(reportPath, exportPath) ||
+                                    tool::samePath(reportPath, exportPath + ".qrf"))) {
             std::fprintf(stderr, "c4dsim: --report names the scene file \"%s\"; give another file\n",
                          reportPath.c_str());
             return tool::kExitUsage;
+        }
+    }
+    // No output may replace an input or another output of the same run.
+    {
+        struct Output {
+            const char* option;
+            std::string path;
+        };
+        std::vector<Output> outputs;
+        if (doExport && !cancel && exportPath != "-") {
+            outputs.push_back({"--export", exportPath});
+            outputs.push_back({"--export", exportPath + ".qrf"});
+        }
+        if (!saveDocumentPath.empty())
+            outputs.push_back({"--save-document", saveDocumentPath});
+        if (!reportPath.empty())
+            outputs.push_back({"--report", reportPath});
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            if (!documentPath.empty() && documentPath != "-" && tool::samePath(outputs[i].path, documentPath)) {
+                std::fprintf(stderr, "c4dsim: %s names the input document \"%s\"; give another file\n",
+                             outputs[i].option, documentPath.c_str());
+                return tool::kExitUsage;
+            }
+            for (size_t j = i + 1; j < outputs.size(); ++j) {
+                if (std::strcmp(outputs[i].option, outputs[j].option) != 0 &&
+                    tool::samePath(outputs[i].path, outputs[j].path)) {
+                    std::fprintf(stderr, "c4dsim: %s and %s name one file \"%s\"; give two files\n",
+                                 outputs[i].option, outputs[j].option, outputs[j].path.c_str());
+                    return tool::kExitUsage;
+                }
+            }
         }
     }
     if ((!list || saveOpt->count() > 0) && documentPath.empty()) {
@@ -265,6 +296,9 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "c4dsim: %s: %s\n", documentPath.c_str(), line.c_str());
         document = std::move(loaded.document);
         importNotes = std::move(loaded.notes);
+        // From here on an interrupt leaves no temporary file behind (the model import's
+        // child, if any, has ended).
+        c4dsim::removeTemporariesOnInterrupt(doExport && !cancel ? exportPath : std::string());
         std::string error;
         if (saveOpt->count() > 0 && !sim::saveDocument(*document, saveDocumentPath, error)) {
             std::fprintf(stderr, "c4dsim: %s\n", error.c_str());

@@ -2,7 +2,7 @@
 #include "live_run.h"
 
 #include "document_file.h"
-#include "files/private_file.h"
+#include "files/output_file.h"
 #include "sim_edit.h"
 #include "tool_cli.h"
 
@@ -87,7 +87,8 @@ int writeReport(const std::string& path, size_t firstReport)
     }
     report["updates"] = std::move(updates);
     std::string why;
-    if (!tavrin::files::writeFileAtomically(path, report.dump(2) + '\n', &why)) {
+    // Written as the other reports: complete or not at all, never into a FIFO or a device.
+    if (!tavrin::files::writeOutputFile(path, report.dump(2) + '\n', &why)) {
         std::fprintf(stderr, "c4dsim: cannot write the report to %s\n", why.c_str());
         return tool::kExitFailure;
     }

@@ -1,6 +1,7 @@
 #include "tool_cli.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 namespace tool {
@@ -43,6 +44,17 @@ void error(const CLI::App& app, const std::string& message)
         if (c == '\n')
             c = ' ';
     std::fprintf(stderr, "%s: %s\n", app.get_name().c_str(), line.c_str());
+}
+
+bool samePath(const std::string& a, const std::string& b)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::equivalent(a, b, ec))
+        return true;
+    const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
+    const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+    return !ec && ca == cb;
 }
 
 } // namespace tool

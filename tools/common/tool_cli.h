@@ -39,4 +39,9 @@ std::optional<int> parse(CLI::App& app, int argc, char** argv);
 // Writes "NAME: MESSAGE" and a newline to standard error.
 void error(const CLI::App& app, const std::string& message);
 
+// True when both names lead to one file: the same file when both exist, else the same
+// absolute path once links and dots are resolved as far as they exist. An output that
+// names an input (or another output) is a mistake of the command line.
+bool samePath(const std::string& a, const std::string& b);
+
 } // namespace tool

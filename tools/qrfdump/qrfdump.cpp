@@ -6,8 +6,10 @@
 // cannot be read.
 #include "Preview.h"
 #include "Png.h"
+#include "QrfNumbers.h"
 #include "QrfText.h"
 #include "SceneReader.h"
+#include "files/output_file.h"
 #include "tool_cli.h"
 
 #include <cerrno>
@@ -73,6 +75,13 @@ int run(const std::string& path, bool check, bool stats, const RenderRequest& re
                          data.size());
             return kMalformed;
         }
+        size_t offset = 0;
+        std::string what;
+        if (!orv::qrf::allNumbersFinite(document, offset, what)) {
+            std::fprintf(stderr, "qrfdump: %s: offset %zu: %s: not a finite number\n", path.c_str(), offset,
+                         what.c_str());
+            return kMalformed;
+        }
         return 0;
     }
     if (!render.out.empty()) return renderPreview(document, path, render);
@@ -107,7 +116,7 @@ int main(int argc, char** argv) {
     app.add_option("FILE", path, "scene file; - reads standard input")->required();
     auto* checkFlag = app.add_flag("--check", check,
                                    "only check the file: exit 0 when it is a well-formed scene (records "
-                                   "including the version), else 1 with the offset and what is wrong");
+                                   "including the version, every number finite), else 1 with the offset and what is wrong");
     auto* statsFlag = app.add_flag("--stats", stats,
                                    "print key: value counts (groups, objects, triangles, vertices, materials, "
                                    "shaders, cameras, lights, animations, curves, bytes)");
@@ -134,6 +143,16 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.0, 86400.0));
     if (const auto status = tool::parse(app, argc, argv)) return *status;
     try {
+        if (!render.out.empty() && path != "-" && tool::samePath(render.out, path)) {
+            tool::error(app, "--render names the scene file \"" + path + "\"; give another file");
+            return tool::kExitUsage;
+        }
+        // A target that is no regular file is refused before the scene is drawn.
+        if (const std::string why = render.out.empty() ? std::string() : tavrin::files::refusedOutput(render.out);
+            !why.empty()) {
+            tool::error(app, "cannot write the preview to " + render.out + ": " + why);
+            return tool::kExitFailure;
+        }
         return run(path, check, stats, render);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qrfdump: %s\n", e.what());

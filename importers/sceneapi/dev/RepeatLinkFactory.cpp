@@ -234,6 +234,9 @@ bool RepeatLinkFactory::establish_link() {
 
     if (!connect_to(chosen)) {
         error_text_ = kNoPort;
+        // Say what answered instead of a renderer (the first few).
+        for (size_t i = 0; i < not_renderers_.size() && i < 3; ++i)
+            error_text_ += (i == 0 ? " Not a Tavrin renderer: " : "; ") + not_renderers_[i];
         api_ = nullptr;
         return false;
     }
@@ -281,7 +284,7 @@ bool RepeatLinkFactory::connect_to(const InstanceRecord& chosen) {
     return false;
 }
 
-std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& query) const {
+std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& query) {
     std::vector<InstanceRecord> instances;
     const char* text = query.instances_xml();
     if (!text) return instances;
@@ -293,6 +296,15 @@ std::vector<InstanceRecord> RepeatLinkFactory::list_instances(TavrinQueryApi& qu
         TiXmlDocument doc;
         if (!parse_guarded(element.c_str(), doc)) continue;
         const TiXmlElement* entry = doc.RootElement();
+        // A listener on a known port that is no renderer, as the live library saw it.
+        if (entry->ValueStr() == "not_a_renderer") {
+            const char* said = entry->GetText();
+            const std::string note = "port " + std::string(entry->Attribute("port") ? entry->Attribute("port") : "?") +
+                                     " answered \"" + (said ? said : "") + "\"";
+            if (std::find(not_renderers_.begin(), not_renderers_.end(), note) == not_renderers_.end())
+                not_renderers_.push_back(note);
+            continue;
+        }
         long long version = 0;
         if (!read_number(entry, "version_major", version)) continue;
         // Version 0 stands for "no instance", so only positive versions can be chosen.

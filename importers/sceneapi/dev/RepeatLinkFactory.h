@@ -87,7 +87,7 @@ public:
     // The instances of the list whose major version lies in the accepted range. Entries
     // with missing, non-numeric or out-of-range numbers are left out, and so is every
     // entry of a text that is refused or cannot be parsed.
-    std::vector<InstanceRecord> list_instances(TavrinQueryApi& query) const;
+    std::vector<InstanceRecord> list_instances(TavrinQueryApi& query);
     // The preferred instance: the newest holding the scene (sets scene_found), else the
     // empty instance of the renderer this factory launched (process id `launched`, 0 for
     // none), else the newest of any kind when any is accepted, else the newest empty one,
@@ -139,6 +139,8 @@ private:
     // Set by choose_instance: the launched renderer's instance was listed holding a scene.
     bool launched_taken_ = false;
     std::vector<PassedOver> passed_over_;
+    // What listeners on known ports that are no renderers answered ("port N answered ...").
+    std::vector<std::string> not_renderers_;
     // The claim on the chosen empty instance, and on the renderer launched here while it
     // is awaited.
     InstanceClaim claim_;

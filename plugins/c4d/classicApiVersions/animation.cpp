@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -228,12 +229,12 @@ double& componentRef(host::Vec3& v, int c)
     return c == 0 ? v.x : (c == 1 ? v.y : v.z);
 }
 
-float keySeconds(const host::Curve& curve, int32_t index)
+double keySeconds(const host::Curve& curve, int32_t index)
 {
     host::Time t;
     if (!curve.keyTime(index, t))
-        return 0.0f;
-    return static_cast<float>(t.seconds());
+        return 0.0;
+    return t.seconds();
 }
 
 // The z mirror between the host's left-handed world and the renderer's.
@@ -305,10 +306,20 @@ host::Matrix valueMatrix(int kind, int c, float value, const affine::OneAngleRot
 // growing (far from zero a step is lost in rounding), before a timestamp would leave the
 // range of an int, and after kMaxTrackSamples samples. Returns true when that bound cut
 // the track short; node's duration then ends at its last sample.
+//
+// A first key so far from zero that not even one step advances the time (past about 1e6
+// s) is sampled in steps counted from that key instead, each evaluated at the key's time
+// plus the steps: otherwise the track would be one sample standing for its whole span.
 bool sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::Document& doc,
                  int kind, int c, int order, float t0, float t1, const Frame& frame)
 {
     const double span = static_cast<double>(t1) - static_cast<double>(t0);
+    const bool counted = !(t0 + kStep > t0);
+    const double origin = counted ? static_cast<double>(t0) : 0.0;
+    if (counted) {
+        t1 = static_cast<float>(span);
+        t0 = 0.0f;
+    }
     const double nominalSamples = std::ceil(span * kFramesPerSecond) + 1.0;
     const double maxSamples = std::min(nominalSamples * kSampleBoundFactor, static_cast<double>(kMaxTrackSamples));
     node.reserve(static_cast<size_t>(std::min(nominalSamples, maxSamples)));
@@ -327,7 +338,8 @@ bool sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
         const float ms = (t - t0) * 1000.0f;
         if (!(ms < 2147483648.0f))
             return false;
-        const float value = static_cast<float>(track.value(doc, host::Time::fromSeconds(t), kFramesPerSecond));
+        const float value = static_cast<float>(
+            track.value(doc, host::Time::fromSeconds(origin + static_cast<double>(t)), kFramesPerSecond));
         if (!rowsReusable || std::bit_cast<uint32_t>(value) != std::bit_cast<uint32_t>(rowsValue)) {
             const host::Matrix q = valueMatrix(kind, c, value, turn);
             host::Matrix a;
@@ -413,32 +425,43 @@ void sampleTracks(TranslationContext& context, const std::string& objectName, st
         const int32_t n = curve.keyCount();
         if (n < 2)
             continue;
-        const float t0 = keySeconds(curve, 0);
-        const float t1 = keySeconds(curve, n - 1);
+        const double first = keySeconds(curve, 0);
+        const double last = keySeconds(curve, n - 1);
+        const float t0 = static_cast<float>(first);
+        // A last key past the single-precision range only makes the track long: it is
+        // sampled from its first key up to the bound.
+        const float t1 = std::isfinite(static_cast<float>(last)) ? static_cast<float>(last) : FLT_MAX;
         int32_t enabled = 0;
         if (!track.getInt(kRotation, enabled) || enabled == 0)
             continue;
-        // A key at an infinite time (a host time with a vanishing denominator) spans no
-        // time that could be sampled.
-        if (!(t1 - t0 > 0.0f) || !std::isfinite(t0) || !std::isfinite(t1))
+        if (!(last > first) || !(t1 - t0 > 0.0f))
             continue;
         const int c = componentOf(track);
         const int kind = track.descId(0);
         // A track without an x, y or z component, or of another parameter, has no matrix.
         if (!validComponent(c) || (kind != kPosition && kind != kRotation && kind != kScale))
             continue;
+        const std::string& path = context.objectPath.empty() ? objectName : context.objectPath;
+        // A first key the scene cannot state as a start time leaves nothing to sample.
+        if (!std::isfinite(t0)) {
+            char detail[160];
+            std::snprintf(detail, sizeof detail, ": its first key at %g s lies beyond the times the scene holds",
+                          first);
+            context.report.leftOut(report::Reason::TrackNotSampled, path, "track \"" + track.name() + "\"" + detail);
+            continue;
+        }
 
         auto node = std::make_shared<orv::FBXAnimation>(track.name(), false, t0, t1 - t0);
         node->setFolder(folder);
         if (sampleTrack(*node, track, context.document, kind, c, rotationOrder, t0, t1,
                         frameFor(s, kind, c, isCamera))) {
+            const double whole = last - first;
             char detail[160];
-            std::snprintf(detail, sizeof detail, ": %zu samples kept, the first %.1f s of %.1f s",
-                          static_cast<size_t>(kMaxTrackSamples), static_cast<double>(node->getDuration()),
-                          static_cast<double>(t1) - static_cast<double>(t0));
-            context.report.leftOut(report::Reason::TrackShortened,
-                                   context.objectPath.empty() ? objectName : context.objectPath,
-                                   "track \"" + track.name() + "\"" + detail);
+            std::snprintf(detail, sizeof detail,
+                          whole < 1e9 ? ": %zu samples kept, the first %.1f s of %.1f s"
+                                      : ": %zu samples kept, the first %.1f s of %g s",
+                          static_cast<size_t>(kMaxTrackSamples), static_cast<double>(node->getDuration()), whole);
+            context.report.leftOut(report::Reason::TrackShortened, path, "track \"" + track.name() + "\"" + detail);
         }
         sink(std::move(node));
     }
@@ -463,7 +486,9 @@ void classifyTrack(const host::Track& track, std::vector<host::Track>& scaleTrac
         return;
     const float t0 = static_cast<float>(first.seconds());
     const float t1 = static_cast<float>(last.seconds());
-    if (!(t1 - t0 > 0.0f)) {
+    // Times past the single-precision range are compared as the host gives them.
+    const bool spans = std::isfinite(t0) && std::isfinite(t1) ? t1 - t0 > 0.0f : last.seconds() > first.seconds();
+    if (!spans) {
         ignored(keys == 1 ? report::Reason::TrackOneKey : report::Reason::TrackNoTimeSpan);
         return;
     }

@@ -10,6 +10,7 @@
 #include "plain_zero.h"
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct CameraRecord {
     std::string name;
     float fovDegrees = kDefaultFovDegrees;
     bool fovRead = false; // false: the default angle stands in for an unreadable one
+    double fovGiven = 0;  // the angle read, when it was no usable one (0 or below)
+    bool fovNotPositive = false;
     host::Vec3 position{0, 0, 0};
     host::Vec3 rotation{0, 0, 0};
     host::Vec3 scale{1, 1, 1};
@@ -38,8 +41,15 @@ CameraRecord readCamera(const host::Object& b_camera)
     double radians = 0;
     if (b_camera.getFloat(kFieldOfView, radians) && std::isfinite(radians)) {
         const double narrowed = static_cast<float>(radians);
-        r.fovDegrees = static_cast<float>(narrowed * kDegreesPerRadian);
-        r.fovRead = true;
+        if (narrowed > 0) {
+            r.fovDegrees = static_cast<float>(narrowed * kDegreesPerRadian);
+            r.fovRead = true;
+        } else {
+            // A camera that sees no angle (or a negative one) shows nothing: the default
+            // stands in, as for an unreadable angle.
+            r.fovNotPositive = true;
+            r.fovGiven = radians;
+        }
     }
 
     host::Vec3 v;
@@ -76,9 +86,16 @@ void translateCamera(TranslationContext& context, const host::Object& b_camera)
     if (!context.scene || !context.scene->api() || !b_camera)
         return;
     const CameraRecord r = readCamera(b_camera);
-    if (!r.fovRead)
+    if (r.fovNotPositive) {
+        char given[48];
+        std::snprintf(given, sizeof given, "%g", r.fovGiven);
+        context.report.leftOut(report::Reason::ParameterDefault, r.name,
+                               "field of view (parameter " + std::to_string(kFieldOfView) + ") of " + given +
+                                   " radians, not above 0: 60 degrees used");
+    } else if (!r.fovRead) {
         context.report.leftOut(report::Reason::ParameterDefault, r.name,
                                "field of view (parameter " + std::to_string(kFieldOfView) + "): 60 degrees used");
+    }
 
     orv::LightCamera camera(r.name);
     camera.setPosition(0, 0, 0);

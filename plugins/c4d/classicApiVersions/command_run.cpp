@@ -6,6 +6,7 @@
 #include "RepeatLinkFactory.h"
 #include "TranslationContext.h"
 #include "orvSceneapi_oo.h"
+#include "finite_guard.h"
 #include "scene_counter.h"
 #include "translate_document.h"
 
@@ -58,8 +59,12 @@ bool CommandRun::open(orv::LightFactory& factory, const RepeatLinkFactory* link)
     try {
         if (counting_) {
             counter_ = std::make_unique<CountingSceneApi>(*api, context_.report.written());
-            scene_->attach(counter_.get());
+            api = counter_.get();
         }
+        // Every number reaches the back end finite; the guard comes first, so that the
+        // counter sees what is written.
+        guard_ = std::make_unique<FiniteSceneApi>(*api, context_.report, context_.objectPath);
+        scene_->attach(guard_.get());
         context_.scene = scene_;
         // A renderer link has found (or not) the instance holding the scene by now. A Live
         // update to a renderer that does not hold the scene sends all of it, and one that
@@ -84,6 +89,7 @@ void CommandRun::close()
         context_.scene = nullptr;
     delete scene_;
     scene_ = nullptr;
+    guard_.reset();
     counter_.reset();
 }
 

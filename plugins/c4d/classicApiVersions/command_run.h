@@ -4,8 +4,9 @@
 //
 // The run starts the context's report when it is made and publishes it when it ends. Its
 // scene goes through a factory: the wrapper made on the factory writes the start of the
-// scene, a counter between the wrapper and the back end counts what is written into the
-// report, the import options block comes first, then the translation driver writes the
+// scene, a guard behind the wrapper keeps every number finite (reporting what it clamps), a
+// counter between it and the back end counts what is written into the report, the import
+// options block comes first, then the translation driver writes the
 // document. The bytes of the scene are the same with or without the counter and report.
 #pragma once
 
@@ -16,6 +17,7 @@
 #include <string>
 
 class CountingSceneApi;
+class FiniteSceneApi;
 class RepeatLinkFactory;
 struct TranslationContext;
 namespace orv {
@@ -69,5 +71,6 @@ private:
     std::chrono::steady_clock::time_point start_;
     orv::orvSceneapi_oo* scene_ = nullptr;
     std::unique_ptr<CountingSceneApi> counter_;
+    std::unique_ptr<FiniteSceneApi> guard_;
     bool counting_ = true;
 };

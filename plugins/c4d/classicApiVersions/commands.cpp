@@ -45,6 +45,7 @@ bool exportDocumentTo(CommandRun& run, const std::string& path)
     } catch (const std::exception& e) {
         // A scene cut short must not replace the file the user had: give the export up.
         factory->abandon();
+        context.report.written().bytes = 0;
         failCommand(context, command, e.what());
         return false;
     } catch (...) {
@@ -58,12 +59,19 @@ bool exportDocumentTo(CommandRun& run, const std::string& path)
     try {
         factory->close();
     } catch (const std::exception& e) {
+        // What is on disk, not what the writer handed on.
+        context.report.written().bytes = factory->bytesWritten();
         failCommand(context, command, e.what());
         return false;
     }
     // The bytes that went out, to a file or to standard output alike (the counter saw list
     // data only).
     context.report.written().bytes = factory->bytesWritten();
+    if (const unsigned long long others = factory->otherNames(); others > 0)
+        context.report.leftOut(report::Reason::OtherLinksUnchanged, path,
+                               std::to_string(others) + (others == 1 ? " other name (hard link) keeps"
+                                                                      : " other names (hard links) keep") +
+                                   " the previous scene: the new one replaced this name only");
     return true;
 }
 

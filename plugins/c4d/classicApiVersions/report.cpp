@@ -19,7 +19,8 @@ constexpr const char* kReasonKeys[kReasonCount] = {
     "name_cut",                "parameter_default", "track_one_key",
     "track_no_time_span",      "track_muted",       "hair_strands_dropped",
     "nested_too_deeply",       "region_too_large",  "track_shortened",
-    "renderer_of_another_user",
+    "renderer_of_another_user", "number_out_of_range", "track_not_sampled",
+    "other_links_unchanged",
 };
 
 // What the console says for each reason.
@@ -43,6 +44,9 @@ constexpr const char* kReasonTexts[kReasonCount] = {
     "material regions too large to write",
     "tracks shortened to the sample bound",
     "renderers of another user passed over",
+    "numbers beyond the range the scene holds, clamped",
+    "tracks ignored: times that cannot be sampled",
+    "other names of the scene file keep the previous scene",
 };
 
 void appendJsonString(std::string& out, std::string_view text)

@@ -45,6 +45,9 @@ enum class Reason : uint8_t {
     RegionTooLarge,        // a material region too large for the scene's list counts
     TrackShortened,        // an animation track longer than the per-track sample bound
     RendererOfAnotherUser, // a running renderer that another user started, passed over
+    NumberOutOfRange,      // a number the scene cannot hold, clamped (or 0 for not a number)
+    TrackNotSampled,       // an animation track whose times cannot be sampled at all
+    OtherLinksUnchanged,   // an export target with other names, which keep the previous scene
     Count
 };
 

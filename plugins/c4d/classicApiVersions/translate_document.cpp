@@ -8,10 +8,14 @@
 #include "live_update_marks.h"
 #include "object_walk.h"
 #include "orvSceneapi_oo.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 
 namespace {
+
+// Longest scene name, with its terminating zero: the bound of every name in the scene.
+constexpr size_t kSceneNameSize = 1024;
 
 // Negates Z: every object inside the scene group is taken through it by the renderer.
 constexpr double kMirrorZ[16] = {
@@ -69,7 +73,10 @@ void collectSelectedKeys(TranslationContext& context, const host::Document& docu
 
 } // namespace
 
-std::string sceneNameOf(const host::Document& document)
+namespace {
+
+// The document's name up to its last ".", uncut.
+std::string wholeSceneNameOf(const host::Document& document)
 {
     std::string name;
     if (!document || !document.getString(host::ids::DOCUMENT_NAME, name) || name.empty())
@@ -77,6 +84,21 @@ std::string sceneNameOf(const host::Document& document)
     const size_t dot = name.rfind('.');
     if (dot != std::string::npos)
         name.erase(dot);
+    return name;
+}
+
+} // namespace
+
+std::string sceneNameOf(const host::Document& document)
+{
+    std::string name = wholeSceneNameOf(document);
+    // Cut like an object's name, at a character boundary; the scene group, the report and
+    // the renderer's model set all go by the cut name.
+    if (name.size() >= kSceneNameSize) {
+        char cut[kSceneNameSize];
+        tavrin::text::copyUtf8Bounded(name, cut, sizeof cut);
+        name = cut;
+    }
     return name;
 }
 
@@ -122,6 +144,10 @@ void translateDocument(TranslationContext& context, host::Document document)
     if (document.getString(host::ids::DOCUMENT_PATH, path) && !path.empty())
         context.documentPath = path;
     const std::string sceneName = sceneNameOf(document);
+    if (const size_t whole = wholeSceneNameOf(document).size(); whole > sceneName.size())
+        context.report.leftOut(report::Reason::NameCut, "document",
+                               "document name of " + std::to_string(whole) + " bytes cut to " +
+                                   std::to_string(sceneName.size()));
 
     std::vector<host::Object> cameras;
     for (host::Object object = document.firstObject(); object; object = object.next())

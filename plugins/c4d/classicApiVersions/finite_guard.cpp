@@ -1,0 +1,253 @@
+// The guard that keeps the scene's numbers finite (see finite_guard.h).
+#include "finite_guard.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+// The largest value a 32-bit scene number is clamped to. One step below FLT_MAX: the text
+// writer takes FLT_MAX itself for a value past the range.
+const float kFloatLimit = std::nextafter(FLT_MAX, 0.0f);
+
+// How the scene holds the scalars of a value type: as floats given as floats, as floats
+// given as doubles (matrices), or as doubles.
+enum class Scalars { None, Float, NarrowedDouble, Double };
+
+struct Layout {
+    Scalars scalars = Scalars::None;
+    size_t perElement = 0;
+};
+
+Layout layoutOf(int type)
+{
+    switch (type) {
+    case orvType::Float:
+    case orvType::FloatArray: return {Scalars::Float, 1};
+    case orvType::Float2: return {Scalars::Float, 2};
+    case orvType::Float3:
+    case orvType::Float3Array: return {Scalars::Float, 3};
+    case orvType::Float4:
+    case orvType::Float4b:
+    case orvType::Float4Array: return {Scalars::Float, 4};
+    case orvType::Double:
+    case orvType::DoubleArray: return {Scalars::Double, 1};
+    case orvType::Double3:
+    case orvType::Double3Array: return {Scalars::Double, 3};
+    case orvType::Matrix16:
+    case orvType::Matrix16Array: return {Scalars::NarrowedDouble, 16};
+    default: return {};
+    }
+}
+
+template <typename T> T loadAt(const unsigned char* p, size_t i)
+{
+    T v;
+    std::memcpy(&v, p + i * sizeof(T), sizeof v);
+    return v;
+}
+
+bool floatBad(float v) { return !std::isfinite(v); }
+bool narrowedBad(double v) { return !std::isfinite(static_cast<float>(v)); }
+bool doubleBad(double v) { return !std::isfinite(v); }
+
+// True when any of the n scalars is one the scene cannot hold. Branch-free, so that the
+// scan of a long list costs little next to writing it.
+bool anyBad(Scalars kind, const unsigned char* p, size_t n)
+{
+    bool bad = false;
+    switch (kind) {
+    case Scalars::Float:
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t bits = loadAt<uint32_t>(p, i);
+            bad |= (bits & 0x7f800000u) == 0x7f800000u;
+        }
+        break;
+    case Scalars::NarrowedDouble:
+        for (size_t i = 0; i < n; ++i) bad |= narrowedBad(loadAt<double>(p, i));
+        break;
+    case Scalars::Double:
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t bits = loadAt<uint64_t>(p, i);
+            bad |= (bits & 0x7ff0000000000000ull) == 0x7ff0000000000000ull;
+        }
+        break;
+    case Scalars::None: break;
+    }
+    return bad;
+}
+
+template <typename T> T replacement(T v, T limit)
+{
+    if (std::isnan(v)) return T(0);
+    return v > 0 ? limit : -limit;
+}
+
+// Replaces the bad scalars of p (n of them) in place and counts them.
+template <typename T, typename Bad> void repair(unsigned char* p, size_t n, T limit, Bad bad, uint64_t& clamped,
+                                                uint64_t& notANumber)
+{
+    for (size_t i = 0; i < n; ++i) {
+        T v = loadAt<T>(p, i);
+        if (!bad(v)) continue;
+        ++(std::isnan(v) ? notANumber : clamped);
+        v = replacement(v, limit);
+        std::memcpy(p + i * sizeof(T), &v, sizeof v);
+    }
+}
+
+} // namespace
+
+const void* FiniteSceneApi::fitted(int type, const void* value, Tally& tally)
+{
+    if (value == nullptr) return value;
+    const bool isList = (type & orvType::ArrayFlag) != 0 && type != orvType::ShaderRef;
+    const Layout layout = layoutOf(type);
+    if (layout.scalars == Scalars::None) return value;
+    const unsigned char* data = static_cast<const unsigned char*>(value);
+    size_t scalars = layout.perElement;
+    AttributeArray list{nullptr, 0};
+    if (isList) {
+        std::memcpy(&list, value, sizeof list);
+        if (list.data == nullptr || list.count <= 0) return value;
+        data = static_cast<const unsigned char*>(list.data);
+        scalars *= static_cast<size_t>(list.count);
+    }
+    if (!anyBad(layout.scalars, data, scalars)) return value;
+
+    const size_t size = scalars * (layout.scalars == Scalars::Float ? sizeof(float) : sizeof(double));
+    buffer_.assign(data, data + size);
+    unsigned char* copy = buffer_.data();
+    switch (layout.scalars) {
+    case Scalars::Float: repair<float>(copy, scalars, kFloatLimit, floatBad, tally.clamped, tally.notANumber); break;
+    case Scalars::NarrowedDouble:
+        repair<double>(copy, scalars, double(kFloatLimit), narrowedBad, tally.clamped, tally.notANumber);
+        break;
+    case Scalars::Double: repair<double>(copy, scalars, DBL_MAX, doubleBad, tally.clamped, tally.notANumber); break;
+    case Scalars::None: break;
+    }
+    if (!isList) return copy;
+    list_ = AttributeArray{copy, list.count};
+    return &list_;
+}
+
+void FiniteSceneApi::note(const char* what, const char* name, const Tally& tally)
+{
+    if (!tally.any()) return;
+    replaced_ += tally.clamped + tally.notANumber;
+    const std::string& path = objectPath_.empty() ? record_ : objectPath_;
+    std::string subject = what;
+    if (name != nullptr) subject += std::string(" \"") + name + "\"";
+    if (tally.clamped > 0)
+        report_.leftOut(report::Reason::NumberOutOfRange, path,
+                        subject + ": beyond the range the scene holds, clamped to the largest value of its sign",
+                        tally.clamped);
+    if (tally.notANumber > 0)
+        report_.leftOut(report::Reason::NumberOutOfRange, path, subject + ": not a number, written as 0",
+                        tally.notANumber);
+}
+
+bool FiniteSceneApi::beginCamera(const char* name)
+{
+    record_ = name ? name : "";
+    return ForwardingApi::beginCamera(name);
+}
+
+void FiniteSceneApi::endCamera()
+{
+    record_.clear();
+    ForwardingApi::endCamera();
+}
+
+bool FiniteSceneApi::beginLight(const char* name)
+{
+    record_ = name ? name : "";
+    return ForwardingApi::beginLight(name);
+}
+
+void FiniteSceneApi::endLight()
+{
+    record_.clear();
+    ForwardingApi::endLight();
+}
+
+bool FiniteSceneApi::beginMaterial(const char* name, int immediate)
+{
+    record_ = std::string("material \"") + (name ? name : "") + "\"";
+    return ForwardingApi::beginMaterial(name, immediate);
+}
+
+void FiniteSceneApi::endMaterial()
+{
+    record_.clear();
+    ForwardingApi::endMaterial();
+}
+
+void FiniteSceneApi::transform(const double m[16])
+{
+    Tally tally;
+    const void* value = fitted(orvType::Matrix16, m, tally);
+    note("transform", nullptr, tally);
+    ForwardingApi::transform(static_cast<const double*>(value));
+}
+
+void FiniteSceneApi::setTransform(const double m[16])
+{
+    Tally tally;
+    const void* value = fitted(orvType::Matrix16, m, tally);
+    note("transform", nullptr, tally);
+    ForwardingApi::setTransform(static_cast<const double*>(value));
+}
+
+namespace {
+
+// The three scalars of scale, rotate and translate, made finite.
+struct Three {
+    double v[3];
+};
+
+} // namespace
+
+void FiniteSceneApi::scale(const double& x, const double& y, const double& z)
+{
+    Tally tally;
+    const Three in{{x, y, z}};
+    const auto* out = static_cast<const Three*>(fitted(orvType::Double3, &in, tally));
+    note("scale", nullptr, tally);
+    ForwardingApi::scale(out->v[0], out->v[1], out->v[2]);
+}
+
+void FiniteSceneApi::rotate(const double& x, const double& y, const double& z)
+{
+    Tally tally;
+    const Three in{{x, y, z}};
+    const auto* out = static_cast<const Three*>(fitted(orvType::Double3, &in, tally));
+    note("rotation", nullptr, tally);
+    ForwardingApi::rotate(out->v[0], out->v[1], out->v[2]);
+}
+
+void FiniteSceneApi::translate(const double& x, const double& y, const double& z)
+{
+    Tally tally;
+    const Three in{{x, y, z}};
+    const auto* out = static_cast<const Three*>(fitted(orvType::Double3, &in, tally));
+    note("translation", nullptr, tally);
+    ForwardingApi::translate(out->v[0], out->v[1], out->v[2]);
+}
+
+bool FiniteSceneApi::attribute(const char* name, int type, const void* value)
+{
+    Tally tally;
+    const void* made = fitted(type, value, tally);
+    note("attribute", name ? name : "", tally);
+    return ForwardingApi::attribute(name, type, made);
+}
+
+void FiniteSceneApi::arrayValue(int type, const void* value)
+{
+    Tally tally;
+    const void* made = fitted(type, value, tally);
+    note("list value", nullptr, tally);
+    ForwardingApi::arrayValue(type, made);
+}
