@@ -100,7 +100,7 @@ bool readPng(const std::string& path, Image& out, std::string& error)
     return true;
 }
 
-bool writePng(const std::string& path, const Image& image, std::string& error)
+bool writePng(const std::string& path, const Image& image, std::string& error, PngCompression compression)
 {
     if (image.width <= 0 || image.height <= 0 || image.rgb.size() != size_t(image.width) * image.height * 3) {
         error = "no image to write";
@@ -135,6 +135,10 @@ bool writePng(const std::string& path, const Image& image, std::string& error)
         return false;
     }
     png_init_io(png, file.f);
+    if (compression == PngCompression::Fast) {
+        png_set_compression_level(png, 1);
+        png_set_filter(png, 0, PNG_FILTER_NONE);
+    }
     png_set_IHDR(png, info, png_uint_32(image.width), png_uint_32(image.height), 8, PNG_COLOR_TYPE_RGB,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);

@@ -2,12 +2,16 @@
 // with Embree. One primary ray per pixel, Lambert shading from the scene's point and area
 // lights with one shadow ray each, a constant ambient term, no global illumination. The
 // same scene always gives the same image: Embree runs on one thread and the pixels are
-// traced in order.
+// traced in order. A Drawing draws one scene after another and keeps what the ray tracer
+// built between them; its pictures are those a fresh drawing of each scene gives.
 #pragma once
 
 #include "PreviewScene.h"
 #include "SceneReader.h"
+#include "Textures.h"
 
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,6 +54,51 @@ bool render(const Scene& scene, const Options& options, Result& out, std::string
 bool render(std::span<const orv::qrf::Statement* const> top, const Options& options, Result& out,
             std::string& error);
 bool render(const orv::qrf::Document& document, const Options& options, Result& out, std::string& error);
+
+class Frame;
+class Tracer;
+
+// What the ray tracer built for one picture.
+struct TracerWork {
+    size_t built = 0;      // shape data given a structure of its own
+    size_t released = 0;   // structures no scene uses any longer
+    bool topLevel = false; // the instances were placed again
+};
+
+// Draws the scene a renderer holds, again and again as it changes. Each draw gathers the
+// statements after the scene drawn before (unchanged geometry is shared, decoded textures
+// are kept) and brings the ray tracer's structures up to it, then traces every pixel.
+class Drawing {
+public:
+    // Shown a first, quick picture at half the size in each direction when every pixel has
+    // to be traced again (another view, a scene changed all over): the full one follows.
+    using QuickPicture = std::function<void(const Image&)>;
+
+    Drawing();
+    ~Drawing();
+    Drawing(const Drawing&) = delete;
+    Drawing& operator=(const Drawing&) = delete;
+
+    // False with a message as render gives; after a failure of the ray tracer the next
+    // draw builds its structures afresh.
+    bool draw(std::span<const orv::qrf::Statement* const> top, const Options& options, Result& out,
+              std::string& error, const QuickPicture& quick = {});
+
+    // What the last draw found changed, what the ray tracer built for it and how many rays
+    // it traced.
+    const SceneChanges& changes() const { return scene_.changes; }
+    const TracerWork& work() const;
+    size_t raysTraced() const;
+    const Scene& scene() const { return scene_; }
+
+private:
+    TextureCache textures_;
+    Scene scene_;
+    bool gathered_ = false; // scene_ holds the scene drawn before
+    std::unique_ptr<Tracer> tracer_;
+    std::unique_ptr<Frame> frame_; // the last picture's rays
+    Image picture_;                // and its pixels
+};
 
 // Parses "WIDTHxHEIGHT" (each 1..kMaxImageSide).
 bool parseSize(const std::string& text, int& width, int& height);

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <set>
+#include <string_view>
+#include <unordered_map>
 
 namespace preview {
 
@@ -142,9 +145,192 @@ Mat4 localMatrix(const Block& block)
     return local;
 }
 
+// Whether two statements say the same: the same values, bit for bit (absent ones alike).
+bool sameValue(const Value& a, const Value& b)
+{
+    const auto sameBytes = [](const auto& x, const auto& y) {
+        return x.size() == y.size() && (x.empty() || std::memcmp(x.data(), y.data(), x.size() * sizeof(x[0])) == 0);
+    };
+    return a.kind == b.kind && a.text == b.text && a.binaryKind == b.binaryKind && a.items == b.items &&
+           sameBytes(a.floats, b.floats) && sameBytes(a.doubles, b.doubles) && sameBytes(a.ints, b.ints);
+}
+
+bool sameStatement(const Statement* a, const Statement* b)
+{
+    if (!a || !b)
+        return a == b;
+    if (a->args.size() != b->args.size())
+        return false;
+    for (size_t i = 0; i < a->args.size(); ++i)
+        if (!sameValue(a->args[i], b->args[i]))
+            return false;
+    return true;
+}
+
+enum class GeometryKind { Mesh, Curves, Other };
+
+GeometryKind kindOf(const Statement& g)
+{
+    const std::string& kind = g.name();
+    return kind == "triangles" ? GeometryKind::Mesh : kind == "orv_bezier_curves" ? GeometryKind::Curves : GeometryKind::Other;
+}
+
+// The attributes a geometry of each kind is gathered from: equal ones gather the same data.
+constexpr std::string_view kMeshKeys[] = {"vertices", "triangles", "uv_tex", "triangles_uv"};
+constexpr std::string_view kCurveKeys[] = {"p", "pr", "nvertices", "radius"};
+
+bool sameGeometry(GeometryKind kind, const Block& a, const Block& b)
+{
+    const std::span<const std::string_view> keys = kind == GeometryKind::Mesh ? std::span(kMeshKeys) : std::span(kCurveKeys);
+    for (std::string_view key : keys)
+        if (!sameStatement(a.find(key), b.find(key)))
+            return false;
+    return true;
+}
+
+// Object-space points past this size, or placed past it, are not drawn: the ray tracer
+// works in single precision.
+constexpr double kFar = 1e18;
+
+bool usablePoint(Vec3 p)
+{
+    return finite(p) && std::fabs(p.x) < kFar && std::fabs(p.y) < kFar && std::fabs(p.z) < kFar;
+}
+
+std::shared_ptr<const MeshData> gatherMesh(const Block& g)
+{
+    const NumberList<float> v = numbersOf<float>(g.find("vertices"));
+    const NumberList<int32_t> t = numbersOf<int32_t>(g.find("triangles"));
+    const size_t vertexCount = v.size() / 3;
+    const size_t triangleCount = t.size() / 3;
+    auto mesh = std::make_shared<MeshData>();
+    if (vertexCount == 0 || triangleCount == 0 || vertexCount > UINT32_MAX)
+        return mesh;
+    // A vertex that is not usable is kept out of every triangle.
+    mesh->vertices.resize((vertexCount + 1) * 3);
+    std::vector<uint8_t> usable(vertexCount);
+    for (size_t i = 0; i < vertexCount; ++i) {
+        const Vec3 p{v[i * 3], v[i * 3 + 1], v[i * 3 + 2]};
+        const bool ok = usablePoint(p);
+        usable[i] = ok;
+        mesh->vertices[i * 3] = ok ? float(p.x) : 0.f;
+        mesh->vertices[i * 3 + 1] = ok ? float(p.y) : 0.f;
+        mesh->vertices[i * 3 + 2] = ok ? float(p.z) : 0.f;
+    }
+    // Only triangles with three usable corners and an area are kept: a stack of zero-area
+    // triangles covers nothing yet would defeat the acceleration structure.
+    mesh->used.assign(vertexCount, 0);
+    mesh->triangles.reserve(triangleCount * 3);
+    std::vector<size_t> kept; // source triangle of each kept one
+    for (size_t k = 0; k < triangleCount; ++k) {
+        bool ok = true;
+        for (size_t c = 0; c < 3; ++c) {
+            const int32_t i = t[k * 3 + c];
+            ok = ok && i >= 0 && size_t(i) < vertexCount && usable[size_t(i)];
+        }
+        if (!ok) {
+            ++mesh->unusable;
+            continue;
+        }
+        Vec3 q[3];
+        for (size_t c = 0; c < 3; ++c) {
+            const float* f = &mesh->vertices[size_t(t[k * 3 + c]) * 3];
+            q[c] = {f[0], f[1], f[2]};
+        }
+        if (!(length(cross(q[1] - q[0], q[2] - q[0])) > 0))
+            continue;
+        for (size_t c = 0; c < 3; ++c) {
+            mesh->triangles.push_back(uint32_t(t[k * 3 + c]));
+            mesh->used[size_t(t[k * 3 + c])] = 1;
+        }
+        kept.push_back(k);
+    }
+    const NumberList<float> uv = numbersOf<float>(g.find("uv_tex"));
+    const NumberList<int32_t> tuv = numbersOf<int32_t>(g.find("triangles_uv"));
+    if (tuv.size() >= triangleCount * 3 && uv.size() >= 2) {
+        mesh->uv.assign(uv.view.begin(), uv.view.end());
+        mesh->triangleUv.reserve(kept.size() * 3);
+        for (size_t k : kept)
+            mesh->triangleUv.insert(mesh->triangleUv.end(), {tuv[k * 3], tuv[k * 3 + 1], tuv[k * 3 + 2]});
+    }
+    return mesh;
+}
+
+std::shared_ptr<const CurveData> gatherCurves(const Block& g)
+{
+    const NumberList<float> p = numbersOf<float>(g.find("p"));
+    const NumberList<float> pr = numbersOf<float>(g.find("pr"));
+    const NumberList<int32_t> counts = numbersOf<int32_t>(g.find("nvertices"));
+    const double radius = readNumber(g, "radius", 0.5);
+    const size_t pointCount = p.size() / 3;
+    auto c = std::make_shared<CurveData>();
+    c->points.reserve(pointCount * 4);
+    for (size_t i = 0; i < pointCount; ++i) {
+        double r = i < pr.size() ? pr[i] : radius;
+        if (!std::isfinite(r) || r < 0)
+            r = 0;
+        c->points.insert(c->points.end(), {p[i * 3], p[i * 3 + 1], p[i * 3 + 2], float(r)});
+    }
+    size_t first = 0;
+    for (size_t k = 0; k < counts.size(); ++k) {
+        const int32_t n = counts[k];
+        if (n < 0 || first + size_t(n) > pointCount) {
+            c->countsExceedPoints = true;
+            break;
+        }
+        for (size_t j = 0; j + 1 < size_t(n); ++j) {
+            const float* a = &c->points[(first + j) * 4];
+            const float* b = a + 4;
+            if (!usablePoint({a[0], a[1], a[2]}) || !usablePoint({b[0], b[1], b[2]}))
+                continue;
+            c->segments.push_back(uint32_t(first + j));
+        }
+        first += size_t(n);
+    }
+    return c;
+}
+
+// The world bounds of a shape's used points; empty when one lands too far away.
+Bounds worldBounds(const Shape& shape)
+{
+    Bounds b;
+    bool far = false;
+    const auto add = [&](const float* f) {
+        const Vec3 q = transformPoint({f[0], f[1], f[2]}, shape.world);
+        far = far || !usablePoint(q);
+        b.add(q);
+    };
+    if (shape.mesh) {
+        const MeshData& m = *shape.mesh;
+        for (size_t i = 0; i < m.used.size(); ++i)
+            if (m.used[i])
+                add(&m.vertices[i * 3]);
+    } else {
+        const CurveData& c = *shape.curves;
+        for (uint32_t s : c.segments) {
+            add(&c.points[size_t(s) * 4]);
+            add(&c.points[size_t(s) * 4 + 4]);
+        }
+    }
+    return far ? Bounds{} : b;
+}
+
 class Builder {
 public:
-    Builder(Scene& scene, std::string textureFolder) : scene_(scene), textureFolder_(std::move(textureFolder)) {}
+    Builder(Scene& scene, std::string textureFolder, TextureCache& textures, const Scene* previous)
+        : scene_(scene), textureFolder_(std::move(textureFolder)), textures_(textures), previous_(previous)
+    {
+        textures_.beginScene();
+        if (!previous_)
+            return;
+        matched_.assign(previous_->shapes.size(), 0);
+        byKey_.reserve(previous_->shapes.size());
+        bySource_.reserve(previous_->shapes.size());
+        for (size_t i = 0; i < previous_->shapes.size(); ++i) {
+            byKey_.emplace(previous_->shapes[i].key, i);
+            bySource_.emplace(previous_->shapes[i].source.get(), i);
+        }
+    }
 
     void topLevel(const Statement& s)
     {
@@ -153,9 +339,29 @@ public:
         if (s.keyword == "camera" && !scene_.camera.present)
             camera(s);
         else if (s.keyword == "group")
-            group(s, multiply(localMatrix(*s.block), identity()));
+            group(s, multiply(localMatrix(*s.block), identity()), "");
         else if (s.keyword == "object")
-            object(s, identity());
+            object(s, identity(), "");
+    }
+
+    // After the last statement: the lights, and what changed against the scene before.
+    void finish()
+    {
+        for (const Shape& shape : scene_.shapes) {
+            const Material& m = scene_.materials[size_t(shape.material)];
+            if (shape.mesh && m.emitter && !shape.bounds.empty())
+                scene_.lights.push_back({(shape.bounds.lo + shape.bounds.hi) * 0.5, m.light});
+        }
+        textures_.endScene();
+        SceneChanges& changes = scene_.changes;
+        if (!previous_) {
+            changes.added = scene_.shapes.size();
+            changes.first = true;
+            return;
+        }
+        for (uint8_t m : matched_)
+            changes.removed += !m;
+        changes.camera = !(scene_.camera == previous_->camera);
     }
 
 private:
@@ -202,39 +408,121 @@ private:
         c.up = normalized(transformDirection(cameraUp_, m));
     }
 
-    void group(const Statement& g, const Mat4& world)
+    // The key of a named statement below `parent`: its name and how many statements of the
+    // same kind and name came before it there, so that siblings of one name stay apart.
+    std::string keyOf(const std::string& parent, char kind, const std::string& name)
+    {
+        std::string key = parent;
+        key += '/';
+        key += kind;
+        key += name;
+        const int seen = occurrences_[key]++;
+        key += '#';
+        key += std::to_string(seen);
+        return key;
+    }
+
+    void group(const Statement& g, const Mat4& world, const std::string& parentKey)
     {
         if (!cameraGroup_.empty() && g.name() == cameraGroup_) {
             placeCamera(world);
             cameraGroup_.clear();
         }
+        const std::string key = keyOf(parentKey, 'g', g.name());
         const Block& block = *g.block;
         for (const Statement& s : block.statements) {
             if (s.define || !s.block)
                 continue;
             if (s.keyword == "group")
-                group(s, multiply(localMatrix(*s.block), world));
+                group(s, multiply(localMatrix(*s.block), world), key);
             else if (s.keyword == "object")
-                object(s, world);
+                object(s, world, key);
         }
     }
 
-    void object(const Statement& s, const Mat4& parent)
+    void object(const Statement& s, const Mat4& parent, const std::string& parentKey)
     {
         const Block& b = *s.block;
         const Mat4 world = multiply(localMatrix(b), parent);
         const int mat = material(b, s.name());
+        const std::string key = keyOf(parentKey, 'o', s.name());
+        size_t index = 0;
         for (const Statement& g : b.statements) {
             if (g.keyword != "geometry" || !g.block)
                 continue;
-            const std::string kind = g.name();
-            if (kind == "triangles")
-                triangles(*g.block, world, mat, s.name());
-            else if (kind == "orv_bezier_curves")
-                curves(*g.block, world, mat, s.name());
+            const GeometryKind kind = kindOf(g);
+            if (kind == GeometryKind::Other)
+                warn("object \"" + s.name() + "\": geometry \"" + g.name() + "\" is not drawn");
             else
-                warn("object \"" + s.name() + "\": geometry \"" + kind + "\" is not drawn");
+                shape(g, kind, key + "/" + std::to_string(index), world, mat, s.name());
+            ++index;
         }
+    }
+
+    // The previous scene's shape that this geometry continues: the one gathered from the
+    // same block, else the one of the same key; -1 when none.
+    long previousShape(const Statement& g, const std::string& key) const
+    {
+        if (!previous_)
+            return -1;
+        if (auto same = bySource_.find(g.block.get()); same != bySource_.end())
+            return long(same->second);
+        if (auto named = byKey_.find(key); named != byKey_.end())
+            return long(named->second);
+        return -1;
+    }
+
+    void shape(const Statement& g, GeometryKind kind, std::string key, const Mat4& world, int mat,
+               const std::string& name)
+    {
+        Shape shape;
+        shape.source = g.block;
+        shape.world = world;
+        shape.material = mat;
+        const long before = previousShape(g, key);
+        const Shape* old = before >= 0 ? &previous_->shapes[size_t(before)] : nullptr;
+        const bool sameKind = old && (kind == GeometryKind::Mesh ? old->mesh != nullptr : old->curves != nullptr);
+        const bool unchanged = sameKind && (old->source == g.block || sameGeometry(kind, *old->source, *g.block));
+        if (unchanged) {
+            shape.mesh = old->mesh;
+            shape.curves = old->curves;
+        } else if (kind == GeometryKind::Mesh) {
+            shape.mesh = gatherMesh(*g.block);
+        } else {
+            shape.curves = gatherCurves(*g.block);
+        }
+        if (shape.mesh && shape.mesh->unusable)
+            warn("object \"" + name + "\": " + std::to_string(shape.mesh->unusable) +
+                 " triangles with missing or unusable corners are not drawn");
+        if (shape.curves && shape.curves->countsExceedPoints)
+            warn("object \"" + name + "\": curve vertex counts exceed the points; the rest is not drawn");
+        const bool empty = shape.mesh ? shape.mesh->triangles.empty() : shape.curves->segments.empty();
+        // A placement that flattens the shape or is not finite shows nothing.
+        const double det = determinant3(world);
+        if (empty || !(std::fabs(det) > 0) || !std::isfinite(det))
+            return;
+        const bool placedAsBefore = unchanged && old->world == world;
+        shape.bounds = placedAsBefore ? old->bounds : worldBounds(shape);
+        if (shape.bounds.empty())
+            return;
+        shape.worldToObject = placedAsBefore ? old->worldToObject : inverseAffine(world);
+        shape.key = std::move(key);
+
+        SceneChanges& changes = scene_.changes;
+        if (old && !matched_[size_t(before)]) {
+            matched_[size_t(before)] = 1;
+            shape.before = before;
+            changes.rebuilt += !unchanged;
+            changes.moved += !(old->world == world);
+            changes.materials += !(previous_->materials[size_t(old->material)] == scene_.materials[size_t(mat)]);
+        } else {
+            ++changes.added;
+        }
+        const bool emitter = scene_.materials[size_t(mat)].emitter;
+        scene_.bounds.merge(shape.bounds);
+        if (!emitter || shape.curves)
+            scene_.surfaceBounds.merge(shape.bounds);
+        scene_.shapes.push_back(std::move(shape));
     }
 
     int material(const Block& object, const std::string& objectName)
@@ -265,7 +553,7 @@ private:
             m.emitter = true;
             m.emission = {std::clamp(colour.x, 0.0, 1.0), std::clamp(colour.y, 0.0, 1.0),
                           std::clamp(colour.z, 0.0, 1.0)};
-            pendingLight_ = colour * strength;
+            m.light = colour * strength;
         } else {
             readVec3(sb, "diffuse", m.diffuse);
             for (const Statement& a : sb.statements)
@@ -297,162 +585,27 @@ private:
         const std::string path = file ? file->name() : std::string();
         std::string error;
         m.texture = loadTexture(path, error);
-        if (m.texture < 0 && reported_.insert(path).second)
+        if (!m.texture && reported_.insert(path).second)
             warn("texture \"" + path + "\" is not drawn: " + error + "; the material's own colour is used");
     }
 
-    // The texture's index, or -1 with the reason. Relative paths are tried as given, then
-    // below the texture folder.
-    int loadTexture(const std::string& path, std::string& error)
+    // The texture, or null with the reason. Relative paths are tried as given, then below
+    // the texture folder.
+    std::shared_ptr<const Image> loadTexture(const std::string& path, std::string& error)
     {
         if (path.empty()) {
             error = "no file named";
-            return -1;
+            return nullptr;
         }
-        const int index = textures_.load(path, error);
+        std::shared_ptr<const Image> image = textures_.load(path, error);
         const std::filesystem::path p(path);
-        if (index >= 0 || !p.is_relative() || textureFolder_.empty())
-            return index;
+        if (image || !p.is_relative() || textureFolder_.empty())
+            return image;
         std::string besideError;
-        const int beside = textures_.load((std::filesystem::path(textureFolder_) / p).string(), besideError);
-        if (beside < 0 && besideError.find("No such file") == std::string::npos)
+        image = textures_.load((std::filesystem::path(textureFolder_) / p).string(), besideError);
+        if (!image && besideError.find("No such file") == std::string::npos)
             error = besideError; // found below the folder but unusable: that is the news
-        return beside;
-    }
-
-    void triangles(const Block& g, const Mat4& world, int mat, const std::string& name)
-    {
-        const NumberList<float> v = numbersOf<float>(g.find("vertices"));
-        const NumberList<int32_t> t = numbersOf<int32_t>(g.find("triangles"));
-        const size_t vertexCount = v.size() / 3;
-        const size_t triangleCount = t.size() / 3;
-        if (vertexCount == 0 || triangleCount == 0 || vertexCount > UINT32_MAX)
-            return takeLight(Bounds{}, mat);
-
-        Mesh mesh;
-        mesh.material = mat;
-        mesh.worldToObject = inverseAffine(world);
-        // World positions; a vertex that is not finite is kept out of every triangle.
-        mesh.vertices.resize((vertexCount + 1) * 3);
-        std::vector<uint8_t> usable(vertexCount);
-        Bounds bounds;
-        for (size_t i = 0; i < vertexCount; ++i) {
-            const Vec3 p = transformPoint({v[i * 3], v[i * 3 + 1], v[i * 3 + 2]}, world);
-            const bool ok = finite(p) && std::fabs(p.x) < 1e18 && std::fabs(p.y) < 1e18 && std::fabs(p.z) < 1e18;
-            usable[i] = ok;
-            mesh.vertices[i * 3] = ok ? float(p.x) : 0.f;
-            mesh.vertices[i * 3 + 1] = ok ? float(p.y) : 0.f;
-            mesh.vertices[i * 3 + 2] = ok ? float(p.z) : 0.f;
-        }
-        // Only triangles with three usable corners and an area are kept: a stack of
-        // zero-area triangles covers nothing yet would defeat the acceleration structure.
-        mesh.triangles.reserve(triangleCount * 3);
-        std::vector<size_t> kept; // source triangle of each kept one
-        size_t unusable = 0;
-        for (size_t k = 0; k < triangleCount; ++k) {
-            bool ok = true;
-            for (size_t c = 0; c < 3; ++c) {
-                const int32_t i = t[k * 3 + c];
-                ok = ok && i >= 0 && size_t(i) < vertexCount && usable[size_t(i)];
-            }
-            if (!ok) {
-                ++unusable;
-                continue;
-            }
-            Vec3 q[3];
-            for (size_t c = 0; c < 3; ++c) {
-                const float* f = &mesh.vertices[size_t(t[k * 3 + c]) * 3];
-                q[c] = {f[0], f[1], f[2]};
-            }
-            if (!(length(cross(q[1] - q[0], q[2] - q[0])) > 0))
-                continue;
-            for (size_t c = 0; c < 3; ++c) {
-                mesh.triangles.push_back(uint32_t(t[k * 3 + c]));
-                bounds.add(q[c]);
-            }
-            kept.push_back(k);
-        }
-        if (unusable)
-            warn("object \"" + name + "\": " + std::to_string(unusable) +
-                 " triangles with missing or unusable corners are not drawn");
-
-        const NumberList<float> uv = numbersOf<float>(g.find("uv_tex"));
-        const NumberList<int32_t> tuv = numbersOf<int32_t>(g.find("triangles_uv"));
-        if (tuv.size() >= triangleCount * 3 && uv.size() >= 2) {
-            mesh.uv.assign(uv.view.begin(), uv.view.end());
-            mesh.triangleUv.reserve(kept.size() * 3);
-            for (size_t k : kept)
-                mesh.triangleUv.insert(mesh.triangleUv.end(), {tuv[k * 3], tuv[k * 3 + 1], tuv[k * 3 + 2]});
-        }
-        takeLight(bounds, mat);
-        if (bounds.empty())
-            return;
-        addBounds(bounds, scene_.materials[size_t(mat)].emitter);
-        scene_.meshes.push_back(std::move(mesh));
-    }
-
-    void curves(const Block& g, const Mat4& world, int mat, const std::string& name)
-    {
-        const NumberList<float> p = numbersOf<float>(g.find("p"));
-        const NumberList<float> pr = numbersOf<float>(g.find("pr"));
-        const NumberList<int32_t> counts = numbersOf<int32_t>(g.find("nvertices"));
-        const double radius = readNumber(g, "radius", 0.5);
-        // Radii follow the transform's average scale.
-        const double scale = std::cbrt(std::fabs(determinant3(world)));
-        const size_t pointCount = p.size() / 3;
-        Curves c;
-        c.material = mat;
-        c.points.reserve(pointCount * 4);
-        Bounds bounds;
-        for (size_t i = 0; i < pointCount; ++i) {
-            const Vec3 q = transformPoint({p[i * 3], p[i * 3 + 1], p[i * 3 + 2]}, world);
-            double r = (i < pr.size() ? pr[i] : radius) * scale;
-            if (!std::isfinite(r) || r < 0)
-                r = 0;
-            c.points.insert(c.points.end(), {float(q.x), float(q.y), float(q.z), float(r)});
-        }
-        size_t first = 0;
-        for (size_t k = 0; k < counts.size(); ++k) {
-            const int32_t n = counts[k];
-            if (n < 0 || first + size_t(n) > pointCount) {
-                warn("object \"" + name + "\": curve vertex counts exceed the points; the rest is not drawn");
-                break;
-            }
-            for (size_t j = 0; j + 1 < size_t(n); ++j) {
-                const float* a = &c.points[(first + j) * 4];
-                const float* b = a + 4;
-                const Vec3 pa{a[0], a[1], a[2]}, pb{b[0], b[1], b[2]};
-                if (!finite(pa) || !finite(pb))
-                    continue;
-                c.segments.push_back(uint32_t(first + j));
-                bounds.add(pa);
-                bounds.add(pb);
-            }
-            first += size_t(n);
-        }
-        if (c.segments.empty())
-            return;
-        addBounds(bounds);
-        scene_.curves.push_back(std::move(c));
-    }
-
-    // A light object's material was read just before its geometry: the light sits at the
-    // centre of that geometry.
-    void takeLight(const Bounds& bounds, int mat)
-    {
-        if (!scene_.materials[size_t(mat)].emitter || bounds.empty())
-            return;
-        scene_.lights.push_back({(bounds.lo + bounds.hi) * 0.5, pendingLight_});
-    }
-
-    void addBounds(const Bounds& b, bool emitter = false)
-    {
-        scene_.bounds.add(b.lo);
-        scene_.bounds.add(b.hi);
-        if (!emitter) {
-            scene_.surfaceBounds.add(b.lo);
-            scene_.surfaceBounds.add(b.hi);
-        }
+        return image;
     }
 
     void warn(std::string text)
@@ -463,9 +616,13 @@ private:
 
     Scene& scene_;
     std::string textureFolder_;
-    TextureCache textures_{scene_.textures};
+    TextureCache& textures_;
+    const Scene* previous_;
+    std::unordered_map<std::string_view, size_t> byKey_;           // previous shapes by key
+    std::unordered_map<const Block*, size_t> bySource_;            // and by the block they came from
+    std::vector<uint8_t> matched_;                                 // per previous shape: continued
+    std::unordered_map<std::string, int> occurrences_;             // keys handed out so far
     std::set<std::string> reported_; // textures already named in a warning
-    Vec3 pendingLight_{};
     // The camera as written, kept until its group is found (cameraGroup_: its name).
     Vec3 cameraPosition_, cameraDirection_, cameraUp_;
     Mat4 cameraLocal_ = identity();
@@ -474,22 +631,57 @@ private:
 
 } // namespace
 
-Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::string& textureFolder)
+Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::string& textureFolder,
+                 TextureCache& textures, const Scene* previous)
 {
     Scene scene;
-    Builder builder(scene, textureFolder);
+    Builder builder(scene, textureFolder, textures, previous);
     for (const Statement* s : top)
         builder.topLevel(*s);
+    builder.finish();
     return scene;
 }
 
-Scene buildScene(const orv::qrf::Document& document, const std::string& textureFolder)
+Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::string& textureFolder)
+{
+    TextureCache textures;
+    return buildScene(top, textureFolder, textures);
+}
+
+std::vector<const orv::qrf::Statement*> topLevel(const orv::qrf::Document& document)
 {
     std::vector<const Statement*> top;
     top.reserve(document.top.statements.size());
     for (const Statement& s : document.top.statements)
         top.push_back(&s);
-    return buildScene(top, textureFolder);
+    return top;
+}
+
+Scene buildScene(const orv::qrf::Document& document, const std::string& textureFolder)
+{
+    return buildScene(topLevel(document), textureFolder);
+}
+
+std::string SceneChanges::summary() const
+{
+    if (first)
+        return "the whole scene: " + std::to_string(added) + (added == 1 ? " object" : " objects");
+    std::string text;
+    const auto item = [&text](size_t count, const char* one, const char* many, const char* what) {
+        if (count == 0)
+            return;
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(count) + " " + (count == 1 ? one : many) + " " + what;
+    };
+    item(moved, "object", "objects", "moved");
+    item(rebuilt, "mesh", "meshes", "changed");
+    item(materials, "material", "materials", "changed");
+    if (camera)
+        text += text.empty() ? "camera moved" : ", camera moved";
+    item(added, "object", "objects", "added");
+    item(removed, "object", "objects", "removed");
+    return text.empty() ? "nothing changed" : text;
 }
 
 } // namespace preview

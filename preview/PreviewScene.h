@@ -1,6 +1,12 @@
 // What the preview renderer draws, gathered from a parsed scene: the camera, every triangle
-// mesh and hair object in world coordinates, the lights and the materials with their
-// textures. Building it knows nothing of the ray tracer; the tracer only reads it.
+// mesh and hair object in its own object space with the matrix that places it in the world,
+// the lights and the materials with their textures. Building it knows nothing of the ray
+// tracer; the tracer only reads it.
+//
+// A scene can be gathered after another one (the picture before): a geometry whose parsed
+// block is the one gathered then, or one of the same content, shares its gathered data with
+// it instead of being read again, so the tracer keeps what it built from it. What differs
+// from the scene before is counted in Scene::changes.
 #pragma once
 
 #include "Image.h"
@@ -8,11 +14,14 @@
 #include "SceneReader.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace preview {
+
+class TextureCache;
 
 // Where a texture is looked up on a surface.
 struct TexturePlacement {
@@ -20,16 +29,18 @@ struct TexturePlacement {
     Mat4 objectToUv = identity();
     double scaleU = 1, scaleV = 1, shiftU = 0, shiftV = 0;
     bool wrap = true;
+    bool operator==(const TexturePlacement&) const = default;
 };
 
 struct Material {
     Vec3 diffuse{0.65, 0.65, 0.65};
-    int texture = -1;  // index into Scene::textures; -1 none or unreadable
+    std::shared_ptr<const Image> texture; // null: none, or unreadable
     bool textured = false; // the material reads a texture (even one that could not be loaded)
     Vec3 textureDefault{0, 0, 0}; // colour where the texture gives none
     TexturePlacement placement;
     bool emitter = false; // drawn in its light colour, unshaded, never casts shadows
     Vec3 emission{};
+    Vec3 light{}; // an emitter's light: its colour times its strength
     // The colour drawn where a texture cannot be (unreadable, no UVs): the surface's own
     // diffuse colour, which the texture replaces; the texture's default colour when the
     // surface gives black.
@@ -37,22 +48,56 @@ struct Material {
     {
         return diffuse.x > 0 || diffuse.y > 0 || diffuse.z > 0 || !textured ? diffuse : textureDefault;
     }
+    bool operator==(const Material&) const = default;
 };
 
-struct Mesh {
-    std::vector<float> vertices;    // world x y z per vertex, plus one padding vertex
-    std::vector<uint32_t> triangles; // 3 per triangle; unusable ones made degenerate
-    std::vector<float> uv;          // 2 per UV entry (owned copy)
-    std::vector<int32_t> triangleUv; // 3 per triangle into uv, or empty
-    Mat4 worldToObject = identity();
-    int material = 0;
+struct Bounds {
+    Vec3 lo{1e300, 1e300, 1e300}, hi{-1e300, -1e300, -1e300};
+    bool empty() const { return lo.x > hi.x; }
+    void add(Vec3 p)
+    {
+        lo = {std::fmin(lo.x, p.x), std::fmin(lo.y, p.y), std::fmin(lo.z, p.z)};
+        hi = {std::fmax(hi.x, p.x), std::fmax(hi.y, p.y), std::fmax(hi.z, p.z)};
+    }
+    void merge(const Bounds& b)
+    {
+        if (!b.empty()) {
+            add(b.lo);
+            add(b.hi);
+        }
+    }
+};
+
+// One triangle geometry in its object's space, as the ray tracer takes it. Never changed
+// once gathered: scenes gathered one after the other share it.
+struct MeshData {
+    std::vector<float> vertices;     // x y z per vertex, plus one padding vertex
+    std::vector<uint8_t> used;       // per vertex: a corner of a kept triangle
+    std::vector<uint32_t> triangles; // 3 per kept triangle
+    std::vector<float> uv;           // 2 per UV entry (owned copy)
+    std::vector<int32_t> triangleUv; // 3 per kept triangle into uv, or empty
+    size_t unusable = 0;             // triangles left out for missing or unusable corners
     size_t vertexCount() const { return vertices.size() / 3 - 1; }
 };
 
-struct Curves {
-    std::vector<float> points;     // world x y z radius per control point
+// Hair: linear segments between control points, in the object's space.
+struct CurveData {
+    std::vector<float> points;      // x y z radius per control point
     std::vector<uint32_t> segments; // index of the first point of each linear segment
+    bool countsExceedPoints = false; // the vertex counts asked for more points than there are
+};
+
+// One geometry of one object: its data (exactly one of mesh and curves) and its placement.
+struct Shape {
+    std::string key; // the path of names that finds it again in the next scene
+    std::shared_ptr<const orv::qrf::Block> source; // the geometry block it was gathered from
+    std::shared_ptr<const MeshData> mesh;
+    std::shared_ptr<const CurveData> curves;
+    Mat4 world = identity();
+    Mat4 worldToObject = identity();
     int material = 0;
+    Bounds bounds; // of its used points in world space
+    long before = -1; // the shape of the scene gathered before that this one continues; -1: new
 };
 
 struct Light {
@@ -67,28 +112,32 @@ struct Camera {
     Vec3 forward{0, 0, -1};
     Vec3 up{0, 1, 0};
     double fovDegrees = 60; // horizontal
+    bool operator==(const Camera&) const = default;
 };
 
-struct Bounds {
-    Vec3 lo{1e300, 1e300, 1e300}, hi{-1e300, -1e300, -1e300};
-    bool empty() const { return lo.x > hi.x; }
-    void add(Vec3 p)
-    {
-        lo = {std::fmin(lo.x, p.x), std::fmin(lo.y, p.y), std::fmin(lo.z, p.z)};
-        hi = {std::fmax(hi.x, p.x), std::fmax(hi.y, p.y), std::fmax(hi.z, p.z)};
-    }
+// What a scene gathered after another one changed, counted in shapes (most objects have one).
+struct SceneChanges {
+    size_t added = 0;     // shapes new to the scene
+    size_t removed = 0;   // shapes of the scene before that are gone
+    size_t rebuilt = 0;   // shapes whose geometry changed
+    size_t moved = 0;     // shapes whose placement changed
+    size_t materials = 0; // shapes whose material changed
+    bool camera = false;  // the camera changed
+    bool first = false;   // no scene came before
+    // "1 object moved, 1 material changed", "nothing changed", or for the first scene
+    // "the whole scene: 12 objects".
+    std::string summary() const;
 };
 
 struct Scene {
     Camera camera;
     std::vector<Material> materials;
-    std::vector<Image> textures;
-    std::vector<Mesh> meshes;
-    std::vector<Curves> curves;
+    std::vector<Shape> shapes;
     std::vector<Light> lights;
     Bounds bounds;                     // of everything drawn, emitters included
     Bounds surfaceBounds;              // of everything drawn but the light shapes
     std::vector<std::string> warnings; // what was drawn differently than written
+    SceneChanges changes;              // against the scene gathered before (all added when none)
 };
 
 // The documented automatic view of the bounds (the scene's surfaces, or everything drawn
@@ -101,8 +150,14 @@ Camera autoCamera(const Bounds& bounds, double aspect);
 
 // Gathers the scene from top-level statements: camera sections and scene groups (a group
 // or object written as a definition is not drawn). Relative texture paths are tried as
-// given, then below textureFolder.
+// given, then below textureFolder. With a previous scene, unchanged geometry is shared with
+// it (see above); textures come from the cache, which forgets those the scene does not use.
+Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::string& textureFolder,
+                 TextureCache& textures, const Scene* previous = nullptr);
 Scene buildScene(std::span<const orv::qrf::Statement* const> top, const std::string& textureFolder);
 Scene buildScene(const orv::qrf::Document& document, const std::string& textureFolder);
+
+// The top-level statements of a parsed document, in order.
+std::vector<const orv::qrf::Statement*> topLevel(const orv::qrf::Document& document);
 
 } // namespace preview

@@ -117,47 +117,67 @@ bool readImage(const std::string& path, Image& out, std::string& error, int maxS
     return ok;
 }
 
-int TextureCache::load(const std::string& path, std::string& error)
+void TextureCache::beginScene()
+{
+    ++scene_;
+    held_ = 0;
+}
+
+std::shared_ptr<const Image> TextureCache::load(const std::string& path, std::string& error)
 {
     tavrin::files::RegularFile opened = tavrin::files::openRegularFile(path);
     if (!opened) {
         error = opened.why;
-        return -1;
+        return nullptr;
     }
     struct stat st {};
     if (::fstat(opened.fd, &st) != 0) {
         error = std::strerror(errno);
         ::close(opened.fd);
-        return -1;
+        return nullptr;
     }
-    const std::pair<uint64_t, uint64_t> key{uint64_t(st.st_dev), uint64_t(st.st_ino)};
-    if (auto known = byFile_.find(key); known != byFile_.end()) {
+    const FileKey key{uint64_t(st.st_dev), uint64_t(st.st_ino), uint64_t(st.st_size),
+                      int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+    auto known = byFile_.find(key);
+    if (known != byFile_.end()) {
         ::close(opened.fd);
-        error = known->second.second;
-        return known->second.first;
+    } else {
+        Entry entry;
+        FILE* file = ::fdopen(opened.fd, "rb");
+        if (!file) {
+            error = std::strerror(errno);
+            ::close(opened.fd);
+            return nullptr;
+        }
+        auto image = std::make_shared<Image>();
+        if (decode(file, *image, entry.error, kMaxTextureSide))
+            entry.image = std::move(image);
+        std::fclose(file);
+        known = byFile_.emplace(key, std::move(entry)).first;
     }
-    FILE* file = ::fdopen(opened.fd, "rb");
-    if (!file) {
-        error = std::strerror(errno);
-        ::close(opened.fd);
-        return -1;
+    Entry& entry = known->second;
+    if (!entry.image) {
+        entry.scene = scene_; // kept while named, so it is not tried again
+        error = entry.error;
+        return nullptr;
     }
-    Image image;
-    int index = -1;
-    if (decode(file, image, error, kMaxTextureSide)) {
-        const int64_t pixels = int64_t(image.width) * image.height;
+    // One scene counts each file once, however often it is named.
+    if (entry.scene != scene_) {
+        const int64_t pixels = int64_t(entry.image->width) * entry.image->height;
         if (held_ + pixels > budget_) {
             error = "not loaded: the preview's textures would exceed " + std::to_string(budget_ >> 20) +
                     " million pixels";
-        } else {
-            held_ += pixels;
-            store_.push_back(std::move(image));
-            index = int(store_.size() - 1);
+            return nullptr;
         }
+        held_ += pixels;
+        entry.scene = scene_;
     }
-    std::fclose(file);
-    byFile_[key] = {index, index < 0 ? error : std::string()};
-    return index;
+    return entry.image;
+}
+
+void TextureCache::endScene()
+{
+    std::erase_if(byFile_, [this](const auto& item) { return item.second.scene != scene_; });
 }
 
 } // namespace preview

@@ -76,13 +76,55 @@ void ProgressScanner::endLine()
     lineTooLong_ = false;
 }
 
+// The name a group record opens with (its line so far: quoted or hex-encoded, as far as
+// the line was kept); false when the line is no top-level group record.
+static bool groupName(std::string_view line, std::string& name)
+{
+    line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t")));
+    constexpr std::string_view keyword = "group ";
+    if (!line.starts_with(keyword))
+        return false;
+    line.remove_prefix(keyword.size());
+    name.clear();
+    if (line.starts_with('"')) {
+        line.remove_prefix(1);
+        name.assign(line.substr(0, line.find('"')));
+        return true;
+    }
+    if (!line.starts_with("xX"))
+        return false;
+    line.remove_prefix(2);
+    while (line.size() >= 2 && hexValue(line[0]) >= 0 && hexValue(line[1]) >= 0) {
+        name.push_back(char(hexValue(line[0]) * 16 + hexValue(line[1])));
+        line.remove_prefix(2);
+    }
+    return true;
+}
+
+void ProgressScanner::opened()
+{
+    std::string_view line = line_;
+    line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t")));
+    if (line.starts_with("//"))
+        return; // a comment's braces open nothing
+    std::string name;
+    if (depth_++ == 0 && groupName(line, name)) {
+        if (groups_.size() < kMaxGroups)
+            groups_.push_back(std::move(name));
+        else
+            groupsPassed_ = true;
+    }
+}
+
 void ProgressScanner::feed(const char* data, size_t size)
 {
+    bytes_ += size;
     size_t i = 0;
     while (i < size) {
         if (state_ == State::BinaryBody) {
             uint64_t take = std::min<uint64_t>(skip_, size - i);
             skip_ -= take;
+            binaryBytes_ += take;
             i += size_t(take);
             if (skip_ == 0)
                 state_ = State::Text;
@@ -121,6 +163,7 @@ void ProgressScanner::step(char c)
         break;
     }
     case State::Quoted:
+        ++quotedBytes_;
         if (c == '\n') {
             state_ = State::Text;
             endLine();
@@ -140,6 +183,10 @@ void ProgressScanner::step(char c)
         } else {
             if (c == '"')
                 state_ = State::Quoted;
+            else if (c == '{')
+                opened();
+            else if (c == '}' && depth_ > 0 && !line_.starts_with("//"))
+                --depth_;
             text(c);
         }
         break;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
@@ -76,10 +77,16 @@ bool isScene(std::string_view text)
 } // namespace
 
 struct Server::Connection {
-    enum class State { Request, Streaming, Stalled };
+    // Request: its request line arrives; Streaming: its stream arrives; Stalled: the renderer
+    // stopped reading it (a test hook); Answering: its answer is on its way out; Draining:
+    // its stream was refused while it arrived (answered so), and the rest is read and let go.
+    enum class State { Request, Streaming, Stalled, Answering, Draining };
     net::Fd fd;
     State state = State::Request;
     int64_t opened = 0;
+    int64_t heard = 0;  // when it last sent something
+    std::string out;    // the answer to send
+    size_t sent = 0;
     std::string data; // the request line while it arrives
     StreamStore stream; // the stream as it arrives
     uint64_t streamBytes = 0;
@@ -89,11 +96,28 @@ struct Server::Connection {
     bool closed = false;
 };
 
-Server::Server(ServerOptions options, std::ostream& console)
-    : options_(std::move(options)), console_(console),
-      previews_(console, options_.previewTimeLimit, [this](const PreviewRequest& r) { return previewLines(r); })
+namespace {
+
+drawing::Settings drawingSettings(const ServerOptions& options)
 {
-    pid_ = int64_t(::getpid());
+    drawing::Settings settings;
+    settings.options.width = options.previewWidth;
+    settings.options.height = options.previewHeight;
+    settings.options.camera = options.previewCamera;
+    settings.options.timeLimitSeconds = options.previewTimeLimit;
+    settings.quick = options.viewPort > 0; // a page shows the quick pictures
+    return settings;
+}
+
+} // namespace
+
+Server::Server(ServerOptions options, std::ostream& console)
+    : options_(std::move(options)), console_(console), pid_(int64_t(::getpid())),
+      drawing_(console, drawingSettings(options_), scene_,
+               [this](const drawing::PictureMessage& picture) { pictureWritten(picture); }),
+      received_(options_.outputDir, pid_, options_.keepReceived), view_(console)
+{
+    options_.preview = options_.preview || options_.viewPort > 0;
     tty_ = ::isatty(STDOUT_FILENO) == 1;
 }
 
@@ -125,11 +149,12 @@ bool Server::start(std::string& error)
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             continue;
-        if (::listen(s.get(), 16) != 0)
+        if (::listen(s.get(), 128) != 0) // a burst of clients waits to be accepted, not refused
             continue;
         listener_ = std::move(s);
         port_ = port;
         lastStream_ = net::nowMs();
+        startView();
         return true;
     }
     if (options_.port > 0)
@@ -147,6 +172,8 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
     if (options_.idleExitSeconds > 0)
         console_ << ", leaving after " << options_.idleExitSeconds << " s without a scene";
     console_ << std::endl;
+    if (!viewNote_.empty())
+        console_ << "tavrin: " << viewNote_ << std::endl;
     std::vector<pollfd> fds;
     for (;;) {
         if (stop && *stop) {
@@ -156,7 +183,8 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
         }
         int64_t now = net::nowMs();
         closeIdleRequests(now);
-        previews_.checkDeadline(now);
+        dropStalled(now);
+        drawing_.checkDeadline(now);
 
         // Idle means no scene arriving: queries do not keep a renderer alive, or every
         // listing of instances would.
@@ -165,14 +193,20 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
         fds.clear();
         fds.push_back(pollfd{listener_.get(), POLLIN, 0});
         for (const auto& c : connections_) {
-            short events = c->state == Connection::State::Stalled ? 0 : POLLIN;
+            const short events = c->state == Connection::State::Stalled     ? 0
+                                 : c->state == Connection::State::Answering ? POLLOUT
+                                                                           : POLLIN;
             receiving = receiving || c->state == Connection::State::Streaming;
-            awaitingRequest = awaitingRequest || c->state == Connection::State::Request;
+            awaitingRequest = awaitingRequest || c->state != Connection::State::Stalled;
             fds.push_back(pollfd{c->fd.get(), events, 0});
         }
         const size_t connectionCount = connections_.size();
-        if (previews_.busy())
-            fds.push_back(pollfd{previews_.fd(), POLLIN, 0});
+        const size_t viewAt = fds.size();
+        if (view_.running())
+            fds.push_back(pollfd{view_.fd(), POLLIN, 0});
+        const size_t drawingAt = fds.size();
+        if (drawing_.running())
+            fds.push_back(pollfd{drawing_.fd(), POLLIN, 0});
 
         int64_t waitMs = -1;
         if (options_.idleExitSeconds > 0 && !receiving) {
@@ -186,8 +220,8 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             waitMs = deadline - now;
         }
         if (awaitingRequest && (waitMs < 0 || waitMs > 1000))
-            waitMs = 1000; // to drop clients that never send their request
-        if (const int64_t previewMs = previews_.msUntilDeadline(now); previewMs >= 0 && (waitMs < 0 || previewMs < waitMs))
+            waitMs = 1000; // to drop clients that never send their request, or stop sending
+        if (const int64_t previewMs = drawing_.msUntilDeadline(now); previewMs >= 0 && (waitMs < 0 || previewMs < waitMs))
             waitMs = previewMs;
         timespec ts{};
         timespec* timeout = nullptr;
@@ -209,43 +243,144 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
             accept();
         for (size_t i = 1; i <= connectionCount; ++i) {
             Connection& c = *connections_[i - 1];
-            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+            if (c.closed)
+                continue;
+            if (c.state == Connection::State::Answering && (fds[i].revents & (POLLOUT | POLLHUP | POLLERR)))
+                writeTo(c);
+            else if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
                 readFrom(c);
         }
-        if (fds.size() > connectionCount + 1 && (fds.back().revents & (POLLIN | POLLHUP | POLLERR)))
-            previews_.onReadable();
+        if (viewAt < drawingAt && (fds[viewAt].revents & (POLLIN | POLLHUP | POLLERR)))
+            view_.onReadable();
+        if (drawingAt < fds.size() && (fds[drawingAt].revents & (POLLIN | POLLHUP | POLLERR)))
+            drawing_.onReadable();
         std::erase_if(connections_, [](const auto& c) { return c->closed; });
     }
 }
 
+// Accepts what waits, while descriptors last: at the limit, the connection silent longest
+// makes room; when none can, a waiting connection is taken and closed at once, so the
+// listener does not keep the loop awake.
 void Server::accept()
 {
-    for (;;) {
-        int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+    for (int taken = 0; taken < 64; ++taken) {
+        if (descriptorsHeld() + 1 > descriptors_.forConnections() && !makeRoom()) {
+            descriptors_.shed(listener_.get());
             return;
+        }
+        int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE)
+                descriptors_.shed(listener_.get());
+            return;
+        }
         auto c = std::make_unique<Connection>();
         c->fd.reset(fd);
-        c->opened = net::nowMs();
+        c->opened = c->heard = net::nowMs();
         connections_.push_back(std::move(c));
     }
+}
+
+size_t Server::descriptorsHeld() const
+{
+    size_t n = 0;
+    for (const auto& c : connections_)
+        if (!c->closed)
+            n += c->state == Connection::State::Streaming || c->state == Connection::State::Stalled ? 2 : 1;
+    return n;
+}
+
+// Closes the connection that has been silent longest, for a second at least: one that has
+// not sent its request, else a stream whose client sends nothing. False when every
+// connection is busy (one just accepted may have its request waiting to be read).
+bool Server::makeRoom()
+{
+    Connection* victim = nullptr;
+    const int64_t now = net::nowMs();
+    for (const auto& c : connections_)
+        if (!c->closed && c->state == Connection::State::Request && now - c->heard >= 1000 &&
+            (!victim || c->heard < victim->heard))
+            victim = c.get();
+    if (!victim)
+        for (const auto& c : connections_)
+            if (!c->closed && c->state == Connection::State::Streaming && now - c->heard >= 1000 &&
+                (!victim || c->heard < victim->heard))
+                victim = c.get();
+    if (!victim)
+        return false;
+    if (victim->state == Connection::State::Streaming) {
+        endProgress();
+        console_ << "tavrin: stream " << victim->number << " dropped: out of descriptors, and its client was silent "
+                 << (now - victim->heard) / 1000 << " s" << std::endl;
+    }
+    // Closed now, taken off the list by the loop (which may be walking it).
+    victim->closed = true;
+    victim->stream.discard();
+    victim->fd.reset();
+    return true;
 }
 
 void Server::closeIdleRequests(int64_t now)
 {
     for (auto& c : connections_) {
-        if (c->state == Connection::State::Request && now - c->opened > kRequestTimeoutMs)
+        if ((c->state == Connection::State::Request || c->state == Connection::State::Answering) &&
+            now - c->opened > kRequestTimeoutMs)
             c->closed = true;
     }
     std::erase_if(connections_, [](const auto& c) { return c->closed; });
 }
 
+// A client that stops sending its stream is dropped after the stall limit: it would keep
+// the stream's file open and the renderer from its idle exit for ever.
+void Server::dropStalled(int64_t now)
+{
+    const int64_t limit = int64_t(options_.streamStallSeconds) * 1000;
+    for (auto& c : connections_) {
+        const bool streaming = c->state == Connection::State::Streaming;
+        if ((!streaming && c->state != Connection::State::Draining) || now - c->heard <= limit)
+            continue;
+        if (streaming) {
+            endProgress();
+            console_ << "tavrin: stream " << c->number << " sent nothing for " << options_.streamStallSeconds
+                     << " s, dropped after " << c->streamBytes << " bytes" << std::endl;
+        }
+        c->closed = true;
+    }
+    std::erase_if(connections_, [](const auto& c) { return c->closed; });
+}
+
+// Answers go out as the client takes them, never holding up the loop; a client that does not
+// take its answer within the request time is dropped.
+void Server::answer(Connection& c, std::string text)
+{
+    c.out = std::move(text);
+    c.sent = 0;
+    c.state = Connection::State::Answering;
+    writeTo(c);
+}
+
+void Server::writeTo(Connection& c)
+{
+    while (c.sent < c.out.size()) {
+        const ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            c.sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return;
+        break; // the client is gone
+    }
+    c.closed = true;
+}
+
 void Server::readFrom(Connection& c)
 {
-    if (c.state == Connection::State::Stalled || c.closed)
+    if (c.state == Connection::State::Stalled || c.state == Connection::State::Answering || c.closed)
         return;
-    if (c.state == Connection::State::Streaming)
-        lastStream_ = net::nowMs();
+    c.heard = net::nowMs();
     readBuffer_.resize(kReadChunk);
     char* buffer = readBuffer_.data();
     ssize_t n = ::recv(c.fd.get(), buffer, readBuffer_.size(), MSG_DONTWAIT);
@@ -267,7 +402,11 @@ void Server::readFrom(Connection& c)
         c.closed = true;
         return;
     }
+    if (c.state == Connection::State::Streaming)
+        lastStream_ = c.heard;
 
+    if (c.state == Connection::State::Draining)
+        return;
     if (c.state == Connection::State::Request) {
         c.data.append(buffer, size_t(n));
         size_t eol = c.data.find('\n');
@@ -291,11 +430,21 @@ void Server::readFrom(Connection& c)
 void Server::take(Connection& c, const char* data, size_t size)
 {
     c.streamBytes += uint64_t(size);
-    if (c.streamBytes > kMaxStreamBytes) {
+    c.scanner->feed(data, size);
+    // A stream that cannot fit the memory budget is refused while it arrives, not after
+    // gigabytes of it were written.
+    const std::string why =
+        c.streamBytes > kMaxStreamBytes ? std::string("refused: the stream is larger than the limit") : refusalOf(c);
+    if (!why.empty()) {
         endProgress();
-        console_ << "tavrin: stream " << c.number << " is larger than the limit, dropped"
+        console_ << "tavrin: stream " << c.number << " dropped after " << c.streamBytes << " bytes: " << why
                  << std::endl;
-        c.closed = true;
+        net::sendAll(c.fd.get(), "TAVRIN-RECEIVED " + std::to_string(c.streamBytes) + " error 0 " + why + "\n",
+                     kReplyStallMs);
+        // The sender reads the answer once it has sent all: until then its bytes are read
+        // and let go (closing now would lose the answer).
+        c.stream.discard();
+        c.state = Connection::State::Draining;
         return;
     }
     std::string error;
@@ -305,7 +454,6 @@ void Server::take(Connection& c, const char* data, size_t size)
         c.closed = true;
         return;
     }
-    c.scanner->feed(data, size);
     if (options_.failAfterBytes >= 0 && c.streamBytes >= uint64_t(options_.failAfterBytes)) {
         endProgress();
         console_ << "tavrin: failing on purpose after " << c.streamBytes << " bytes" << std::endl;
@@ -331,15 +479,19 @@ void Server::handleRequest(Connection& c)
     c.request = *request;
     switch (request->kind) {
     case protocol::Request::Kind::QueryInstance:
-        net::sendAll(c.fd.get(), instanceXml(net::kMajorVersion, pid_, port_), kReplyStallMs);
-        c.closed = true;
+        answer(c, instanceXml(net::kMajorVersion, pid_, port_));
         return;
     case protocol::Request::Kind::QueryScene:
-        net::sendAll(c.fd.get(), scene_.sceneXml(pid_, net::kMajorVersion), kReplyStallMs);
-        c.closed = true;
+        answer(c, sceneAnswer());
         return;
     case protocol::Request::Kind::Stream:
         break;
+    }
+    // The stream's file takes one more descriptor; streams leave some for queries.
+    if (descriptorsHeld() + 1 + limits::DescriptorBudget::kForQueries > descriptors_.forConnections() && !makeRoom()) {
+        console_ << "tavrin: a stream is refused: out of descriptors" << std::endl;
+        c.closed = true;
+        return;
     }
     c.number = ++streams_;
     lastStream_ = net::nowMs();
@@ -369,6 +521,7 @@ void Server::handleRequest(Connection& c)
 // in between, so whatever asks after the answer sees the scene in effect.
 void Server::finishStream(Connection& c)
 {
+    const int64_t arrived = net::nowMs();
     endProgress();
     const int number = c.number;
     const uint64_t size = c.streamBytes;
@@ -388,20 +541,33 @@ void Server::finishStream(Connection& c)
         good = false;
         error = orv::qrf::ParseError{0, "not a scene: neither a version record nor any group, camera or object", false};
     }
+    const std::string refused = good ? refusalOf(c) : std::string();
+    received_.add(number);
     std::string reply = "TAVRIN-RECEIVED " + std::to_string(size);
-    if (good) {
+    if (good && refused.empty()) {
         reply += " ok\n";
+    } else if (good) {
+        good = false;
+        console_ << "tavrin: stream " << number << " " << refused << std::endl;
+        reply += " error 0 " + refused + "\n";
     } else {
         console_ << "tavrin: stream " << number << " is malformed at byte " << error.offset << ": "
                  << printable(error.message, 200) << std::endl;
         reply += " error " + std::to_string(error.offset) + " " + printable(error.message, 200) + "\n";
     }
     net::sendAll(c.fd.get(), reply, kReplyStallMs);
-    if (good && takeIn(bytes, number, c.request.id)) {
-        if (options_.writeHeld)
-            writeHeld(file, number);
-        if (options_.preview)
-            drawPreview(file, number); // after the sender has its answer: it never waits for the picture
+    if (good) {
+        const bool taken = takeIn(bytes, number, c.request.id);
+        sceneChanged_ = true;
+        measureHeld();
+        if (taken) {
+            if (options_.writeHeld)
+                writeHeld(file, number);
+            if (options_.preview)
+                drawPreview(c, arrived); // after the sender has its answer: it never waits for the picture
+        } else {
+            drawing_.restart(); // the held scene may have been changed half-way
+        }
     }
     lastStream_ = net::nowMs();
 }
@@ -413,6 +579,7 @@ bool Server::takeIn(std::string_view bytes, int number, unsigned id)
         orv::qrf::ParseError error;
         if (!orv::qrf::parse(bytes, doc, error)) // cannot happen after a good check
             throw std::runtime_error(error.message);
+        limits::capGroupNames(doc);
         for (const orv::qrf::Statement& s : doc.top.statements) {
             if (s.keyword == "#print" || s.keyword == "#error")
                 console_ << "tavrin: " << s.keyword.substr(1) << ": " << printable(s.name(), 200)
@@ -457,39 +624,81 @@ void Server::writeHeld(const std::string& receivedFile, int number)
         console_ << "tavrin: stream " << number << ": held scene not written: " << printable(why, 200) << std::endl;
 }
 
-void Server::drawPreview(const std::string& receivedFile, int number)
+// Why a checked stream must not be taken in, or "": the model sets it would add, and what
+// its parse would take (see limits/scene_limits.h).
+std::string Server::refusalOf(const Connection& c) const
 {
-    previews_.request({number, std::filesystem::path(receivedFile).replace_extension(".png").string()});
+    std::vector<std::string> named;
+    size_t newSets = c.scanner->groupsPassed() ? 1 : 0;
+    uint64_t replaced = 0;
+    for (const std::string& name : c.scanner->topGroups()) {
+        const std::string held = limits::heldName(name);
+        if (std::find(named.begin(), named.end(), held) != named.end())
+            continue;
+        named.push_back(held);
+        const auto set = setBytes_.find(held);
+        if (set == setBytes_.end())
+            ++newSets;
+        else
+            replaced += set->second;
+    }
+    const uint64_t staying = heldBytes_ > replaced ? heldBytes_ - replaced : 0;
+    return limits::refusal(
+        scene_.modelSets().size(), newSets, staying,
+        limits::parsedEstimate(c.streamBytes, c.scanner->binaryBytes(), c.scanner->quotedBytes()), options_.memoryBudget);
 }
 
-// Runs in the preview's child process: draws the scene held now.
-std::vector<std::string> Server::previewLines(const PreviewRequest& request) const
+void Server::measureHeld()
 {
-    const std::string head = "tavrin: stream " + std::to_string(request.number) + ": ";
-    std::vector<std::string> lines;
+    heldBytes_ = limits::parsedBytes(scene_.drawable());
+    setBytes_.clear();
+    for (const ModelSet& set : scene_.modelSets())
+        setBytes_[set.name] = limits::parsedBytes({&set.group});
+}
+
+const std::string& Server::sceneAnswer()
+{
+    if (sceneChanged_)
+        sceneXml_ = scene_.sceneXml(pid_, net::kMajorVersion);
+    sceneChanged_ = false;
+    return sceneXml_;
+}
+
+// A picture finished for a stream whose files were removed meanwhile goes too: the output
+// folder holds what the bound says.
+void Server::pictureWritten(const drawing::PictureMessage& picture)
+{
+    if (!received_.kept(picture.number))
+        received_.remove(picture.number);
+    else
+        view_.picture(picture);
+}
+
+void Server::startView()
+{
+    if (options_.viewPort <= 0)
+        return;
+    view::PageSettings settings;
+    settings.port = options_.viewPort;
+    settings.width = options_.previewWidth;
+    settings.height = options_.previewHeight;
+    settings.rendererPid = pid_;
     std::string error;
-    preview::Result result;
-    const int64_t started = net::nowMs();
-    try {
-        preview::Options options;
-        options.width = options_.previewWidth;
-        options.height = options_.previewHeight;
-        options.camera = options_.previewCamera;
-        options.timeLimitSeconds = options_.previewTimeLimit;
-        const std::vector<const orv::qrf::Statement*> top = scene_.drawable();
-        if (preview::render(top, options, result, error) && preview::writePng(request.png, result.image, error)) {
-            lines.push_back(head + "preview " + std::to_string(options.width) + "x" +
-                            std::to_string(options.height) + " written to " + request.png + " (" +
-                            std::to_string(net::nowMs() - started) + " ms)");
-            for (size_t i = 0; i < result.warnings.size() && i < 10; ++i)
-                lines.push_back("tavrin: preview: " + printable(result.warnings[i], 200));
-            return lines;
-        }
-    } catch (const std::exception& e) {
-        error = e.what(); // out of memory on a huge scene
-    }
-    lines.push_back(head + "no preview: " + printable(error, 200));
-    return lines;
+    if (view_.start(settings, error))
+        viewNote_ = "live page on http://127.0.0.1:" + std::to_string(options_.viewPort) + "/";
+    else
+        viewNote_ = "no live page: " + error;
+}
+
+void Server::drawPreview(const Connection& c, int64_t arrived)
+{
+    drawing::StreamMessage stream;
+    stream.number = c.number;
+    stream.id = c.request.id;
+    stream.mode = c.request.mode;
+    stream.arrivedMs = arrived;
+    stream.png = std::filesystem::path(c.stream.file()).replace_extension(".png").string();
+    drawing_.taken(stream, c.stream.fd());
 }
 
 void Server::showProgress(const std::string& message, float fraction)

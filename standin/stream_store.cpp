@@ -29,6 +29,19 @@ StreamStore::~StreamStore()
         ::unlink(part_.c_str());
 }
 
+void StreamStore::discard()
+{
+    if (mapped_)
+        ::munmap(mapped_, size_);
+    mapped_ = nullptr;
+    if (!part_.empty())
+        ::unlink(part_.c_str());
+    part_.clear();
+    fd_.reset();
+    readFd_.reset();
+    size_ = 0;
+}
+
 bool StreamStore::open(const std::string& file, std::string& error)
 {
     file_ = file;
@@ -87,6 +100,8 @@ bool StreamStore::finish(std::string& reason)
     if (size_ > 0) {
         void* m = ::mmap(nullptr, size_t(size_), PROT_READ, MAP_SHARED, fd_.get(), 0);
         mapped_ = m == MAP_FAILED ? nullptr : m;
+        if (mapped_)
+            readFd_.reset(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
     }
     bool kept = !part_.empty();
     if (kept && ::close(fd_.release()) != 0) {

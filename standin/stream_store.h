@@ -31,7 +31,13 @@ public:
     // is empty and readable() false).
     bool finish(std::string& reason);
 
+    // Gives the stream up: its part file goes, nothing more is kept.
+    void discard();
+
     uint64_t size() const { return size_; }
+    // A descriptor of the finished stream's bytes (the file, or the memory that holds them),
+    // open until the store goes; -1 before finish or when the bytes could not be kept.
+    int fd() const { return readFd_.get(); }
     bool readable() const { return mapped_ != nullptr || size_ == 0; }
     std::string_view bytes() const;
     const std::string& file() const { return file_; }
@@ -40,6 +46,7 @@ private:
     bool moveToMemory(std::string& error);
 
     net::Fd fd_;
+    net::Fd readFd_; // after finish
     std::string file_;
     std::string part_;    // the .part file while it is being written; empty in memory
     std::string failure_; // why the file could not be kept

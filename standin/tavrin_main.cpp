@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,17 +36,18 @@ void onSignal(int)
     g_stop = 1;
 }
 
-// Reads a whole non-negative number of seconds from the environment; false with a
-// message when the variable is set but is not one.
-bool secondsFromEnvironment(const char* name, int& out, std::string& error)
+// Reads a whole number in [low, high] from the environment; false with a message when the
+// variable is set but is not one.
+bool numberFromEnvironment(const char* name, const char* what, long low, long high, int& out, std::string& error)
 {
     const char* value = std::getenv(name);
     if (!value || !*value)
         return true;
     char* end = nullptr;
+    errno = 0;
     long v = std::strtol(value, &end, 10);
-    if (*end != '\0' || v < 0 || v > 86400 * 365) {
-        error = std::string(name) + " must be a whole number of seconds, not \"" + value + "\"";
+    if (*end != '\0' || errno != 0 || v < low || v > high) {
+        error = std::string(name) + " must be " + what + ", not \"" + value + "\"";
         return false;
     }
     out = int(v);
@@ -101,7 +103,11 @@ int main(int argc, char** argv)
             std::cerr << "tavrin: cannot write the log, writing here: " << logError << "\n";
     }
     std::string envError;
-    if (!secondsFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", options.idleExitSeconds, envError)) {
+    if (!numberFromEnvironment("TAVRIN_STANDIN_IDLE_EXIT", "a whole number of seconds", 0, 86400 * 365,
+                               options.idleExitSeconds, envError) ||
+        !numberFromEnvironment("TAVRIN_STANDIN_KEEP", "a whole number of streams, at least 1", 1, 1000000,
+                               options.keepReceived, envError) ||
+        !numberFromEnvironment("TAVRIN_STANDIN_VIEW", "a port number, 1..65535", 1, 65535, options.viewPort, envError)) {
         std::cerr << "tavrin: " << envError << "\n";
         return tool::kExitUsage;
     }
@@ -130,6 +136,24 @@ int main(int argc, char** argv)
                    "plug-in: " + std::to_string(kLaunchedIdleExitSeconds) + ")")
         ->check(CLI::Range(0, 86400 * 365));
     app.add_flag("-q,--quiet", options.quiet, "Do not show the progress bar");
+    app.add_option("--keep-received", options.keepReceived,
+                   "Keep the files of the last N streams in the output folder (the stream, its preview, the held "
+                   "scene); older ones are removed (default: $TAVRIN_STANDIN_KEEP, else " +
+                       std::to_string(standin::limits::kDefaultKeepReceived) + ")")
+        ->check(CLI::Range(1, 1000000));
+    app.add_option("--view", options.viewPort,
+                   "Serve the live page on 127.0.0.1:PORT: the latest picture, replaced as each new one is "
+                   "drawn, with what changed (default: $TAVRIN_STANDIN_VIEW, else none)")
+        ->check(CLI::Range(1, 65535));
+    int memoryBudgetMb = int(standin::limits::kDefaultMemoryBudget >> 20);
+    app.add_option("--memory-budget", memoryBudgetMb,
+                   "Refuse a stream when the parsed scene held would pass this many MB (default " +
+                       std::to_string(memoryBudgetMb) + ")")
+        ->check(CLI::Range(1, 1 << 24));
+    app.add_option("--stall-limit", options.streamStallSeconds,
+                   "Drop a stream that sends nothing for this many seconds (default " +
+                       std::to_string(standin::kDefaultStreamStallSeconds) + ")")
+        ->check(CLI::Range(1, 86400));
     bool noPreview = false;
     app.add_flag("--no-preview", noPreview,
                  "Do not draw the PNG preview of each received scene (also: "
@@ -164,6 +188,7 @@ int main(int argc, char** argv)
     if (const auto status = tool::parse(app, argc, argv))
         return *status;
     options.preview = options.preview && !noPreview;
+    options.memoryBudget = uint64_t(memoryBudgetMb) << 20;
     preview::parseSize(previewSize, options.previewWidth, options.previewHeight);
     if (!preview::parseCameraChoice(previewCamera, options.previewCamera)) {
         std::cerr << "tavrin: TAVRIN_STANDIN_PREVIEW_CAMERA must be auto or file, not \"" << previewCamera

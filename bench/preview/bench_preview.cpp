@@ -1,11 +1,22 @@
-// Times the preview renderer on a heavy scene: a camera, a light and one terrain mesh of
-// 1,000,000 triangles (500 x 1000 quads) written as binary runs. The process is pinned to
-// one core; prints the best of several runs for reading the scene, gathering it (world
-// transform, checks) and drawing it (acceleration structure and tracing), at 640x360.
+// Times the preview renderer on heavy scenes, pinned to one core, at 640x360:
+//  - a camera, a light and one terrain mesh of 1,000,000 triangles (500 x 1000 quads)
+//    written as binary runs: the best of several runs for reading the scene, gathering it
+//    (checks, bounds) and drawing it (acceleration structure and tracing);
+//  - the live picture: 1,000 objects of 1,000 triangles, drawn afresh, then after each kind
+//    of edit by a drawing that keeps its state (a moved object, an edited mesh, a changed
+//    material, a moved camera), each until its PNG is written, as ratios of the fresh
+//    picture against the bounds the live picture keeps. Times are the drawing thread's
+//    processor time, the ray tracing library's threads included (the wall time beside them counts
+//    others' use of the core too).
+#include "Png.h"
 #include "Preview.h"
 #include "SceneReader.h"
+#include "many_objects.h"
+
+#include "../common/bench_clock.h"
 
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,18 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
-template <class T>
-void binaryRun(std::string& scene, const char* name, char letter, const std::vector<T>& values) {
-    scene += '"';
-    scene += name;
-    scene += "\" [ ";
-    scene.append("\x01\x02\x03", 3);
-    scene += letter;
-    const uint32_t count = uint32_t(values.size());
-    scene.append(reinterpret_cast<const char*>(&count), 4);
-    scene.append(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(T));
-    scene += "] ,\n";
-}
+using bench::binaryRun;
 
 std::string terrainScene(int columns, int rows) {
     std::vector<float> vertices;
@@ -65,13 +65,144 @@ std::string terrainScene(int columns, int rows) {
     return scene;
 }
 
+struct Timed {
+    double cpu = 1e9, wall = 1e9;
+    void keepBest(double c, double w)
+    {
+        cpu = std::min(cpu, c);
+        wall = std::min(wall, w);
+    }
+};
+
+using Held = std::vector<orv::qrf::Statement>;
+
+std::vector<const orv::qrf::Statement*> pointers(const Held& held)
+{
+    std::vector<const orv::qrf::Statement*> top;
+    for (const orv::qrf::Statement& s : held)
+        top.push_back(&s);
+    return top;
+}
+
+// One picture of the held scene by the drawing, written as a PNG; adds its times to
+// `timed`, and those of a first quick picture, when one is drawn, to `quick`.
+preview::Image picture(preview::Drawing& drawing, const Held& held, const std::string& png, Timed* timed,
+                       Timed* quick = nullptr)
+{
+    const double cpu = bench::processorSeconds();
+    const auto wall = Clock::now();
+    preview::Result result;
+    std::string error;
+    const auto first = [&](const preview::Image& image) {
+        std::string why;
+        if (!preview::writePng(png, image, why, preview::PngCompression::Fast))
+            throw std::runtime_error(why);
+        if (quick)
+            quick->keepBest(bench::processorSeconds() - cpu, seconds(wall));
+    };
+    if (!drawing.draw(pointers(held), preview::Options{}, result, error, first) ||
+        !preview::writePng(png, result.image, error, preview::PngCompression::Fast))
+        throw std::runtime_error(error);
+    if (timed)
+        timed->keepBest(bench::processorSeconds() - cpu, seconds(wall));
+    return std::move(result.image);
+}
+
+size_t differingPixels(const preview::Image& a, const preview::Image& b)
+{
+    size_t n = 0;
+    for (size_t i = 0; i + 2 < a.rgb.size() && i + 2 < b.rgb.size(); i += 3)
+        n += a.rgb[i] != b.rgb[i] || a.rgb[i + 1] != b.rgb[i + 1] || a.rgb[i + 2] != b.rgb[i + 2];
+    return n;
+}
+
+struct Edit {
+    const char* what;
+    Held after;
+    double bound; // of the fresh picture's time
+};
+
+int livePicture(const std::string& png)
+{
+    const std::string text = bench::manyObjectsScene();
+    const orv::qrf::Document doc = bench::parsedScene(text);
+    const Held held = doc.top.statements;
+    const int tile = 512;
+    using orv::qrf::Statement;
+    std::vector<Edit> edits;
+    edits.push_back({"a moved object", bench::editTile(held, tile, [&](const Statement& g) {
+                         return bench::replacing(g, "transform", "", bench::statementOf(bench::placement(tile, 3)));
+                     }), 0.20});
+    edits.push_back({"an edited object of 1,000 triangles", bench::editTile(held, tile, [&](const Statement& g) {
+                         const Statement* object = g.block->find("object");
+                         return bench::replacing(g, "object", "", bench::replacing(*object, "geometry", "triangles",
+                                                                                   bench::statementOf(bench::tileMesh(2))));
+                     }), 0.20});
+    edits.push_back({"a changed material", bench::editTile(held, tile, [&](const Statement& g) {
+                         const Statement* object = g.block->find("object");
+                         return bench::replacing(g, "object", "", bench::replacing(*object, "material", "",
+                                                                                   bench::statementOf(bench::material(tile, 0.95))));
+                     }), 0.20});
+    Held moved = held;
+    moved.front() = bench::statementOf(bench::cameraText(140));
+    edits.push_back({"a moved camera", moved, 0.15});
+    // The same move with the whole scene sent again: nothing shared, found unchanged by content.
+    std::string resent = text;
+    const std::string from = bench::placement(tile), to = bench::placement(tile, 3);
+    resent.replace(resent.find(from), from.size(), to);
+    const orv::qrf::Document resentDoc = bench::parsedScene(resent);
+    edits.push_back({"a moved object, whole scene sent", resentDoc.top.statements, 0});
+
+    Timed fresh;
+    size_t triangles = 0;
+    for (int run = 0; run < 3; ++run) {
+        preview::Drawing drawing;
+        picture(drawing, held, png, &fresh);
+        triangles = 0;
+        for (const preview::Shape& s : drawing.scene().shapes)
+            triangles += s.mesh ? s.mesh->triangles.size() / 3 : 0;
+    }
+    std::printf("\nlive picture of %zu objects, %zu triangles at 640x360, one core, best of 3 (processor / wall):\n",
+                size_t(bench::kColumns * bench::kRows), triangles);
+    std::printf("  fresh picture                      %7.1f / %7.1f ms\n", fresh.cpu * 1000, fresh.wall * 1000);
+    bool within = true;
+    for (const Edit& edit : edits) {
+        preview::Drawing drawing;
+        Timed timed, quick;
+        preview::Image kept;
+        for (int run = 0; run < 3; ++run) {
+            picture(drawing, held, png, nullptr);
+            kept = picture(drawing, edit.after, png, &timed, &quick);
+        }
+        preview::Drawing again;
+        const size_t differ = differingPixels(kept, picture(again, edit.after, png, nullptr));
+        // A change that needs every pixel traced again shows a quick picture first: that is
+        // the one held to the bound, and the full one follows.
+        const bool quickFirst = quick.cpu < 1e9;
+        const Timed& first = quickFirst ? quick : timed;
+        const double ratio = first.cpu / fresh.cpu;
+        const bool ok = edit.bound == 0 || (ratio <= edit.bound && first.cpu < 0.150);
+        within = within && ok;
+        std::printf("  %-34s %7.1f / %7.1f ms  ratio %.3f", edit.what, first.cpu * 1000, first.wall * 1000, ratio);
+        if (quickFirst)
+            std::printf(" (quick 320x180 picture; the full one %.1f ms, ratio %.3f)", timed.cpu * 1000,
+                        timed.cpu / fresh.cpu);
+        if (edit.bound > 0)
+            std::printf(" (bound %.2f and 150 ms: %s)", edit.bound, ok ? "kept" : "NOT KEPT");
+        std::printf(", %zu pixels differ from a fresh picture (%s)\n", differ, drawing.changes().summary().c_str());
+    }
+    return within ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::puts("usage: bench_preview\n"
                   "Draws a 1,000,000-triangle scene at 640x360 on one core and prints the times of\n"
-                  "reading, gathering and drawing it (best of 5).");
+                  "reading, gathering and drawing it (best of 5); then 1,000 objects of 1,000 triangles\n"
+                  "afresh and after each kind of live edit, with the ratios to the fresh picture.\n"
+                  "Exit status 1 when an edit's picture misses its bound.");
         return 0;
     }
     // One core: the one this process starts on.
@@ -111,7 +242,7 @@ int main(int argc, char** argv) {
         preview::render(scene, tiny, one, message);
         setupBest = std::min(setupBest, seconds(setup));
         triangles = 0;
-        for (const preview::Mesh& m : scene.meshes) triangles += m.triangles.size() / 3;
+        for (const preview::Shape& s : scene.shapes) triangles += s.mesh ? s.mesh->triangles.size() / 3 : 0;
         parseBest = std::min(parseBest, parsed);
         buildBest = std::min(buildBest, built);
         drawBest = std::min(drawBest, drawn);
@@ -123,5 +254,13 @@ int main(int argc, char** argv) {
     std::printf("  draw           %7.1f ms  (of which %.1f ms build the acceleration structure)\n",
                 drawBest * 1000, setupBest * 1000);
     std::printf("  total          %7.1f ms\n", totalBest * 1000);
-    return 0;
+    const std::string png = "/tmp/bench_preview_" + std::to_string(::getpid()) + ".png";
+    int status = 1;
+    try {
+        status = livePicture(png);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_preview: %s\n", e.what());
+    }
+    std::remove(png.c_str());
+    return status;
 }

@@ -4,6 +4,7 @@
 #include "Png.h"
 #include "Preview.h"
 #include "Textures.h"
+#include "preview_scenes.h"
 #include "scene_fixture.h"
 #include "sim_internal.h"
 
@@ -25,57 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using preview::Image;
 
-constexpr int kW = 160, kH = 90;
-
-// A camera as the plug-in writes one for a host camera at the origin looking along the
-// host's +z (the renderer's -z), and the document group that mirrors z.
-std::string camera(double fov = 60)
-{
-    return "camera \"Camera\" {\n  projection \"perspective\"\n  fov " + std::to_string(fov) +
-           "\n  position 0 0 0\n  direction 0 0 1\n  up 0 1 0\n"
-           "  transform 1 0 0 0 0 1 0 0 0 0 -1 0 0 0 0 1\n}\n";
-}
-
-std::string group(const std::string& body)
-{
-    return "group \"doc\" {\n  transform 1 0 0 0 0 1 0 0 0 0 -1 0 0 0 0 1\n" + body + "}\n";
-}
-
-// A quad in the host's frame facing the camera (host -z), from (x0, y0) to (x1, y1) at depth z.
-std::string quad(const std::string& name, double x0, double y0, double x1, double y1, double z,
-                 const std::string& surface, const std::string& extra = "")
-{
-    char v[256];
-    std::snprintf(v, sizeof v, "%g %g %g,%g %g %g,%g %g %g,%g %g %g", x0, y0, z, x1, y0, z, x1, y1, z, x0, y1, z);
-    return "object \"" + name + "\" {\n geometry \"triangles\" {\n  \"vertices\" [ " + v +
-           " ] ,\n  \"triangles\" [ 0,3,1,2,1,3 ] ,\n" + extra + " }\n material \"" + name +
-           "\" {\n  surface " + surface + "\n }\n}\n";
-}
-
-std::string diffuse(double r, double g, double b)
-{
-    return "\"orv_diffuse\" {\n\"diffuse\" " + std::to_string(r) + " " + std::to_string(g) + " " +
-           std::to_string(b) + ",\n}";
-}
-
-// A point light as the plug-in writes one: a unit octahedron at (x, y, z) in the host's frame.
-std::string pointLight(double x, double y, double z)
-{
-    return "group \"Lamp\" {\n transform 1 0 0 0 0 1 0 0 0 0 1 0 " + std::to_string(x) + " " + std::to_string(y) + " " +
-           std::to_string(z) +
-           " 1\n object \"Lamp\" {\n  geometry \"triangles\" {\n"
-           "   \"vertices\" [ 0 -1 0,1 0 0,0 0 1,-1 0 0,0 0 -1,0 1 0 ] ,\n"
-           "   \"triangles\" [ 2,1,0,1,2,5,3,2,0,2,3,5,4,3,0,3,4,5,1,4,0,4,1,5 ] ,\n  }\n"
-           "  material \"Lamp\" {\n   surface \"orv_point_light\" {\n\"power\" 100,\n\"color\" 1 1 1,\n}\n  }\n }\n}\n";
-}
-
-orv::qrf::Document parsed(const std::string& text)
-{
-    orv::qrf::Document doc;
-    orv::qrf::ParseError error;
-    EXPECT_TRUE(orv::qrf::parse("version 9\n" + text, doc, error)) << error.offset << ": " << error.message;
-    return doc;
-}
+using namespace previewtest;
 
 preview::Result draw(const orv::qrf::Document& doc, int w = kW, int h = kH)
 {
@@ -444,16 +395,31 @@ TEST(Preview, TexturesAreKnownByFileIdentityAndThePixelsHeldAreCapped)
     ASSERT_TRUE(preview::writePng(folder + "/b.png", tile, error)) << error;
     fs::create_symlink(folder + "/a.png", folder + "/link.png");
 
-    std::vector<Image> store;
-    preview::TextureCache cache(store, 64 * 64 + 10);
-    for (const std::string& spelling : {folder + "/a.png", folder + "/./a.png", folder + "/sub/../a.png",
-                                        folder + "//a.png", folder + "/link.png"})
-        EXPECT_EQ(cache.load(spelling, error), 0) << spelling << ": " << error;
-    EXPECT_EQ(store.size(), 1u);
+    preview::TextureCache cache(64 * 64 + 10);
+    cache.beginScene();
+    const auto first = cache.load(folder + "/a.png", error);
+    ASSERT_TRUE(first) << error;
+    for (const std::string& spelling : {folder + "/./a.png", folder + "/sub/../a.png", folder + "//a.png",
+                                        folder + "/link.png"})
+        EXPECT_EQ(cache.load(spelling, error), first) << spelling << ": " << error;
+    EXPECT_EQ(cache.images(), 1u);
     EXPECT_EQ(cache.heldPixels(), 64 * 64);
-    EXPECT_EQ(cache.load(folder + "/b.png", error), -1);
+    EXPECT_EQ(cache.load(folder + "/b.png", error), nullptr);
     EXPECT_NE(error.find("exceed"), std::string::npos) << error;
-    EXPECT_EQ(store.size(), 1u);
+    cache.endScene();
+    // The next scene keeps the decoded image it names again, and the cap counts what it uses:
+    // without a.png, b.png fits.
+    cache.beginScene();
+    EXPECT_TRUE(cache.load(folder + "/b.png", error)) << error;
+    cache.endScene();
+    EXPECT_EQ(cache.images(), 1u) << "a.png is forgotten once no scene uses it";
+    // A file written again under its name is decoded again.
+    tile.rgb.assign(64 * 64 * 3, 10);
+    ASSERT_TRUE(preview::writePng(folder + "/b.png", tile, error)) << error;
+    cache.beginScene();
+    const auto rewritten = cache.load(folder + "/b.png", error);
+    ASSERT_TRUE(rewritten) << error;
+    EXPECT_EQ(rewritten->pixel(0, 0)[0], 10);
     fs::remove_all(folder);
 
     // Large images are reduced for the preview.
@@ -483,8 +449,8 @@ TEST(Preview, ZeroAreaTrianglesAreDroppedAndTheTimeIsBounded)
                                               quad("Red", -20, -20, 20, 20, 100, diffuse(1, 0, 0)));
     const orv::qrf::Document doc = parsed(flat);
     const preview::Scene scene = preview::buildScene(doc, "");
-    ASSERT_EQ(scene.meshes.size(), 1u) << "only the quad is drawn";
-    EXPECT_EQ(scene.meshes[0].triangles.size(), 6u);
+    ASSERT_EQ(scene.shapes.size(), 1u) << "only the quad is drawn";
+    EXPECT_EQ(scene.shapes[0].mesh->triangles.size(), 6u);
 
     preview::Options options;
     options.width = kW;

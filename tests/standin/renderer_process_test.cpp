@@ -25,42 +25,9 @@ using standintest::nowMs;
 using standintest::Rig;
 using standintest::runProgram;
 
-// Exit status of a child within the time limit, or -1.
-int exitStatusWithin(pid_t pid, int timeoutMs)
-{
-    const int64_t end = nowMs() + timeoutMs;
-    int status = 0;
-    while (nowMs() < end) {
-        pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        ::usleep(20000);
-    }
-    return -1;
-}
-
-int portOf(pid_t pid)
-{
-    for (const auto& i : Rig::running())
-        if (i.pid == pid)
-            return i.port;
-    return 0;
-}
-
-// Sends one request (and optionally a stream body) and reads the whole answer.
-std::string ask(int port, const std::string& request, const std::string& body = {},
-                     bool shutdownAfter = true)
-{
-    standin::net::Fd fd = standin::net::connectLoopback(port, 2000);
-    if (!fd)
-        return "(no connection)";
-    std::string answer;
-    standin::net::sendAll(fd.get(), request + body, 2000);
-    if (shutdownAfter)
-        ::shutdown(fd.get(), SHUT_WR);
-    standin::net::readToEnd(fd.get(), answer, 1 << 20, nowMs() + 5000);
-    return answer;
-}
+using standintest::ask;
+using standintest::exitStatusWithin;
+using standintest::portOf;
 
 class RendererProcess : public ::testing::Test {
 protected:

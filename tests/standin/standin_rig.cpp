@@ -16,6 +16,8 @@
 #include <set>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -131,7 +133,7 @@ std::vector<Instance> Rig::running()
     return found;
 }
 
-pid_t Rig::startRenderer(const std::vector<std::string>& extra)
+pid_t Rig::startRenderer(const std::vector<std::string>& extra, int openFiles)
 {
     std::vector<std::string> args = {TAVRIN_STANDIN_EXE, "--output", output_, "--quiet"};
     if (std::find(extra.begin(), extra.end(), "--idle-exit") == extra.end())
@@ -139,7 +141,18 @@ pid_t Rig::startRenderer(const std::vector<std::string>& extra)
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv = argvOf(args);
     pid_t pid = 0;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+    // The child takes the limit with it; this process gets its own back at once.
+    rlimit own{};
+    ::getrlimit(RLIMIT_NOFILE, &own);
+    if (openFiles > 0) {
+        rlimit lower = own;
+        lower.rlim_cur = rlim_t(openFiles);
+        ::setrlimit(RLIMIT_NOFILE, &lower);
+    }
+    const int spawned = ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (openFiles > 0)
+        ::setrlimit(RLIMIT_NOFILE, &own);
+    if (spawned != 0)
         return -1;
     started_.push_back(pid);
     const int64_t end = nowMs() + 10000;
@@ -217,6 +230,40 @@ void Rig::stopRenderers()
         }
     }
     started_.clear();
+}
+
+int portOf(pid_t pid)
+{
+    for (const auto& i : Rig::running())
+        if (i.pid == pid)
+            return i.port;
+    return 0;
+}
+
+std::string ask(int port, const std::string& request, const std::string& body, bool shutdownAfter)
+{
+    standin::net::Fd fd = standin::net::connectLoopback(port, 2000);
+    if (!fd)
+        return "(no connection)";
+    std::string answer;
+    standin::net::sendAll(fd.get(), request + body, 2000);
+    if (shutdownAfter)
+        ::shutdown(fd.get(), SHUT_WR);
+    standin::net::readToEnd(fd.get(), answer, 1 << 20, nowMs() + 5000);
+    return answer;
+}
+
+int exitStatusWithin(pid_t pid, int timeoutMs)
+{
+    const int64_t end = nowMs() + timeoutMs;
+    int status = 0;
+    while (nowMs() < end) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        sleepMs(20);
+    }
+    return -1;
 }
 
 int runProgram(const std::vector<std::string>& args, int timeoutMs, std::string* output)

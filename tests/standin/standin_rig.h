@@ -44,8 +44,9 @@ public:
     static bool waitForFreePorts(int timeoutMs);
 
     // Starts the built renderer with these extra arguments and waits until it answers.
-    // Returns its process id, or -1 when it did not come up.
-    pid_t startRenderer(const std::vector<std::string>& args);
+    // Returns its process id, or -1 when it did not come up. With openFiles > 0 it runs
+    // under that limit of descriptors (RLIMIT_NOFILE).
+    pid_t startRenderer(const std::vector<std::string>& args, int openFiles = 0);
 
     // Streams received so far, oldest first.
     std::vector<std::string> receivedFiles() const;
@@ -65,6 +66,16 @@ private:
     std::string output_;
     std::vector<pid_t> started_;
 };
+
+// The port a renderer of the rig answers on, or 0.
+int portOf(pid_t pid);
+
+// Sends one request (and optionally a stream body) and reads the whole answer (at most a
+// few seconds).
+std::string ask(int port, const std::string& request, const std::string& body = {}, bool shutdownAfter = true);
+
+// Exit status of a child within the time limit (128 + signal when signalled), or -1.
+int exitStatusWithin(pid_t pid, int timeoutMs);
 
 // Runs a program with a time limit; returns its exit status, or -1 when it had to be killed.
 int runProgram(const std::vector<std::string>& argv, int timeoutMs, std::string* output = nullptr);
