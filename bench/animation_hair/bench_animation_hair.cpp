@@ -7,6 +7,7 @@
 #include "sim_host.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -138,6 +139,7 @@ int main(int argc, char** argv)
                     objects, seconds, a.seconds, a.cpuSeconds, a.bytes);
         std::printf("animation: %.0f MB/s (target 400 MB/s: %.2fx of it; by processor time %.0f MB/s)\n", mbps,
                     mbps / 400.0, static_cast<double>(a.bytes) / 1e6 / a.cpuSeconds);
+        bench::goalAtLeast("animation export", mbps, 400, "MB/s");
 
         auto hair = hairDocument(strands, points);
         const Result h = exportBest(*hair, runs, folder / ("bench_hair_" + tag + ".qrf"), keep);

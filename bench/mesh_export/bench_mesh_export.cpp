@@ -10,6 +10,7 @@
 #include "sim_host.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 #include "../common/bench_grid.h"
 
 #include <CLI/CLI.hpp>
@@ -132,8 +133,12 @@ int main(int argc, char** argv)
 
         std::vector<char> buffer(bytes, 'x');
         double plainTime = 1e30;
-        for (int i = 0; i < runs; ++i)
+        double plainProcessor = 1e30;
+        for (int i = 0; i < runs; ++i) {
+            const double start = processorSeconds();
             plainTime = std::min(plainTime, plainWriteOnce(buffer, plainPath));
+            plainProcessor = std::min(plainProcessor, processorSeconds() - start);
+        }
         if (!keep)
             std::filesystem::remove(scenePath);
         std::filesystem::remove(plainPath);
@@ -151,15 +156,27 @@ int main(int argc, char** argv)
                     "counter and report, %.3f s without; export %.3f s; target under 2%%)\n",
                     exportProcessor > 0 ? (reportedTranslation - plainTranslation) / exportProcessor * 100.0 : 0.0,
                     reportedTranslation, plainTranslation, exportProcessor);
-        std::printf("plain fwrite: %.3f s\n", plainTime);
+        std::printf("plain fwrite: %.3f s (%.3f s of processor time)\n", plainTime, plainProcessor);
         std::printf("ratio: %.2fx (limit 1.5x)\n", plainTime > 0 ? exportTime / plainTime : 0.0);
         std::printf("ratio without the host's phong normals: %.2fx\n",
                     plainTime > 0 ? (exportTime - phongTime) / plainTime : 0.0);
+        // Processor time counts only what this process did: on a machine others share, it
+        // is the steadier figure.
+        std::printf("ratio of processor times: %.2fx\n", plainProcessor > 0 ? exportProcessor / plainProcessor : 0.0);
         std::printf("host mesh data: %.1f MiB\n", hostMiB);
         std::printf("largest region output: %.1f MiB\n", grid.largestRegionBytes / kMiB);
         std::printf("peak resident memory: %.1f MiB (limit: host data + 1.5 x largest region = %.1f MiB;\n"
                     "  with the host's copy of the phong normals counted as host data: %.1f MiB)\n",
                     peak, budget, budget + phongCopyMiB);
+        bench::goalAtMost("1M-quad export against plain fwrite", plainTime > 0 ? exportTime / plainTime : 0.0, 1.5,
+                          "x");
+        bench::goalAtMost("the same by processor time", plainProcessor > 0 ? exportProcessor / plainProcessor : 0.0,
+                          1.5, "x");
+        bench::goalAtMost("report's share of the export",
+                          exportProcessor > 0 ? (reportedTranslation - plainTranslation) / exportProcessor * 100.0
+                                              : 0.0,
+                          2.0, "%");
+        bench::goalAtMost("peak memory against its budget", budget > 0 ? peak / budget : 0.0, 1.0, "x");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_mesh_export: %s\n", e.what());

@@ -10,6 +10,7 @@
 #include "sim_host.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -58,7 +59,18 @@ int main(int argc, char** argv)
         host::bind(sim::hostTable());
         sim::setConsoleQuiet(true); // the reports of the runs
         for (int r = 0; r < std::max(1, runs); ++r) {
+            // The child first, forked from a process that holds no document yet, as c4dsim
+            // forks it before it loads the plug-in.
             auto start = Clock::now();
+            {
+                auto contained = modelimport::importModelContained(model, {});
+                if (!contained.document) {
+                    std::fprintf(stderr, "bench_model_import: %s\n", contained.error.c_str());
+                    return 3;
+                }
+            }
+            bestContained = std::min(bestContained, secondsSince(start));
+            start = Clock::now();
             modelimport::Summary summary;
             std::string error;
             auto doc = modelimport::importModel(model, {}, summary, error);
@@ -76,13 +88,6 @@ int main(int argc, char** argv)
                 }
             }
             bestExport = std::min(bestExport, secondsSince(start));
-            start = Clock::now();
-            auto contained = modelimport::importModelContained(model, {});
-            if (!contained.document) {
-                std::fprintf(stderr, "bench_model_import: %s\n", contained.error.c_str());
-                return 3;
-            }
-            bestContained = std::min(bestContained, secondsSince(start));
             points = polygons = 0;
             for (const auto& o : doc->objects)
                 count(*o, points, polygons);
@@ -95,8 +100,9 @@ int main(int argc, char** argv)
         std::printf("load (assimp read + document build): %.3f s\n", bestLoad);
         std::printf("export (translation + scene file):   %.3f s\n", bestExport);
         std::printf("export / load: %.2f\n", bestExport / bestLoad);
-        std::printf("load in a child process (read, build, JSON hand-back): %.3f s\n", bestContained);
+        std::printf("load in a child process (read, build, hand-back): %.3f s\n", bestContained);
         std::printf("child process / in process: %.2f\n", bestContained / bestLoad);
+        bench::goalAtMost("largest model read in a child against in process", bestContained / bestLoad, 1.3, "x");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_model_import: %s\n", e.what());
         return 1;

@@ -14,6 +14,7 @@
 #include "many_objects.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -190,6 +191,10 @@ int livePicture(const std::string& png)
         if (edit.bound > 0)
             std::printf(" (bound %.2f and 150 ms: %s)", edit.bound, ok ? "kept" : "NOT KEPT");
         std::printf(", %zu pixels differ from a fresh picture (%s)\n", differ, drawing.changes().summary().c_str());
+        if (edit.bound > 0) {
+            bench::goalAtMost((std::string(edit.what) + ": against a fresh picture").c_str(), ratio, edit.bound, "x");
+            bench::goalAtMost((std::string(edit.what) + ": processor time").c_str(), first.cpu * 1000, 150, "ms");
+        }
     }
     return within ? 0 : 1;
 }
@@ -254,6 +259,7 @@ int main(int argc, char** argv) {
     std::printf("  draw           %7.1f ms  (of which %.1f ms build the acceleration structure)\n",
                 drawBest * 1000, setupBest * 1000);
     std::printf("  total          %7.1f ms\n", totalBest * 1000);
+    bench::goalAtMost("1M-triangle preview on one core", totalBest * 1000, 500, "ms");
     const std::string png = "/tmp/bench_preview_" + std::to_string(::getpid()) + ".png";
     int status = 1;
     try {

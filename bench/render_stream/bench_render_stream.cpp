@@ -13,6 +13,7 @@
 #include "translate_document.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 #include "../common/bench_grid.h"
 
 #include <CLI/CLI.hpp>
@@ -158,6 +159,7 @@ int main(int argc, char** argv)
         std::printf("export to %s: %.3f s\n", folder.c_str(), exportTime);
         std::printf("render until confirmed: %.3f s\n", renderTime);
         std::printf("ratio: %.2fx (limit 1.3x)\n", renderTime / exportTime);
+        bench::goalAtMost("Render until confirmed against Export", renderTime / exportTime, 1.3, "x");
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_render_stream: %s\n", e.what());

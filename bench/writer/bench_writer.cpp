@@ -2,6 +2,8 @@
 // compares it with one plain fwrite of the same bytes. Prints both times and the ratio.
 #include "orvScene_api_file.h"
 
+#include "../common/bench_goal.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -70,5 +72,6 @@ int main(int argc, char** argv)
     }
     std::printf("floats: %zu\nplain fwrite: %.6f s\nwriter: %.6f s\nratio: %.2fx\n", count, plain, writer,
                 plain > 0 ? writer / plain : 0.0);
+    bench::goalAtMost("binary list against plain fwrite", plain > 0 ? writer / plain : 0.0, 1.1, "x");
     return 0;
 }

@@ -1,9 +1,8 @@
 #include "contained_import.h"
 
-#include "files/fd_write.h"
+#include "hand_back.h"
 
-#include "sim_host.h"
-#include "sim_json_write.h"
+#include "sim_document_pack.h"
 
 #include <algorithm>
 #include <cctype>
@@ -36,47 +35,15 @@ namespace modelimport {
 
 namespace {
 
-using tavrin::files::writeAll;
-
 using Clock = std::chrono::steady_clock;
 
-// What the child hands back, first byte of its message. A document message carries the
-// import's notes (reason, line and count each) and the document's JSON; an error message one line; a memory message
-// nothing. Each string goes as its length (a native 64-bit number: both ends are one
-// program on one machine) followed by its bytes.
-constexpr char kDocument = 'D', kError = 'E', kOutOfMemory = 'M';
-
 int gReplyFd = -1; // the child's end of the pipe, for the allocation failure handler
-
-
-void putString(std::string& out, const std::string& s)
-{
-    const uint64_t n = s.size();
-    out.append(reinterpret_cast<const char*>(&n), sizeof n);
-    out += s;
-}
-
-// Reads what putString wrote, at `at`; false when the message ends early.
-bool getString(const std::string& in, size_t& at, std::string& s)
-{
-    uint64_t n = 0;
-    if (in.size() - at < sizeof n)
-        return false;
-    std::memcpy(&n, in.data() + at, sizeof n);
-    at += sizeof n;
-    if (in.size() - at < n)
-        return false;
-    s.assign(in, at, static_cast<size_t>(n));
-    at += static_cast<size_t>(n);
-    return true;
-}
 
 // An allocation failed in the child: under the address-space limit this is the limit. The
 // handler must not allocate; it reports and ends the child at once.
 void outOfMemory()
 {
-    const char kind = kOutOfMemory;
-    writeAll(gReplyFd, &kind, 1);
+    handback::sendOutOfMemory(gReplyFd);
     ::_exit(0);
 }
 
@@ -107,34 +74,24 @@ void setLimit(int resource, rlim_t soft, rlim_t hard)
         setLimit(RLIMIT_AS, limits.memoryBytes, limits.memoryBytes);
     std::set_new_handler(outOfMemory);
 
-    std::string message;
+    // A write that fails leaves the parent a message cut short, which it reports.
     try {
         Summary summary;
         std::string error;
         auto document = importModel(path, options, summary, error);
         if (document) {
-            const std::vector<ImportNote>& notes = summary.notes();
-            message += kDocument;
-            const uint64_t count = notes.size();
-            message.append(reinterpret_cast<const char*>(&count), sizeof count);
-            for (const ImportNote& note : notes) {
-                putString(message, note.reason);
-                putString(message, note.line);
-                const uint64_t times = note.count;
-                message.append(reinterpret_cast<const char*>(&times), sizeof times);
-            }
-            putString(message, sim::documentJson(*document));
+            handback::sendDocument(fd, summary.notes(), *document);
+            // The pipe may still hold the document's pages: it stays, unchanged, until the
+            // process ends.
+            (void)document.release();
         } else {
-            message += kError;
-            putString(message, error);
+            handback::sendError(fd, error);
         }
     } catch (const std::bad_alloc&) {
         outOfMemory();
     } catch (const std::exception& e) {
-        message = kError;
-        putString(message, "cannot load \"" + path + "\": " + e.what());
+        handback::sendError(fd, "cannot load \"" + path + "\": " + e.what());
     }
-    writeAll(fd, message.data(), message.size());
     ::_exit(0);
 }
 
@@ -193,7 +150,6 @@ std::string lastLine(const std::string& text)
 
 // What the parent read from its child, and how the reading ended.
 struct ChildOutput {
-    std::string message;       // the result, as the child wrote it
     std::string diagnostics;   // the end of the child's standard error
     std::string readError;     // why the result pipe could not be read
     bool timedOut = false;
@@ -207,20 +163,19 @@ struct ChildOutput {
 // machine) first takes what is already in the pipes, so that a child that finished in time is
 // not called timed out.
 ChildOutput readChild(pid_t child, int resultFd, int diagnosticsFd, const ImportLimits& limits,
-                      Clock::time_point deadline)
+                      Clock::time_point deadline, handback::Receiver& result)
 {
     constexpr auto kHandOverStall = std::chrono::seconds(10);
     ChildOutput out;
     // Without the address-space limit, the resident size is checked every 50 ms.
     const bool watchMemory = limits.memoryBytes > 0 && !memoryLimitApplies();
     pollfd p[2] = {{resultFd, POLLIN, 0}, {diagnosticsFd, POLLIN, 0}};
-    std::string* into[2] = {&out.message, &out.diagnostics};
     char buffer[1 << 16];
     bool lastLook = false;
     auto lastByte = Clock::now();
     while (p[0].fd >= 0 || p[1].fd >= 0) {
         const auto now = Clock::now();
-        const bool handingOver = !out.message.empty();
+        const bool handingOver = result.started();
         long long wait = watchMemory ? 50LL : 1000LL;
         if (!handingOver) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
@@ -249,7 +204,11 @@ ChildOutput readChild(pid_t child, int resultFd, int diagnosticsFd, const Import
         for (int i = 0; ready > 0 && i < 2; ++i) {
             if (p[i].fd < 0 || p[i].revents == 0)
                 continue;
-            const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+            // The result goes where the receiver says (a document's arrays straight into the
+            // vectors that will hold them); standard error through the buffer.
+            size_t room = sizeof buffer;
+            char* at = i == 0 ? result.room(room) : buffer;
+            const ssize_t n = ::read(p[i].fd, at, room);
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
                 continue;
             if (n < 0 && i == 0)
@@ -259,9 +218,12 @@ ChildOutput readChild(pid_t child, int resultFd, int diagnosticsFd, const Import
                 p[i].fd = -1;
                 continue;
             }
-            into[i]->append(buffer, static_cast<size_t>(n));
-            if (i == 0)
+            if (i == 0) {
+                result.took(static_cast<size_t>(n));
                 lastByte = Clock::now();
+            } else {
+                out.diagnostics.append(buffer, static_cast<size_t>(n));
+            }
             // Only the end of what the child says is kept: its last line tells what went wrong.
             if (i == 1 && out.diagnostics.size() > 2 * sizeof buffer)
                 out.diagnostics.erase(0, out.diagnostics.size() - sizeof buffer);
@@ -336,6 +298,11 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
                 ::close(fd);
         return out;
     }
+#ifdef F_SETPIPE_SZ
+    // A larger pipe hands a large document over in fewer turns (the default holds 64 KiB);
+    // where the system refuses, the default serves.
+    ::fcntl(result[1], F_SETPIPE_SZ, 1 << 20);
+#endif
     const pid_t child = ::fork();
     if (child < 0) {
         out.error = failed + "cannot start the import: " + std::strerror(errno);
@@ -354,8 +321,8 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
 
     // Read both pipes until the child closes them or the time is up.
     const auto deadline = Clock::now() + std::chrono::seconds(limits.wallSeconds);
-    ChildOutput read = readChild(child, result[0], diagnostics[0], limits, deadline);
-    std::string& message = read.message;
+    handback::Receiver received(limits.memoryBytes);
+    ChildOutput read = readChild(child, result[0], diagnostics[0], limits, deadline, received);
     const std::string& stderrText = read.diagnostics;
     const std::string& readError = read.readError;
     bool timedOut = read.timedOut;
@@ -394,14 +361,14 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
         out.error = failed + "cannot read the import's result: " + readError;
         return out;
     }
-    if (overMemory || (!message.empty() && message[0] == kOutOfMemory)) {
+    if (overMemory || received.outOfMemory()) {
         out.error = failed + (limits.memoryBytes > 0
                                   ? "memory limit of " + sizeText(limits.memoryBytes) + " exceeded"
                                   : std::string("out of memory"));
         return out;
     }
     std::string detail;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || message.empty()) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !received.started()) {
         // The import died: its last words (an assertion, an uncaught exception) say why.
         const std::string last = lastLine(stderrText);
         if (!last.empty())
@@ -425,49 +392,23 @@ ContainedImport importModelContained(const std::string& path, const LoadOptions&
         return out;
     }
 
-    size_t at = 1;
     std::string text;
-    if (!message.empty() && message[0] == kError && getString(message, at, text)) {
+    if (received.error(text)) {
         out.error = text;
         return out;
     }
-    uint64_t count = 0;
-    bool complete = !message.empty() && message[0] == kDocument && message.size() - at >= sizeof count;
-    if (complete) {
-        std::memcpy(&count, message.data() + at, sizeof count);
-        at += sizeof count;
-        for (uint64_t i = 0; complete && i < count; ++i) {
-            ImportNote note;
-            uint64_t times = 0;
-            complete = getString(message, at, note.reason) && getString(message, at, note.line) &&
-                       message.size() - at >= sizeof times;
-            if (!complete)
-                break;
-            std::memcpy(&times, message.data() + at, sizeof times);
-            at += sizeof times;
-            note.count = static_cast<size_t>(times);
-            out.summary.push_back(summaryLine(note));
-            out.notes.push_back(std::move(note));
-        }
-        // The JSON text is the rest of the message, after its length: checked, not copied.
-        uint64_t length = 0;
-        complete = complete && message.size() - at >= sizeof length;
-        if (complete) {
-            std::memcpy(&length, message.data() + at, sizeof length);
-            at += sizeof length;
-            complete = message.size() - at == length;
-        }
-    }
-    if (!complete) {
-        out.summary.clear();
-        out.notes.clear();
+    handback::DocumentMessage handed;
+    if (!received.document(handed)) {
         out.error = failed + "the import ended without a result" + detail;
         return out;
     }
-    message.erase(0, at);
+    for (ImportNote& note : handed.notes) {
+        out.summary.push_back(summaryLine(note));
+        out.notes.push_back(std::move(note));
+    }
     std::string error;
     const std::string folder = std::filesystem::path(path).parent_path().generic_string();
-    out.document = sim::parseDocument(message, folder, error, path);
+    out.document = sim::unpackDocument(handed.text, std::move(handed.arrays), folder, error, path);
     if (!out.document)
         out.error = failed + "the imported document does not load again: " + error;
     return out;

@@ -1,8 +1,9 @@
 // Reads a model file in a child process, so that an assimp importer that crashes, loops or
 // asks for more memory than the machine has takes down only the child. The child runs under
 // CPU-time and address-space limits (setrlimit), the parent enforces a wall-clock time-out,
-// and the child hands back the built document as its JSON text (sim_json_write), together
-// with the import summary. A model that reads fine gives the same document as importModel.
+// and the child hands back the built document (packed: its text without the long arrays,
+// and the arrays as they lie in memory, hand_back.h), together with the import summary. A
+// model that reads fine gives the same document as importModel.
 //
 // In builds with AddressSanitizer the address-space limit is not set (the sanitizer's
 // shadow memory needs terabytes of address space); the parent then watches the child's

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sim_document.h"
+#include "sim_long_arrays.h"
 
 #include <cstdint>
 #include <string>
@@ -31,6 +32,10 @@ std::string leafOf(const std::string& path);
 void fillSessionFunctions(c4d_host_table& t);
 // Forgets every hair lock (when the host state is cleared).
 void clearHairLocks();
+
+// documentJson with every long array of finite numbers left out: a placeholder stands in
+// its place and the array is listed in `arrays` (packDocument, sim_document_pack.h).
+std::string packedDocumentJson(const Document& doc, std::vector<PackedArray>& arrays);
 
 // Decodes a PNG file; false when it is missing or not a valid PNG.
 bool decodePng(const std::string& path, int32_t& width, int32_t& height,

@@ -215,6 +215,11 @@ private:
 
 } // namespace
 
+std::string HeavyArrays::placeholder(size_t index)
+{
+    return std::string("\0H", 2) + std::to_string(index);
+}
+
 HeavyArrays::Entry* HeavyArrays::take(std::string_view text, Kind kind)
 {
     if (text.size() < 3 || text[0] != '\0' || text[1] != 'H')

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "sim_document.h"
+#include "sim_long_arrays.h"
 
 #include <cstddef>
 #include <memory>
@@ -23,17 +24,11 @@ constexpr int kMaxJsonDepth = 1024;
 constexpr int kMaxObjectDepth = 256;
 
 // The arrays read by the fast pass, with the text the loader reads instead of the document.
+// A packed document (sim_document_pack.h) hands the loader its arrays in the same form
+// (sim_long_arrays.h).
 struct HeavyArrays {
-    enum class Kind { Points, Polygons, Normals, Uvw, Segments, HairPoints, RootUV };
-
-    struct Entry {
-        Kind kind;
-        std::vector<Vec3> vec3;                          // Points, HairPoints, RootUV
-        std::vector<c4d_cpolygon> polygons;              // Polygons
-        std::vector<c4d_vec32> normals;                  // Normals
-        std::vector<c4d_uvw> uvw;                        // Uvw
-        std::vector<std::pair<int32_t, int32_t>> segments; // Segments
-    };
+    using Kind = PackedKind;
+    using Entry = LongArray;
 
     std::vector<Entry> entries;
     // The document with every array read here replaced by a placeholder string, followed by
@@ -44,6 +39,8 @@ struct HeavyArrays {
     // The entry a placeholder string stands for, or nullptr when the text is no placeholder
     // of this kind.
     Entry* take(std::string_view text, Kind kind);
+    // The text of the placeholder for entry `index` (a string value, before JSON escaping).
+    static std::string placeholder(size_t index);
 };
 
 // Walks a document (followed by simdjson::SIMDJSON_PADDING readable bytes) and reads its

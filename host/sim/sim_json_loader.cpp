@@ -18,6 +18,7 @@
 #include <optional>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace sim {
 
@@ -170,21 +171,14 @@ public:
         if (auto v = find(root, "params"))
             params(*v, at(kRoot, "params"), doc_, kDocumentParams, nullptr);
 
-        if (auto v = find(root, "layers")) {
-            const Path p = at(kRoot, "layers");
-            for (auto [i, item] : array(*v, p).indexed())
-                doc_.layers.push_back(layer(item, at(p, i)));
-        }
-        if (auto v = find(root, "materials")) {
-            const Path p = at(kRoot, "materials");
-            for (auto [i, item] : array(*v, p).indexed())
-                doc_.materials.push_back(material(item, at(p, i)));
-        }
-        if (auto v = find(root, layout::kObjects)) {
-            const Path p = at(kRoot, layout::kObjects);
-            for (auto [i, item] : array(*v, p).indexed())
-                doc_.objects.push_back(object(item, at(p, i), 0));
-        }
+        if (auto v = find(root, "layers"))
+            list(*v, at(kRoot, "layers"), doc_.layers, [&](Json item, const Path& p) { return layer(item, p); });
+        if (auto v = find(root, "materials"))
+            list(*v, at(kRoot, "materials"), doc_.materials,
+                 [&](Json item, const Path& p) { return material(item, p); });
+        if (auto v = find(root, layout::kObjects))
+            list(*v, at(kRoot, layout::kObjects), doc_.objects,
+                 [&](Json item, const Path& p) { return object(item, p, 0); });
         if (auto v = find(root, "selection")) {
             if (v->is_null()) {
                 doc_.hasSelection = false;
@@ -207,6 +201,56 @@ private:
     std::vector<PendingLink> links_;
     std::vector<PendingSelection> selections_;
     std::unordered_map<std::string, Element*> ids_;
+
+    // A list that links name by id or by name, indexed on first use: scanning it for every
+    // link would make a document whose tags each name a material quadratic in time.
+    struct ListIndex {
+        std::unordered_set<const Element*> members;
+        std::unordered_map<std::string_view, Element*> byName; // the first element of each name
+    };
+    std::unordered_map<const void*, ListIndex> listIndexes_;
+    // Lists this short are scanned rather than indexed.
+    static constexpr size_t kScannedList = 8;
+
+    template <typename T>
+    const ListIndex& indexOf(const std::vector<std::unique_ptr<T>>& list)
+    {
+        auto [it, added] = listIndexes_.try_emplace(&list);
+        if (added) {
+            it->second.members.reserve(list.size());
+            it->second.byName.reserve(list.size());
+            for (const auto& e : list)
+                if (e) {
+                    it->second.members.insert(e.get());
+                    it->second.byName.try_emplace(e->name, e.get());
+                }
+        }
+        return it->second;
+    }
+
+    // Whether `e` is an element of `list`.
+    template <typename T>
+    bool holds(const std::vector<std::unique_ptr<T>>& list, const Element* e)
+    {
+        if (list.size() <= kScannedList)
+            return std::any_of(list.begin(), list.end(), [e](const auto& x) { return x.get() == e; });
+        return indexOf(list).members.count(e) != 0;
+    }
+
+    // The first element of `list` named `name`, or null.
+    template <typename T>
+    T* named(const std::vector<std::unique_ptr<T>>& list, std::string_view name)
+    {
+        if (list.size() <= kScannedList) {
+            for (const auto& e : list)
+                if (e && e->name == name)
+                    return e.get();
+            return nullptr;
+        }
+        const auto& byName = indexOf(list).byName;
+        const auto it = byName.find(name);
+        return it == byName.end() ? nullptr : static_cast<T*>(it->second);
+    }
 
     // ---- JSON value helpers ----
 
@@ -246,6 +290,18 @@ private:
         if (!j.is_array())
             fail(path, "expected an array");
         return j;
+    }
+
+    // Reads an array of elements into `out`, each by `read(item, path)`. The list is sized
+    // once: growing it element by element leaves the allocator a trail of freed blocks that
+    // makes every later allocation slower on wide lists.
+    template <typename T, typename Read>
+    static void list(Json j, const Path& path, std::vector<std::unique_ptr<T>>& out, Read&& read)
+    {
+        const Json items = array(j, path);
+        out.reserve(out.size() + items.size());
+        for (auto [i, item] : items.indexed())
+            out.push_back(read(item, at(path, i)));
     }
 
     static std::string string(Json j, const Path& path)
@@ -501,12 +557,9 @@ private:
             }
         }
         // Shaders first, so that shader links in the parameters can name them.
-        if (auto v = find(j, "shaders")) {
-            const Path p = at(path, "shaders");
-            const Json list = array(*v, p);
-            for (auto [i, item] : list.indexed())
-                m->shaders.push_back(shader(item, at(p, i), m.get()));
-        }
+        if (auto v = find(j, "shaders"))
+            list(*v, at(path, "shaders"), m->shaders,
+                 [&](Json item, const Path& p) { return shader(item, p, m.get()); });
         if (auto v = find(j, "data")) {
             const Path p = at(path, "data");
             object(*v, p, "an object of data entries");
@@ -636,28 +689,17 @@ private:
         }
         if (auto v = find(j, layout::kHair))
             hair(*v, at(path, layout::kHair), o->hair);
-        if (auto v = find(j, layout::kTags)) {
-            const Path p = at(path, layout::kTags);
-            const Json list = array(*v, p);
-            for (auto [i, item] : list.indexed())
-                o->tags.push_back(tag(item, at(p, i)));
-        }
-        if (auto v = find(j, "tracks")) {
-            const Path p = at(path, "tracks");
-            const Json list = array(*v, p);
-            for (auto [i, item] : list.indexed())
-                o->tracks.push_back(track(item, at(p, i)));
-        }
+        if (auto v = find(j, layout::kTags))
+            list(*v, at(path, layout::kTags), o->tags, [&](Json item, const Path& p) { return tag(item, p); });
+        if (auto v = find(j, "tracks"))
+            list(*v, at(path, "tracks"), o->tracks, [&](Json item, const Path& p) { return track(item, p); });
         if (auto v = find(j, layout::kDeformCache))
             o->deformCache = object(*v, at(path, layout::kDeformCache), depth + 1);
         if (auto v = find(j, layout::kCache))
             o->cache = object(*v, at(path, layout::kCache), depth + 1);
-        if (auto v = find(j, layout::kChildren)) {
-            const Path p = at(path, layout::kChildren);
-            const Json list = array(*v, p);
-            for (auto [i, item] : list.indexed())
-                o->children.push_back(object(item, at(p, i), depth + 1));
-        }
+        if (auto v = find(j, layout::kChildren))
+            list(*v, at(path, layout::kChildren), o->children,
+                 [&](Json item, const Path& p) { return object(item, p, depth + 1); });
         return o;
     }
 
@@ -872,13 +914,10 @@ private:
             fail(link.path, std::string("expected the name, id or number of a ") + what);
         const std::string key = ref.str();
         auto it = ids_.find(key);
-        if (it != ids_.end())
-            for (auto& e : list)
-                if (e.get() == it->second)
-                    return e.get();
-        for (auto& e : list)
-            if (e && e->name == key)
-                return e.get();
+        if (it != ids_.end() && holds(list, it->second))
+            return it->second;
+        if (T* e = named(list, key))
+            return e;
         fail(link.path, std::string("no ") + what + " named " + quote(key));
     }
 
@@ -900,12 +939,7 @@ private:
         while (true) {
             const size_t slash = key.find('/', start);
             const std::string part = key.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-            found = nullptr;
-            for (auto& o : *level)
-                if (o && o->name == part) {
-                    found = o.get();
-                    break;
-                }
+            found = named(*level, part);
             if (!found)
                 fail(path, "no object at " + quote(key));
             if (slash == std::string::npos)

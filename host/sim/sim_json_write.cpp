@@ -1,10 +1,15 @@
 #include "sim_json_write.h"
 
+#include "sim_internal.h"
+#include "sim_json_heavy.h"
+
 #include "files/output_file.h"
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -16,6 +21,20 @@ namespace {
 using json = nlohmann::ordered_json;
 
 json vec(const Vec3& v) { return json::array({v.x, v.y, v.z}); }
+
+json polygon(const c4d_cpolygon& p) { return json::array({p.a, p.b, p.c, p.d}); }
+json normal(const c4d_vec32& n) { return json::array({n.x, n.y, n.z}); }
+json uvwRecord(const c4d_uvw& r) { return json::array({vec(r.a), vec(r.b), vec(r.c), vec(r.d)}); }
+json segment(const std::pair<int32_t, int32_t>& s) { return json::array({s.first, s.second}); }
+
+// Whether an element holds only finite numbers (JSON has no others: the writer would write
+// null, which the loader refuses).
+bool finite(const Vec3& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); }
+bool finite(const c4d_vec32& n) { return std::isfinite(n.x) && std::isfinite(n.y) && std::isfinite(n.z); }
+bool finite(const c4d_uvw& r) { return finite(r.a) && finite(r.b) && finite(r.c) && finite(r.d); }
+bool finite(const c4d_cpolygon&) { return true; }
+bool finite(const std::pair<int32_t, int32_t>&) { return true; }
+
 json time(const Time& t) { return json{{"num", t.num}, {"den", t.den}}; }
 
 template <typename T>
@@ -27,9 +46,33 @@ int indexIn(const std::vector<std::unique_ptr<T>>& list, const Element* e)
     return -1;
 }
 
+// The position of every element of a list, for lists that many links name (materials,
+// layers): finding each link's target by scanning would make the writing quadratic.
+class Positions {
+public:
+    template <typename T>
+    explicit Positions(const std::vector<std::unique_ptr<T>>& list)
+    {
+        at_.reserve(list.size());
+        for (size_t i = 0; i < list.size(); ++i)
+            at_.try_emplace(list[i].get(), static_cast<int>(i));
+    }
+    // The first position of `e`, or -1.
+    int of(const Element* e) const
+    {
+        const auto it = at_.find(e);
+        return it == at_.end() ? -1 : it->second;
+    }
+
+private:
+    std::unordered_map<const Element*, int> at_;
+};
+
 class Writer {
 public:
-    explicit Writer(const Document& doc) : doc_(doc)
+    // With `packed`, long arrays of finite numbers are left out as placeholders and listed there.
+    Writer(const Document& doc, std::vector<PackedArray>* packed)
+        : doc_(doc), materials_(doc.materials), layers_(doc.layers), packed_(packed)
     {
         // Objects that links or the selection name get an id.
         for (const auto& o : doc.objects)
@@ -117,6 +160,21 @@ private:
             collectTargets(*o.deformCache);
     }
 
+    // A long array: its placeholder when packing, else its elements written by `write`.
+    template <typename T, typename Write>
+    json longArray(PackedKind kind, const std::vector<T>& list, Write write)
+    {
+        if (packed_ && !list.empty() &&
+            std::all_of(list.begin(), list.end(), [](const T& e) { return finite(e); })) {
+            packed_->push_back({kind, list.data(), list.size()});
+            return HeavyArrays::placeholder(packed_->size() - 1);
+        }
+        json a = json::array();
+        for (const T& e : list)
+            a.push_back(write(e));
+        return a;
+    }
+
     std::string idOf(const Element* e)
     {
         auto it = ids_.find(e);
@@ -161,9 +219,9 @@ private:
             return nullptr;
         if (dynamic_cast<const Object*>(t))
             return json{{"object", idOf(t)}};
-        if (int i = indexIn(doc_.materials, t); i >= 0)
+        if (int i = materials_.of(t); i >= 0)
             return json{{"material", i}};
-        if (int i = indexIn(doc_.layers, t); i >= 0)
+        if (int i = layers_.of(t); i >= 0)
             return json{{"layer", i}};
         if (scope)
             if (int i = indexIn(scope->shaders, t); i >= 0)
@@ -209,21 +267,13 @@ private:
     {
         json j{{"type", t.type}, {"name", t.name}};
         if (t.material)
-            j["material"] = indexIn(doc_.materials, t.material);
+            j["material"] = materials_.of(t.material);
         const Matrix& p = t.placement;
         j["placement"] = json{{"offset", vec(p.off)}, {"x", vec(p.v1)}, {"y", vec(p.v2)}, {"z", vec(p.v3)}};
-        if (!t.uvw.empty()) {
-            json uvw = json::array();
-            for (const c4d_uvw& r : t.uvw)
-                uvw.push_back(json::array({vec(r.a), vec(r.b), vec(r.c), vec(r.d)}));
-            j["uvw"] = std::move(uvw);
-        }
-        if (!t.segments.empty()) {
-            json segments = json::array();
-            for (const auto& [first, last] : t.segments)
-                segments.push_back(json::array({first, last}));
-            j["segments"] = std::move(segments);
-        }
+        if (!t.uvw.empty())
+            j["uvw"] = longArray(PackedKind::Uvw, t.uvw, uvwRecord);
+        if (!t.segments.empty())
+            j["segments"] = longArray(PackedKind::Segments, t.segments, segment);
         if (!t.params.empty())
             j["params"] = params(t, nullptr);
         return j;
@@ -253,37 +303,20 @@ private:
         if (o.bits)
             j["bits"] = o.bits;
         if (o.layer)
-            j["layer"] = indexIn(doc_.layers, o.layer);
+            j["layer"] = layers_.of(o.layer);
         if (!o.params.empty())
             j["params"] = params(o, nullptr);
-        if (o.hasPointTag) {
-            json points = json::array();
-            for (const Vec3& p : o.points)
-                points.push_back(vec(p));
-            j["points"] = std::move(points);
-        }
-        if (o.hasPolygonTag) {
-            json polygons = json::array();
-            for (const c4d_cpolygon& p : o.polygons)
-                polygons.push_back(json::array({p.a, p.b, p.c, p.d}));
-            j["polygons"] = std::move(polygons);
-        }
-        if (o.phongNormals) {
-            json normals = json::array();
-            for (const c4d_vec32& n : *o.phongNormals)
-                normals.push_back(json::array({n.x, n.y, n.z}));
-            j["phongNormals"] = std::move(normals);
-        }
+        if (o.hasPointTag)
+            j["points"] = longArray(PackedKind::Points, o.points, vec);
+        if (o.hasPolygonTag)
+            j["polygons"] = longArray(PackedKind::Polygons, o.polygons, polygon);
+        if (o.phongNormals)
+            j["phongNormals"] = longArray(PackedKind::Normals, *o.phongNormals, normal);
         if (o.type == 1017305) {
             json hair{{"generates", o.hair.generates}, {"strandCount", o.hair.strandCount},
                       {"segmentCount", o.hair.segmentCount}};
-            json points = json::array(), roots = json::array();
-            for (const Vec3& p : o.hair.points)
-                points.push_back(vec(p));
-            for (const Vec3& r : o.hair.rootUV)
-                roots.push_back(vec(r));
-            hair["points"] = std::move(points);
-            hair["rootUV"] = std::move(roots);
+            hair["points"] = longArray(PackedKind::HairPoints, o.hair.points, vec);
+            hair["rootUV"] = longArray(PackedKind::RootUV, o.hair.rootUV, vec);
             j["hair"] = std::move(hair);
         }
         json tags = json::array(), tracks = json::array(), children = json::array();
@@ -304,6 +337,9 @@ private:
     }
 
     const Document& doc_;
+    const Positions materials_;
+    const Positions layers_;
+    std::vector<PackedArray>* packed_;
     std::unordered_map<const Element*, std::string> ids_;
     std::unordered_map<const Tag*, const Object*> owners_;
 };
@@ -374,7 +410,14 @@ std::string documentJson(const Document& doc)
 {
     // Names from older model formats may not be UTF-8; JSON text must be, so such bytes are
     // written as U+FFFD.
-    return compactScalarArrays(Writer(doc).document().dump(1, ' ', false, json::error_handler_t::replace)) + "\n";
+    return compactScalarArrays(Writer(doc, nullptr).document().dump(1, ' ', false, json::error_handler_t::replace)) +
+           "\n";
+}
+
+std::string packedDocumentJson(const Document& doc, std::vector<PackedArray>& arrays)
+{
+    // Read by the loader only: no line breaks or indentation.
+    return Writer(doc, &arrays).document().dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 bool saveDocument(const Document& doc, const std::string& path, std::string& error)

@@ -354,6 +354,41 @@ TEST(Loader, SyntaxErrorsAndOddValuesReadAsBefore)
     EXPECT_EQ(error, "objects[0]: unknown key \"alpha\"");
 }
 
+// Links into lists long enough to be looked up by index rather than scanned resolve as a
+// scan would: an id first (only an element of the list named), else the first element of
+// that name; object paths take the first child of each name.
+TEST(Loader, LinksIntoLongListsFindWhatAScanFinds)
+{
+    std::string materials, children;
+    for (int i = 0; i < 12; ++i) {
+        materials += std::string(i ? "," : "") + R"({"name": "M)" + std::to_string(i % 6) + '"' +
+                     (i == 9 ? R"(, "id": "nine")" : "") + "}";
+        children += std::string(i ? "," : "") + R"({"name": "C)" + std::to_string(i % 6) + "\"}";
+    }
+    const std::string text = R"({"materials": [)" + materials + R"(], "layers": [{"name": "L", "id": "lay"}],
+        "objects": [{"name": "P", "children": [)" + children + R"(]}, {"name": "T", "tags": [
+          {"type": "texture", "material": "M4"}, {"type": "texture", "material": "nine"},
+          {"type": "texture", "material": 11}],
+          "params": {"1": {"link": {"object": "P/C5"}}}}],
+        "selection": ["P/C3"]})";
+    std::string error;
+    auto doc = sim::parseDocument(text, "", error);
+    ASSERT_TRUE(doc) << error;
+    const auto& tags = doc->objects[1]->tags;
+    EXPECT_EQ(tags[0]->material, doc->materials[4].get());
+    EXPECT_EQ(tags[1]->material, doc->materials[9].get());
+    EXPECT_EQ(tags[2]->material, doc->materials[11].get());
+    const auto& params = doc->objects[1]->params;
+    EXPECT_EQ(std::get<sim::Link>(params.at(1)).target, doc->objects[0]->children[5].get());
+    ASSERT_EQ(doc->selection.size(), 1u);
+    EXPECT_EQ(doc->selection[0], doc->objects[0]->children[3].get());
+    // An id of another list is no material, nor a name of one.
+    EXPECT_FALSE(sim::parseDocument(
+        R"({"materials": [)" + materials + R"(], "layers": [{"id": "lay"}], "objects": [{"tags": [{"type": "texture", "material": "lay"}]}]})",
+        "", error));
+    EXPECT_EQ(error, "objects[0].tags[0].material: no material named \"lay\"");
+}
+
 // A document with very many children loads in time that grows with the count, not its
 // square: ten times the children may take at most a generous multiple of ten times as long.
 TEST(Loader, WideDocumentsLoadInLinearTime)

@@ -5,7 +5,8 @@
 // and holds as many triangles as assimp's triangulated reading, plus eight per light; when
 // every polygon's split covers its outline and the world-space surfaces have the area and
 // bounds of assimp's flattened reading up to one uniform unit factor; and
-// when the document saved as JSON loads again to the same export (for documents of at most
+// when the document packed for the hand-back from the contained import unpacks to the same
+// export, and the document saved as JSON loads again to it (for documents of at most
 // --round-trip-limit points, polygons and keys; default 10 million). Where
 // assimp's triangulation drops triangles of polygons it cannot split, the export may hold
 // n - 2 triangles per polygon instead; such models are counted in the summary.
@@ -17,6 +18,7 @@
 #include "contained_import.h"
 #include "import_support.h"
 #include "model_import.h"
+#include "sim_document_pack.h"
 #include "sim_host.h"
 #include "sim_json_write.h"
 
@@ -160,6 +162,16 @@ int runModel(const std::string& path, const std::string& cache, size_t roundTrip
     }
     std::string counts = " (" + std::to_string(outlines.polygons) + " polygons split, " +
         std::to_string(outlines.crossing) + " crossing themselves)";
+    // The document packed as the contained import hands it back exports the same scene.
+    const sim::PackedDocument packed = sim::packDocument(*doc);
+    std::vector<sim::LongArray> arrays;
+    for (const sim::PackedArray& a : packed.arrays)
+        arrays.push_back(sim::LongArray::copyOf(a));
+    auto unpacked = sim::unpackDocument(packed.text, std::move(arrays), doc->path, error);
+    if (!unpacked || importtest::exportText(*unpacked, error) != text) {
+        std::fprintf(out, "the packed document %s", unpacked ? "exports a different scene" : "does not unpack");
+        return kFailed;
+    }
     // The document saved as JSON and loaded again exports the same scene. Documents with more
     // points, polygons and keys than the limit skip this (JSON is slow in the sanitizer
     // build; smaller documents hold the same kinds of data).

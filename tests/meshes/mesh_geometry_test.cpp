@@ -54,6 +54,38 @@ TEST_F(MeshTest, SharedPointsAreWrittenOncePerRegionWhileCornersAreNot)
     EXPECT_EQ(geometryNumbers(objects[0], "uv_tex").size(), 22u);
 }
 
+// Each region's normals are the host's phong normals of its polygons' corners, whether the
+// region is one run of quads (taken from the host's array as they are) or not.
+TEST_F(MeshTest, EachRegionHasThePhongNormalsOfItsOwnCorners)
+{
+    for (bool triangle : {false, true}) {
+        doc = std::make_unique<sim::Document>();
+        sim::Object& o = polygon("Row", {{0, 0, 0}}, {});
+        o.points.clear();
+        grid(o, 1, 4); // quads 0 1 2 3
+        if (triangle)
+            o.polygons[2].d = o.polygons[2].c;
+        std::vector<c4d_vec32> normals;
+        for (int corner = 0; corner < 16; ++corner)
+            normals.push_back({float(corner), 0, 1});
+        o.phongNormals = normals;
+        texture(o, &material("Left"));
+        selection(o, "middle", {{1, 2}});
+        texture(o, &material("Right"), "middle");
+        const auto objects = exportObjects();
+        ASSERT_EQ(objects.size(), 2u);
+        auto corners = [](std::initializer_list<int> list) {
+            V out;
+            for (int c : list)
+                out.insert(out.end(), {double(c), 0, 1});
+            return out;
+        };
+        EXPECT_EQ(geometryNumbers(objects[0], "normals"),
+                  triangle ? corners({4, 5, 6, 7, 8, 9, 10}) : corners({4, 5, 6, 7, 8, 9, 10, 11}));
+        EXPECT_EQ(geometryNumbers(objects[1], "normals"), corners({0, 1, 2, 3, 12, 13, 14, 15}));
+    }
+}
+
 TEST_F(MeshTest, NormalTagGivesZeroNormalsPerCornerInsteadOfPhong)
 {
     sim::Object& o = polygon("N", {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {{0, 1, 2, 3}, {0, 1, 2, 2}});

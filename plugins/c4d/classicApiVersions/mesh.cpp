@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
@@ -132,16 +133,27 @@ struct RegionLayout {
     // Normals and UVs are both per corner in the same order, so their index lists are the
     // same: with normals, the UV list is the normals' list, built once.
     bool ownUVIndices = false;
+    // A region of quads that follow one another from `first` on takes the host's phong
+    // normals as they are (four per polygon, in polygon order) instead of a copy of them.
+    int32_t first = 0;
+    bool normalsInPlace = false;
 };
 
 // Counts the region's free polygons and corners, so that every buffer is sized once.
 RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
 {
     RegionLayout layout;
+    bool oneRun = true;
+    int32_t previous = -1;
     for (const Range& r : work.ranges) {
         for (int32_t p = r.first; p <= r.second; ++p) {
             if (work.state[p] != Free)
                 continue;
+            if (layout.polygons == 0)
+                layout.first = p;
+            else
+                oneRun = oneRun && p == previous + 1;
+            previous = p;
             ++layout.polygons;
             layout.quads += src.polygons[p].c != src.polygons[p].d;
         }
@@ -153,6 +165,8 @@ RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
     layout.phongNormals = !layout.zeroNormals && static_cast<bool>(src.phong);
     layout.withNormals = layout.zeroNormals || layout.phongNormals;
     layout.ownUVIndices = layout.withUVs && !layout.withNormals;
+    layout.normalsInPlace = layout.phongNormals && oneRun && layout.quads == layout.polygons &&
+                            (static_cast<int64_t>(layout.first) + layout.polygons) * 4 <= src.phong.count();
     return layout;
 }
 
@@ -171,7 +185,8 @@ void sizeRegionBuffers(TranslationContext& context, const MeshSource& src, const
     const int64_t maxVertices = std::min<int64_t>(layout.corners, src.pointCount);
     context.meshPositions.resize(static_cast<size_t>(maxVertices * 3));
     context.meshTriangles.resize(static_cast<size_t>(layout.indices));
-    context.meshNormals.resize(layout.withNormals ? static_cast<size_t>(layout.corners * 3) : 0);
+    context.meshNormals.resize(layout.withNormals && !layout.normalsInPlace ? static_cast<size_t>(layout.corners * 3)
+                                                                             : 0);
     context.meshNormalIndices.resize(layout.withNormals ? static_cast<size_t>(layout.indices) : 0);
     context.meshUVs.resize(layout.withUVs ? static_cast<size_t>(layout.corners * 2) : 0);
     context.meshUVIndices.resize(layout.ownUVIndices ? static_cast<size_t>(layout.indices) : 0);
@@ -216,21 +231,32 @@ private:
     uint32_t count_ = 0;
 };
 
-// The UVs of a polygon's n corners; zero where the tag has no entry for it.
+// The u and v of one corner.
+void writeCornerUV(const host::Vec3& c, float*& uv)
+{
+    uv[0] = static_cast<float>(c.x);
+    uv[1] = static_cast<float>(c.y);
+    uv += 2;
+}
+
+// The UVs of a polygon's n corners; zero where the tag has no entry for it. The host's
+// record is read in place when the host offers the tag's entries at once (the common case,
+// and the one heavy meshes take), rather than copied first.
 void writeCornerUVs(const MeshSource& src, int32_t p, int n, float*& uv)
 {
-    host::UVWStruct w{};
+    host::UVWStruct copy{};
+    const host::UVWStruct* w = &copy;
     if (src.uvw) {
         if (p < src.uvwCount)
-            w = src.uvw[p];
-    } else if (!src.uvwTag.uvw(p, w)) {
-        w = host::UVWStruct{}; // no entry for this polygon: zero UVs
+            w = &src.uvw[p];
+    } else if (!src.uvwTag.uvw(p, copy)) {
+        copy = host::UVWStruct{}; // no entry for this polygon: zero UVs
     }
-    const host::Vec3* c[4] = {&w.a, &w.b, &w.c, &w.d};
-    for (int i = 0; i < n; ++i) {
-        *uv++ = static_cast<float>(c[i]->x);
-        *uv++ = static_cast<float>(c[i]->y);
-    }
+    writeCornerUV(w->a, uv);
+    writeCornerUV(w->b, uv);
+    writeCornerUV(w->c, uv);
+    if (n == 4)
+        writeCornerUV(w->d, uv);
 }
 
 // The normals of a polygon's n corners: zero under a normal tag, else the host's phong
@@ -245,6 +271,12 @@ void writeCornerNormals(const MeshSource& src, const RegionLayout& layout, int32
     const host::Vec32* phong = src.phong.data();
     const int64_t phongCount = src.phong.count();
     const int64_t base = static_cast<int64_t>(p) * 4;
+    if (base + n <= phongCount) {
+        // All corners have their normal: one copy of them.
+        std::memcpy(nrm, phong + base, sizeof(host::Vec32) * static_cast<size_t>(n));
+        nrm += 3 * n;
+        return;
+    }
     for (int i = 0; i < n; ++i) {
         if (base + i < phongCount) {
             const host::Vec32& v = phong[base + i];
@@ -259,28 +291,39 @@ void writeCornerNormals(const MeshSource& src, const RegionLayout& layout, int32
     }
 }
 
+// Three list entries, stored one by one: going through a small array on the stack costs a
+// stalled load per polygon, which on heavy meshes is a good part of the translation.
+void put3(int32_t*& out, int32_t a, int32_t b, int32_t c)
+{
+    out[0] = a;
+    out[1] = b;
+    out[2] = c;
+    out += 3;
+}
+
 // A polygon's triangles, turned to the renderer's winding (a, c, b; a quad as a, d, b and
 // c, b, d), with the matching corner indices for the normals and UVs from corner k on.
 void writeTriangles(int32_t va, int32_t vb, int32_t vc, int32_t vd, bool triangle, int32_t k,
                     const RegionLayout& layout, int32_t*& tri, int32_t*& nIdx, int32_t*& uvIdx)
 {
     if (triangle) {
-        const int32_t t[3] = {va, vc, vb};
-        const int32_t q[3] = {k, k + 2, k + 1};
-        tri = std::copy(t, t + 3, tri);
+        put3(tri, va, vc, vb);
         if (layout.withNormals)
-            nIdx = std::copy(q, q + 3, nIdx);
+            put3(nIdx, k, k + 2, k + 1);
         if (layout.ownUVIndices)
-            uvIdx = std::copy(q, q + 3, uvIdx);
+            put3(uvIdx, k, k + 2, k + 1);
         return;
     }
-    const int32_t t[6] = {va, vd, vb, vc, vb, vd};
-    const int32_t q[6] = {k, k + 3, k + 1, k + 2, k + 1, k + 3};
-    tri = std::copy(t, t + 6, tri);
-    if (layout.withNormals)
-        nIdx = std::copy(q, q + 6, nIdx);
-    if (layout.ownUVIndices)
-        uvIdx = std::copy(q, q + 6, uvIdx);
+    put3(tri, va, vd, vb);
+    put3(tri, vc, vb, vd);
+    if (layout.withNormals) {
+        put3(nIdx, k, k + 3, k + 1);
+        put3(nIdx, k + 2, k + 1, k + 3);
+    }
+    if (layout.ownUVIndices) {
+        put3(uvIdx, k, k + 3, k + 1);
+        put3(uvIdx, k + 2, k + 1, k + 3);
+    }
 }
 
 // Fills the sized buffers with the region's free polygons in ascending order and marks
@@ -310,7 +353,7 @@ void fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& wo
             const int32_t vd = triangle ? vc : vertices.of(poly.d);
             if (layout.withUVs)
                 writeCornerUVs(src, p, n, uv);
-            if (layout.withNormals)
+            if (layout.withNormals && !layout.normalsInPlace)
                 writeCornerNormals(src, layout, p, n, nrm);
             writeTriangles(va, vb, vc, vd, triangle, k, layout, tri, nIdx, uvIdx);
             k += n;
@@ -327,7 +370,8 @@ void sendRegion(TranslationContext& context, const MeshSource& src, const Region
     if (api == nullptr)
         return;
     const auto& positions = context.meshPositions;
-    const auto& normals = context.meshNormals;
+    const float* normals = layout.normalsInPlace ? &src.phong.data()[static_cast<size_t>(layout.first) * 4].x
+                                                 : context.meshNormals.data();
     const auto& uvs = context.meshUVs;
     const auto& triangles = context.meshTriangles;
     api->beginObject(src.name.c_str(), 1);
@@ -339,9 +383,9 @@ void sendRegion(TranslationContext& context, const MeshSource& src, const Region
     }
     api->beginGeometry("triangles");
     sendArray(*api, "vertices", orvType::Float3Array, positions.data(), positions.size() / 3);
-    if (!normals.empty()) {
+    if (layout.withNormals) {
         const auto& normalIndices = context.meshNormalIndices;
-        sendArray(*api, "normals", orvType::Float3Array, normals.data(), normals.size() / 3);
+        sendArray(*api, "normals", orvType::Float3Array, normals, static_cast<size_t>(layout.corners));
         sendArray(*api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
     }
     if (!uvs.empty()) {
