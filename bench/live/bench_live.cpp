@@ -15,6 +15,7 @@
 #include "sim_host.h"
 
 #include "../common/bench_clock.h"
+#include "../common/bench_goal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -324,11 +325,17 @@ int main(int argc, char** argv)
             std::printf("%-38s %8ju bytes = %.3f %% of Render (limit 1 %%); %5.1f ms = %.2f %% of Update "
                         "(limit 5 %%, 100 ms)%s\n",
                         edit.what, bytes, byteShare, best * 1000, timeShare, met ? "" : "  OVER");
+            const std::string what = edit.what;
+            bench::goalAtMost((what + ": bytes of a Render").c_str(), byteShare, 1.0, "%");
+            bench::goalAtMost((what + ": time of an Update").c_str(), timeShare, 5.0, "%");
+            bench::goalAtMost((what + ": time").c_str(), best * 1000, 100.0, "ms");
         }
         const size_t updates = bench.burst();
         const bool exact = bench.holdsFinalState();
         std::printf("100 moves within 50 ms: %zu updates (limit 3); the renderer holds the final state: %s\n", updates,
                     exact ? "yes" : "NO");
+        bench::goalAtMost("100 moves within 50 ms: updates", double(updates), 3.0, "updates");
+        bench::goalAtLeast("the renderer holds the final state", exact ? 1.0 : 0.0, 1.0, "(1 yes)");
         return ok && updates <= 3 && exact ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_live: %s\n", e.what());
