@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -136,6 +137,47 @@ TEST_F(LivePicture, EachPictureIsAFreshDrawingOfTheHeldScene)
     }
 }
 
+// The plug-in's Live session on the bundled example, against a renderer that writes the scene
+// it holds after each update (by the merge rule): each picture is a fresh drawing of it.
+std::vector<std::string> liveSession(const std::vector<std::string>& steps, int paceMs)
+{
+    const std::string examples = std::string(TAVRIN_EXAMPLES_DIR) + "/live/";
+    std::vector<std::string> args = {C4DSIM_EXE, examples + "start.json", "--live", "--plugin", PLUGIN_MODULE,
+                                     "--pace", std::to_string(paceMs), "--steps"};
+    for (const std::string& step : steps)
+        args.push_back(examples + step);
+    return args;
+}
+
+TEST_F(LivePicture, ALiveSessionsPicturesAreFreshDrawingsOfTheHeldScene)
+{
+    const pid_t pid = rig.startRenderer({"--write-held"});
+    ASSERT_GT(pid, 0);
+    std::string log;
+    ASSERT_EQ(standintest::runProgram(liveSession({"step-1.json", "step-2.json", "step-3.json", "step-4.json"}, 1500),
+                                      60000, &log),
+              0)
+        << log;
+    int compared = 0;
+    for (int number = 1; number <= 5; ++number) {
+        SCOPED_TRACE(number);
+        const std::string held =
+            (fs::path(rig.output()) / ("held-" + std::to_string(pid) + "-" + std::to_string(number) + ".qrf")).string();
+        ASSERT_TRUE(waitFor(picture(pid, number))) << log;
+        orv::qrf::Document doc;
+        orv::qrf::ParseError parseError;
+        ASSERT_TRUE(orv::qrf::parseFile(held, doc, parseError)) << parseError.message;
+        preview::Image drawn;
+        preview::Result fresh;
+        std::string error;
+        ASSERT_TRUE(preview::readPng(picture(pid, number), drawn, error)) << error;
+        ASSERT_TRUE(preview::render(doc, preview::Options{}, fresh, error)) << error;
+        EXPECT_LE(differingPixels(drawn, fresh.image), size_t(640 * 360) / 200) << "pixels that differ";
+        ++compared;
+    }
+    EXPECT_EQ(compared, 5);
+}
+
 // One HTTP request over a fresh connection, read to its end.
 std::string http(int port, const std::string& request, const char* address = "127.0.0.1")
 {
@@ -237,6 +279,9 @@ constexpr const char* kPageState = R"js((() => {
           src: i.src, line: document.getElementById('line').textContent, digest: digest};
 })())js";
 
+// The page open in Chromium before Live starts; the session then sends the document and,
+// a second and a half apart, two edits (the cube moved, the red material turned blue). The
+// first step is the document as it is, so that the page has the first picture in time.
 TEST_F(LivePicture, ABrowserSeesThePictureChangeWithEachEdit)
 {
     if (standintest::HeadlessBrowser::executable().empty())
@@ -244,44 +289,50 @@ TEST_F(LivePicture, ABrowserSeesThePictureChangeWithEachEdit)
     const int view = freePort();
     const pid_t pid = rig.startRenderer({"--view", std::to_string(view)});
     ASSERT_GT(pid, 0);
-    const int port = portOf(pid);
-    const auto steps = editSequence();
-    ASSERT_NE(ask(port, standin::protocol::streamRequest(1, 1), steps[0].second).find(" ok\n"), std::string::npos);
-    ASSERT_TRUE(waitFor(picture(pid, 1)));
-
     standintest::HeadlessBrowser browser;
     std::string error;
     ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(view) + "/", 720, 480, error)) << error;
-    // What the page shows once the picture of `number` has loaded there.
-    const auto shownAfter = [&](int number) {
-        nlohmann::json state;
-        for (const int64_t end = nowMs() + 30000; nowMs() < end; ::usleep(100000)) {
-            state = browser.evaluate(kPageState);
-            if (state.is_object() && state.value("src", "").ends_with("/picture/" + std::to_string(number) + ".png") &&
-                state.value("digest", 0u) != 0)
-                return state;
-        }
-        ADD_FAILURE() << "the page did not show picture " << number << ": " << state.dump();
-        return state;
-    };
-    nlohmann::json before = shownAfter(1);
-    // Two live edits: a moved object, then a changed material.
-    const struct {
-        size_t step;
-        const char* line;
-    } edits[] = {{1, "1 object moved"}, {3, "1 mesh changed, 1 material changed"}};
-    int number = 1;
-    for (const auto& edit : edits) {
-        SCOPED_TRACE(steps[edit.step].first);
-        ASSERT_NE(ask(port, standin::protocol::streamRequest(1, 1), steps[edit.step].second).find(" ok\n"),
-                  std::string::npos);
-        const nlohmann::json after = shownAfter(++number);
-        EXPECT_NE(after.value("digest", 0u), before.value("digest", 0u)) << "the picture did not change";
-        EXPECT_NE(after.value("line", "").find(edit.line), std::string::npos) << after.dump();
-        EXPECT_NE(after.value("line", "").find(" ms from the stream"), std::string::npos) << after.dump();
-        before = after;
+
+    std::string log;
+    int status = -1;
+    for (const int64_t end = nowMs() + 20000; nowMs() < end && browser.evaluate("'shown' in window") != true;)
+        ::usleep(100000);
+    std::thread session([&] {
+        status = standintest::runProgram(liveSession({"start.json", "step-1.json", "step-2.json"}, 1500), 60000, &log);
+    });
+    // Each picture the page shows, as it shows it.
+    std::vector<nlohmann::json> seen;
+    for (const int64_t end = nowMs() + 40000; nowMs() < end; ::usleep(100000)) {
+        const nlohmann::json state = browser.evaluate(kPageState);
+        if (!state.is_object() || state.value("digest", 0u) == 0 || !state.value("src", "").ends_with(".png") ||
+            state.value("src", "").ends_with("-quick.png"))
+            continue;
+        if (seen.empty() || seen.back().value("src", "") != state.value("src", ""))
+            seen.push_back(state);
+        if (state.value("src", "").ends_with("/picture/3.png"))
+            break;
     }
-    EXPECT_EQ(before.value("shown", nlohmann::json()), nlohmann::json({1, 2, 3})) << "no picture was reloaded by hand";
+    session.join();
+    EXPECT_EQ(status, 0) << log;
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(seen.back().value("src", "").ends_with("/picture/3.png")) << seen.back().dump();
+    // The start, then each edit's picture, each different from the one before.
+    const struct {
+        const char* src;
+        const char* line;
+    } expected[] = {{"/picture/1.png", "the whole scene"}, {"/picture/2.png", "1 object moved"},
+                    {"/picture/3.png", "1 material changed"}};
+    ASSERT_EQ(seen.size(), 3u) << "the pictures shown: " << nlohmann::json(seen).dump();
+    for (size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(expected[i].src);
+        EXPECT_TRUE(seen[i].value("src", "").ends_with(expected[i].src)) << seen[i].dump();
+        EXPECT_NE(seen[i].value("line", "").find(expected[i].line), std::string::npos) << seen[i].dump();
+        EXPECT_NE(seen[i].value("line", "").find(" ms from the stream"), std::string::npos) << seen[i].dump();
+        if (i > 0) {
+            EXPECT_NE(seen[i].value("digest", 0u), seen[i - 1].value("digest", 0u)) << "the picture did not change";
+        }
+    }
+    EXPECT_EQ(seen.back().value("shown", nlohmann::json()), nlohmann::json({1, 2, 3})) << "no picture was reloaded by hand";
     if (const char* shot = std::getenv("TAVRIN_LIVE_PAGE_SHOT")) {
         EXPECT_TRUE(browser.screenshot(shot));
     }
