@@ -106,7 +106,7 @@ TEST_F(StandinBounds, OnlyTheLastStreamsKeepTheirFiles)
         const char* environment; // TAVRIN_STANDIN_KEEP
         size_t keep;
     };
-    const Case cases[] = {{"--keep-received 3", {"--keep-received", "3"}, nullptr, 3},
+    const Case cases[] = {{"--keep-received 3, held scenes written", {"--keep-received", "3", "--write-held"}, nullptr, 3},
                           {"TAVRIN_STANDIN_KEEP=2", {}, "2", 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -123,17 +123,19 @@ TEST_F(StandinBounds, OnlyTheLastStreamsKeepTheirFiles)
             ::usleep(50000);
         ::usleep(300000); // a picture of an earlier stream still on its way would land now
         std::vector<std::string> streams, expected;
-        size_t pictures = 0;
+        size_t pictures = 0, held = 0;
         for (const std::string& name : filesIn(rig.output())) {
             streams.push_back(name);
             pictures += name.ends_with(".png");
+            held += name.starts_with("held-");
         }
-        std::erase_if(streams, [](const std::string& name) { return !name.ends_with(".qrf"); });
+        std::erase_if(streams, [](const std::string& name) { return !name.starts_with("received-") || !name.ends_with(".qrf"); });
         for (size_t n = 7 - c.keep + 1; n <= 7; ++n)
             expected.push_back("received-" + std::to_string(pid) + "-" + std::to_string(n) + ".qrf");
         EXPECT_EQ(streams, expected);
         EXPECT_TRUE(fs::exists(last));
         EXPECT_LE(pictures, c.keep);
+        EXPECT_LE(held, c.keep);
         rig.stopRenderers();
         fs::remove_all(rig.output());
     }
