@@ -1,5 +1,7 @@
 #include "server.h"
 
+#include "server_connection.h"
+
 #include "Png.h"
 #include "Preview.h"
 #include "files/private_file.h"
@@ -21,7 +23,6 @@ namespace standin {
 
 namespace {
 
-constexpr int64_t kRequestTimeoutMs = 5000;
 constexpr int kReplyStallMs = 1000;
 constexpr uint64_t kMaxStreamBytes = uint64_t(4) << 30;
 constexpr size_t kReadChunk = 256 * 1024;
@@ -76,25 +77,6 @@ bool isScene(std::string_view text)
 
 } // namespace
 
-struct Server::Connection {
-    // Request: its request line arrives; Streaming: its stream arrives; Stalled: the renderer
-    // stopped reading it (a test hook); Answering: its answer is on its way out; Draining:
-    // its stream was refused while it arrived (answered so), and the rest is read and let go.
-    enum class State { Request, Streaming, Stalled, Answering, Draining };
-    net::Fd fd;
-    State state = State::Request;
-    int64_t opened = 0;
-    int64_t heard = 0;  // when it last sent something
-    std::string out;    // the answer to send
-    size_t sent = 0;
-    std::string data; // the request line while it arrives
-    StreamStore stream; // the stream as it arrives
-    uint64_t streamBytes = 0;
-    int number = 0; // of the stream, counted from 1
-    protocol::Request request;
-    std::unique_ptr<ProgressScanner> scanner;
-    bool closed = false;
-};
 
 namespace {
 
@@ -258,123 +240,6 @@ int Server::run(const volatile sig_atomic_t* stop, const sigset_t* waitMask)
     }
 }
 
-// Accepts what waits, while descriptors last: at the limit, the connection silent longest
-// makes room; when none can, a waiting connection is taken and closed at once, so the
-// listener does not keep the loop awake.
-void Server::accept()
-{
-    for (int taken = 0; taken < 64; ++taken) {
-        if (descriptorsHeld() + 1 > descriptors_.forConnections() && !makeRoom()) {
-            descriptors_.shed(listener_.get());
-            return;
-        }
-        int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE)
-                descriptors_.shed(listener_.get());
-            return;
-        }
-        auto c = std::make_unique<Connection>();
-        c->fd.reset(fd);
-        c->opened = c->heard = net::nowMs();
-        connections_.push_back(std::move(c));
-    }
-}
-
-size_t Server::descriptorsHeld() const
-{
-    size_t n = 0;
-    for (const auto& c : connections_)
-        if (!c->closed)
-            n += c->state == Connection::State::Streaming || c->state == Connection::State::Stalled ? 2 : 1;
-    return n;
-}
-
-// Closes the connection that has been silent longest, for a second at least: one that has
-// not sent its request, else a stream whose client sends nothing. False when every
-// connection is busy (one just accepted may have its request waiting to be read).
-bool Server::makeRoom()
-{
-    Connection* victim = nullptr;
-    const int64_t now = net::nowMs();
-    for (const auto& c : connections_)
-        if (!c->closed && c->state == Connection::State::Request && now - c->heard >= 1000 &&
-            (!victim || c->heard < victim->heard))
-            victim = c.get();
-    if (!victim)
-        for (const auto& c : connections_)
-            if (!c->closed && c->state == Connection::State::Streaming && now - c->heard >= 1000 &&
-                (!victim || c->heard < victim->heard))
-                victim = c.get();
-    if (!victim)
-        return false;
-    if (victim->state == Connection::State::Streaming) {
-        endProgress();
-        console_ << "tavrin: stream " << victim->number << " dropped: out of descriptors, and its client was silent "
-                 << (now - victim->heard) / 1000 << " s" << std::endl;
-    }
-    // Closed now, taken off the list by the loop (which may be walking it).
-    victim->closed = true;
-    victim->stream.discard();
-    victim->fd.reset();
-    return true;
-}
-
-void Server::closeIdleRequests(int64_t now)
-{
-    for (auto& c : connections_) {
-        if ((c->state == Connection::State::Request || c->state == Connection::State::Answering) &&
-            now - c->opened > kRequestTimeoutMs)
-            c->closed = true;
-    }
-    std::erase_if(connections_, [](const auto& c) { return c->closed; });
-}
-
-// A client that stops sending its stream is dropped after the stall limit: it would keep
-// the stream's file open and the renderer from its idle exit for ever.
-void Server::dropStalled(int64_t now)
-{
-    const int64_t limit = int64_t(options_.streamStallSeconds) * 1000;
-    for (auto& c : connections_) {
-        const bool streaming = c->state == Connection::State::Streaming;
-        if ((!streaming && c->state != Connection::State::Draining) || now - c->heard <= limit)
-            continue;
-        if (streaming) {
-            endProgress();
-            console_ << "tavrin: stream " << c->number << " sent nothing for " << options_.streamStallSeconds
-                     << " s, dropped after " << c->streamBytes << " bytes" << std::endl;
-        }
-        c->closed = true;
-    }
-    std::erase_if(connections_, [](const auto& c) { return c->closed; });
-}
-
-// Answers go out as the client takes them, never holding up the loop; a client that does not
-// take its answer within the request time is dropped.
-void Server::answer(Connection& c, std::string text)
-{
-    c.out = std::move(text);
-    c.sent = 0;
-    c.state = Connection::State::Answering;
-    writeTo(c);
-}
-
-void Server::writeTo(Connection& c)
-{
-    while (c.sent < c.out.size()) {
-        const ssize_t n = ::send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            c.sent += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return;
-        break; // the client is gone
-    }
-    c.closed = true;
-}
 
 void Server::readFrom(Connection& c)
 {

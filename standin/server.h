@@ -26,6 +26,8 @@
 
 namespace standin {
 
+struct Connection; // one client's (server_connection.h)
+
 // A stream that sends nothing for this long is dropped.
 inline constexpr int kDefaultStreamStallSeconds = 15;
 
@@ -77,7 +79,6 @@ public:
     int streamsReceived() const { return streams_; }
 
 private:
-    struct Connection;
     void accept();
     void readFrom(Connection& c);
     void handleRequest(Connection& c);
