@@ -578,9 +578,45 @@ std::string Filename::utf8(bool& ok) const
     return result;
 }
 
+uint32_t Element::dirty(uint32_t mask) const
+{
+    auto* t = withAppended(&c4d_host_table::base_dirty);
+    return (t && h_) ? t->base_dirty(h_, mask) : 0;
+}
+
 // ---- registration and user interface ----
 
 namespace {
+
+void messageTrampoline(void* self, int32_t id, c4d_base* doc)
+{
+    try {
+        if (auto* handler = static_cast<MessageData*>(self))
+            handler->CoreMessage(id, Document(doc));
+    } catch (...) {
+        // The handler reports its own failures; the host's loop must go on.
+    }
+}
+
+int32_t timerTrampoline(void* self)
+{
+    try {
+        auto* handler = static_cast<MessageData*>(self);
+        return handler ? handler->GetTimer() : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+int32_t stateTrampoline(void* self, c4d_base* doc)
+{
+    try {
+        auto* command = static_cast<CommandData*>(self);
+        return command ? command->GetState(Document(doc)) : 0;
+    } catch (...) {
+        return 0;
+    }
+}
 
 // Runs a registered command; no exception reaches the host.
 int executeTrampoline(void* self, c4d_base* document)
@@ -620,6 +656,34 @@ bool registerCommand(int32_t id, const std::string& name, int32_t info, c4d_bitm
         return false;
     c4d_command c{command, &executeTrampoline};
     return t->register_command(id, name.c_str(), info, icon, help.c_str(), c) != 0;
+}
+
+bool hasChangeMessages()
+{
+    return withAppended(&c4d_host_table::register_message_handler) != nullptr &&
+           withAppended(&c4d_host_table::base_dirty) != nullptr;
+}
+
+bool registerMessageHandler(int32_t id, MessageData* handler)
+{
+    auto* t = withAppended(&c4d_host_table::register_message_handler);
+    if (!t || handler == nullptr)
+        return false;
+    return t->register_message_handler(id, c4d_message_handler{handler, &messageTrampoline, &timerTrampoline}) != 0;
+}
+
+Document activeDocument()
+{
+    auto* t = withAppended(&c4d_host_table::active_document);
+    return Document(t ? t->active_document() : nullptr);
+}
+
+bool registerCommandState(int32_t id, CommandData* command)
+{
+    auto* t = withAppended(&c4d_host_table::register_command_state);
+    if (!t || command == nullptr)
+        return false;
+    return t->register_command_state(id, command, &stateTrampoline) != 0;
 }
 
 void messageDialog(const std::string& text)

@@ -106,6 +106,8 @@ public:
     bool getLink(int32_t id, const Document& doc, Element& out) const;
     bool getFilename(int32_t id, std::string& full, std::string& leaf) const;
     bool getGradientKnot0(int32_t id, Vec3& colour) const;
+    // The sum of the dirty counters the mask names (C4D_DIRTY_*); 0 when the host keeps none.
+    uint32_t dirty(uint32_t mask) const;
 
 protected:
     c4d_base* h_ = nullptr;
@@ -289,7 +291,31 @@ class CommandData {
 public:
     virtual ~CommandData() = default;
     virtual bool Execute(Document doc) = 0;
+    // The command's menu state, a mask of C4D_CMD_ENABLED and C4D_CMD_CHECKED; asked only
+    // for commands registered with registerCommandState.
+    virtual int32_t GetState(Document /*doc*/) { return C4D_CMD_ENABLED; }
 };
+
+// Base of a plug-in's message handler: the host's change and timer messages (C4D_MSG_*),
+// delivered on the main thread. Exceptions never reach the host.
+class MessageData {
+public:
+    virtual ~MessageData() = default;
+    virtual void CoreMessage(int32_t id, Document doc) = 0;
+    // Milliseconds until the next timer message; 0 for none. Asked after every message.
+    virtual int32_t GetTimer() { return 0; }
+};
+
+// Whether the host delivers change messages and keeps dirty counters: the Live command
+// needs both.
+bool hasChangeMessages();
+// Registers a message handler; the host keeps it for the life of the process. False when the
+// host has no message handlers.
+bool registerMessageHandler(int32_t id, MessageData* handler);
+// The document the user works on now; a null document when none or the host cannot say.
+Document activeDocument();
+// Lets the host ask the command registered under id for its state (CommandData::GetState).
+bool registerCommandState(int32_t id, CommandData* command);
 
 // Loads an icon from the plug-in's resource images; null when it cannot be loaded.
 c4d_bitmap* autoBitmap(const std::string& file, double pixelRatio = 1.0);

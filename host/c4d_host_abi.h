@@ -77,6 +77,29 @@ enum c4d_object_vector {
     C4D_ABS_SCALE = 5
 };
 
+/* Messages the host delivers to a registered message handler, on the main thread. */
+#define C4D_MSG_DOCUMENT_CHANGED 1 /* doc: the active document, after any change of it */
+#define C4D_MSG_TIMER 2            /* doc: the active document, at the interval the handler asked */
+#define C4D_MSG_DOCUMENT_CLOSING 3 /* doc: a document about to close; its handle dies after this */
+
+/* A message handler: the host calls message, then asks timer_interval for the milliseconds
+ * until the next timer message (0: none). */
+typedef struct c4d_message_handler {
+    void* self;
+    void (*message)(void* self, int32_t id, c4d_base* doc);
+    int32_t (*timer_interval)(void* self);
+} c4d_message_handler;
+
+/* Dirty counter kinds of base_dirty; a mask sums the counters it names. */
+#define C4D_DIRTY_MATRIX 1u   /* objects: position, rotation, scale */
+#define C4D_DIRTY_DATA 2u     /* any element: its own data (points, parameters, keys, ...) */
+#define C4D_DIRTY_CACHE 4u    /* objects: the generated or deformed cache */
+#define C4D_DIRTY_CHILDREN 8u /* documents: objects added, removed or moved in the tree */
+
+/* What a command's state callback answers: a mask of these. */
+#define C4D_CMD_ENABLED 1
+#define C4D_CMD_CHECKED 2
+
 typedef struct c4d_host_table {
     int32_t version;   /* C4D_HOST_API_VERSION of the host */
     uint32_t size;     /* sizeof(c4d_host_table) as the host was built */
@@ -235,6 +258,19 @@ typedef struct c4d_host_table {
     /* All entries of a UVW tag, one per polygon; *count is their number. Null when the tag
      * holds none. The array stays owned by the tag. */
     const c4d_uvw* (*uvw_data)(const c4d_base* uvw_tag, int32_t* count);
+
+    /* ---- change messages, timer, dirty counters, command state (later additions, also
+     * optional: see size; the plug-in does without its Live command on a host without them) ---- */
+    /* Registers a message handler under a plug-in ID; the host keeps it for the life of the
+     * process. */
+    int (*register_message_handler)(int32_t id, c4d_message_handler handler);
+    /* The sum of the element's dirty counters that the mask names (C4D_DIRTY_*). A counter
+     * only ever grows while the element lives. */
+    uint32_t (*base_dirty)(const c4d_base* e, uint32_t mask);
+    /* The document the user works on now; null when none is open. */
+    c4d_base* (*active_document)(void);
+    /* Lets the host ask a registered command for its menu state (C4D_CMD_* mask). */
+    int (*register_command_state)(int32_t id, void* self, int32_t (*state)(void* self, c4d_base* doc));
 } c4d_host_table;
 
 /* Size of a table that ends before the console entries: the smallest the plug-in takes. */

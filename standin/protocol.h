@@ -12,6 +12,11 @@
 //                              a scene answered "ok" is in effect for every request the
 //                              renderer serves after the answer.
 //
+// A scene group of a stream replaces the model set of its name, or, when it carries the mark
+// of a Live update (importers/sceneapi/live_update_marks.h), is merged into it: groups
+// matched by their path of names and index among same-named siblings, content kept where
+// the stream re-sends none, groups not re-sent removed (standin/README.md).
+//
 // A peer that does not answer with these lines is not a stand-in renderer.
 #pragma once
 

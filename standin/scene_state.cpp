@@ -1,5 +1,7 @@
 #include "scene_state.h"
 
+#include "live_update_marks.h"
+
 #include <cstdio>
 
 namespace standin {
@@ -47,6 +49,18 @@ size_t countGroups(const orv::qrf::Block& block)
     return block.allDeep("group").size();
 }
 
+// Whether a scene group carries the mark of a Live update, which merges into the held set.
+bool isMergeUpdate(const orv::qrf::Statement& group)
+{
+    if (!group.block)
+        return false;
+    for (const orv::qrf::Statement& s : group.block->statements)
+        if (s.keyword == "attribute" && s.args.size() >= 2 && s.args[0].text == orv::live::kUpdateKey &&
+            s.args[1].text == orv::live::kUpdateMerge)
+            return true;
+    return false;
+}
+
 // Whether a stream's import options let it set the camera (they do unless they say off).
 bool adjustsCamera(const orv::qrf::Document& doc)
 {
@@ -90,10 +104,12 @@ std::string xmlEscape(std::string_view text)
     return out;
 }
 
-std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int stream, unsigned id)
+std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int stream, unsigned id,
+                                             StreamText text)
 {
     std::vector<std::string> names;
     std::vector<orv::qrf::Statement> cameras;
+    bool mergeStream = false;
     for (const orv::qrf::Statement& s : doc.top.statements) {
         if (s.keyword == "camera" && !s.define && s.block)
             cameras.push_back(s);
@@ -104,24 +120,33 @@ std::vector<std::string> SceneState::receive(const orv::qrf::Document& doc, int 
         set.name = s.name();
         set.stream = stream;
         set.id = id;
-        if (s.block) {
-            set.objects = s.block->allDeep("object").size();
-            set.groups = countGroups(*s.block);
+        set.text = text;
+        const bool merges = isMergeUpdate(s);
+        mergeStream = mergeStream || merges;
+        ModelSet* existing = nullptr;
+        for (ModelSet& held : sets_)
+            if (held.name == set.name)
+                existing = &held;
+        if (merges && existing && existing->group.block && s.block)
+            set.group = mergeGroup(existing->group, existing->text, s, text);
+        if (set.group.block) {
+            set.objects = set.group.block->allDeep("object").size();
+            set.groups = countGroups(*set.group.block);
         }
-        bool replaced = false;
-        for (ModelSet& existing : sets_) {
-            if (existing.name == set.name) {
-                existing = set;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced)
-            sets_.push_back(set);
-        names.push_back(set.name);
+        if (existing)
+            *existing = std::move(set);
+        else
+            sets_.push_back(std::move(set));
+        names.push_back(s.name());
     }
-    if (!cameras.empty() && (cameras_.empty() || adjustsCamera(doc)))
+    // A Live update that moves the camera carries every camera of the document, so when it
+    // carries none, the document has none left.
+    const bool adjusts = adjustsCamera(doc);
+    if ((!cameras.empty() && (cameras_.empty() || adjusts)) || (mergeStream && adjusts)) {
         cameras_ = std::move(cameras);
+        camerasText_ = text;
+    }
+    pruneMerged();
     return names;
 }
 

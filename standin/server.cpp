@@ -2,6 +2,7 @@
 
 #include "Png.h"
 #include "Preview.h"
+#include "files/private_file.h"
 #include "protocol.h"
 #include "stream_store.h"
 
@@ -560,6 +561,8 @@ void Server::finishStream(Connection& c)
         sceneChanged_ = true;
         measureHeld();
         if (taken) {
+            if (options_.writeHeld)
+                writeHeld(file, number);
             if (options_.preview)
                 drawPreview(c, arrived); // after the sender has its answer: it never waits for the picture
         } else {
@@ -582,7 +585,9 @@ bool Server::takeIn(std::string_view bytes, int number, unsigned id)
                 console_ << "tavrin: " << s.keyword.substr(1) << ": " << printable(s.name(), 200)
                          << std::endl;
         }
-        std::vector<std::string> names = scene_.receive(doc, number, id);
+        // The held scene is written in the bytes its parts arrived in, so their texts are kept.
+        StreamText text = options_.writeHeld ? std::make_shared<const std::string>(bytes) : nullptr;
+        std::vector<std::string> names = scene_.receive(doc, number, id, std::move(text));
         for (const std::string& name : names)
             console_ << "tavrin: model set \"" << printable(name, 200) << "\" is active" << std::endl;
         if (names.empty())
@@ -594,6 +599,29 @@ bool Server::takeIn(std::string_view bytes, int number, unsigned id)
                  << std::endl;
         return false;
     }
+}
+
+// held-<pid>-<n>.qrf beside received-<pid>-<n>.qrf: what the renderer holds after stream n.
+void Server::writeHeld(const std::string& receivedFile, int number)
+{
+    const std::string held =
+        (std::filesystem::path(receivedFile).parent_path() /
+         ("held-" + std::to_string(pid_) + "-" + std::to_string(number) + ".qrf"))
+            .string();
+    std::string text;
+    std::string why;
+    try {
+        if (!scene_.heldText(text))
+            why = "a part of the held scene came without its text";
+        else
+            tavrin::files::writeFileAtomically(held, text, &why);
+    } catch (const std::exception& e) {
+        why = e.what();
+    }
+    if (why.empty())
+        console_ << "tavrin: stream " << number << ": held scene written to " << held << std::endl;
+    else
+        console_ << "tavrin: stream " << number << ": held scene not written: " << printable(why, 200) << std::endl;
 }
 
 // Why a checked stream must not be taken in, or "": the model sets it would add, and what

@@ -40,6 +40,8 @@ struct ServerOptions {
     int previewHeight = 360;
     preview::CameraChoice previewCamera = preview::CameraChoice::File;
     double previewTimeLimit = preview::kDefaultTimeLimitSeconds; // seconds; 0: no limit
+    // After each stream taken in, the whole scene held is written to held-<pid>-<n>.qrf.
+    bool writeHeld = false;
     // The files of the last keepReceived streams are kept in the output folder, older ones
     // removed (see limits/received_files.h).
     int keepReceived = limits::kDefaultKeepReceived;
@@ -92,6 +94,7 @@ private:
     void take(Connection& c, const char* data, size_t size);
     void finishStream(Connection& c);
     bool takeIn(std::string_view bytes, int number, unsigned id);
+    void writeHeld(const std::string& receivedFile, int number);
     void drawPreview(const Connection& c, int64_t arrived);
     void showProgress(const std::string& message, float fraction);
     void endProgress();

@@ -114,6 +114,8 @@ int main(int argc, char** argv)
 
     if (const char* off = std::getenv("TAVRIN_STANDIN_NO_PREVIEW"); off && *off && std::string(off) != "0")
         options.preview = false;
+    if (const char* held = std::getenv("TAVRIN_STANDIN_HELD"); held && *held && std::string(held) != "0")
+        options.writeHeld = true;
 
     CLI::App app{"Stand-in Tavrin " + std::to_string(standin::net::kMajorVersion) +
                  " renderer: answers instance and scene queries and receives live scene streams "
@@ -156,6 +158,9 @@ int main(int argc, char** argv)
     app.add_flag("--no-preview", noPreview,
                  "Do not draw the PNG preview of each received scene (also: "
                  "TAVRIN_STANDIN_NO_PREVIEW=1)");
+    app.add_flag("--write-held", options.writeHeld,
+                 "After each stream taken in, write the whole scene held as held-<pid>-<n>.qrf beside the "
+                 "received file (also: TAVRIN_STANDIN_HELD=1)");
     std::string previewSize = "640x360";
     app.add_option("--preview-size", previewSize, "Preview image size, WIDTHxHEIGHT (default 640x360)")
         ->check([](const std::string& text) {

@@ -45,6 +45,14 @@ struct Element {
     std::string name;
     std::map<int32_t, Value> params;
     uint64_t key = 0; // unique per document, assigned by finalize (0: not yet assigned)
+    std::string id;   // the document file's "id", "" when it gives none
+
+    // Dirty counters, raised by each edit that touches the element (sim_edit.h): the matrix
+    // (objects: position, rotation, scale), the data (anything else of the element's own)
+    // and the cache (objects: the generated or deformed cache).
+    uint32_t dirtyMatrix = 0;
+    uint32_t dirtyData = 0;
+    uint32_t dirtyCache = 0;
 
     // Derived by finalize, not data of their own: the following element of the same list
     // (sibling object, tag, track, shader, material, layer) and the document it belongs to.
@@ -132,6 +140,10 @@ struct Document : Element {
     std::vector<std::unique_ptr<Object>> objects;
     std::vector<std::unique_ptr<Material>> materials;
     std::vector<std::unique_ptr<Layer>> layers;
+    // Raised by each edit that adds, removes or moves objects in the tree.
+    uint32_t dirtyChildren = 0;
+    // The highest key handed out so far: a deleted element's key is never given again.
+    uint64_t lastKey = 0;
 };
 
 } // namespace sim

@@ -114,6 +114,23 @@ int32_t hBaseType(const c4d_base* e) { return e ? elem(e)->type : 0; }
 char* hBaseName(const c4d_base* e) { return e ? copyText(elem(e)->name) : nullptr; }
 uint64_t hBaseKey(const c4d_base* e) { return e ? elem(e)->key : 0; }
 
+uint32_t hBaseDirty(const c4d_base* h, uint32_t mask)
+{
+    if (!h)
+        return 0;
+    const Element& e = *elem(h);
+    uint32_t sum = 0;
+    if (mask & C4D_DIRTY_MATRIX)
+        sum += e.dirtyMatrix;
+    if (mask & C4D_DIRTY_DATA)
+        sum += e.dirtyData;
+    if (mask & C4D_DIRTY_CACHE)
+        sum += e.dirtyCache;
+    if (auto* d = dynamic_cast<const Document*>(&e); d && (mask & C4D_DIRTY_CHILDREN))
+        sum += d->dirtyChildren;
+    return sum;
+}
+
 // Integer parameters with a host default when the document does not set them.
 bool defaultInt(const Element& e, int32_t id, int32_t& out)
 {
@@ -745,6 +762,7 @@ c4d_host_table makeTable()
     t.base_type = hBaseType;
     t.base_name = hBaseName;
     t.base_key = hBaseKey;
+    t.base_dirty = hBaseDirty;
     t.get_int = hGetInt;
     t.get_float = hGetFloat;
     t.get_vector = hGetVector;

@@ -81,6 +81,8 @@ const std::vector<std::string>& messages();
 const std::vector<std::string>& consoleLines();
 // The report the plug-in handed over for its last command (JSON text); "" when none.
 const std::string& commandReport();
+// Every report handed over since clearHostState, in order (a live session hands one per update).
+const std::vector<std::string>& commandReports();
 // The status bar is drawn on standard error as one progress line that is rewritten in
 // place: when standard error is a terminal, or always when forced.
 void setProgressLineForced(bool forced);
@@ -89,5 +91,14 @@ void setConsoleQuiet(bool quiet);
 // Status bar updates drawn since clearHostState.
 int progressLinesDrawn();
 void clearHostState();
+
+// The active document the host answers (null: none open).
+void setActiveDocument(Document* doc);
+// Delivers a message (C4D_MSG_*) to every registered handler, as the host's main loop does,
+// and answers the shortest timer interval they then ask for (0: none asks).
+int32_t deliverMessage(int32_t id, Document* doc);
+// The menu state (C4D_CMD_* mask) the command registered under id answers for doc; -1 when
+// it registered no state callback.
+int32_t commandState(int32_t id, Document* doc);
 
 } // namespace sim

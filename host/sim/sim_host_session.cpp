@@ -41,6 +41,7 @@ struct HostState {
     std::vector<std::string> messages;
     std::vector<std::string> consoleLines;
     std::string report;
+    std::vector<std::string> reports; // every report handed over since clearHostState
     bool progressForced = false;
     bool consoleQuiet = false; // console lines are kept but not printed
     int progressDrawn = 0;
@@ -48,6 +49,15 @@ struct HostState {
     std::string pluginFolder;
     std::string pendingIcon; // the last icon asked for since the last registration
     std::vector<std::unique_ptr<SimBitmap>> bitmaps;
+    // Message handlers and command state callbacks, kept for the life of the process.
+    std::vector<c4d_message_handler> handlers;
+    struct StateHook {
+        int32_t id;
+        void* self;
+        int32_t (*state)(void*, c4d_base*);
+    };
+    std::vector<StateHook> stateHooks;
+    Document* active = nullptr;
 };
 
 HostState& state()
@@ -182,7 +192,31 @@ void hStatusBar(double fraction, const char* utf8)
 
 void hStatusClear() { eraseProgressLine(); }
 
-void hCommandReport(const char* json) { state().report = json ? json : ""; }
+void hCommandReport(const char* json)
+{
+    state().report = json ? json : "";
+    state().reports.push_back(state().report);
+}
+
+// ---- change messages and command state ----
+
+int hRegisterMessageHandler(int32_t /*id*/, c4d_message_handler handler)
+{
+    if (!handler.message)
+        return 0;
+    state().handlers.push_back(handler);
+    return 1;
+}
+
+c4d_base* hActiveDocument() { return handle(state().active); }
+
+int hRegisterCommandState(int32_t id, void* self, int32_t (*hook)(void*, c4d_base*))
+{
+    if (!hook)
+        return 0;
+    state().stateHooks.push_back({id, self, hook});
+    return 1;
+}
 
 // ---- strings and file names ----
 
@@ -312,6 +346,33 @@ void fillSessionFunctions(c4d_host_table& t)
     t.status_bar = hStatusBar;
     t.status_clear = hStatusClear;
     t.command_report = hCommandReport;
+    t.register_message_handler = hRegisterMessageHandler;
+    t.active_document = hActiveDocument;
+    t.register_command_state = hRegisterCommandState;
+}
+
+void setActiveDocument(Document* doc) { state().active = doc; }
+
+int32_t deliverMessage(int32_t id, Document* doc)
+{
+    int32_t interval = 0;
+    // By index: a handler may register another while it runs.
+    for (size_t i = 0; i < state().handlers.size(); ++i) {
+        const c4d_message_handler h = state().handlers[i];
+        h.message(h.self, id, handle(doc));
+        const int32_t asked = h.timer_interval ? h.timer_interval(h.self) : 0;
+        if (asked > 0 && (interval == 0 || asked < interval))
+            interval = asked;
+    }
+    return interval;
+}
+
+int32_t commandState(int32_t id, Document* doc)
+{
+    for (const auto& hook : state().stateHooks)
+        if (hook.id == id)
+            return hook.state(hook.self, handle(doc));
+    return -1;
 }
 
 void setSaveDialog(const SaveDialog& answer) { state().dialog = answer; }
@@ -332,6 +393,7 @@ bool bitmapSize(const c4d_bitmap* bitmap, int32_t& width, int32_t& height)
 const std::vector<std::string>& messages() { return state().messages; }
 const std::vector<std::string>& consoleLines() { return state().consoleLines; }
 const std::string& commandReport() { return state().report; }
+const std::vector<std::string>& commandReports() { return state().reports; }
 void setProgressLineForced(bool forced) { state().progressForced = forced; }
 void setConsoleQuiet(bool quiet) { state().consoleQuiet = quiet; }
 int progressLinesDrawn() { return state().progressDrawn; }
@@ -346,12 +408,18 @@ void clearHostState()
     s.messages.clear();
     s.consoleLines.clear();
     s.report.clear();
+    s.reports.clear();
     s.progressForced = false;
     s.consoleQuiet = false;
     s.progressDrawn = 0;
     s.progressWidth = 0;
     s.pluginFolder.clear();
     s.pendingIcon.clear();
+    // The plug-in's handlers are never freed, so forgetting them is safe; a new start
+    // registers them again.
+    s.handlers.clear();
+    s.stateHooks.clear();
+    s.active = nullptr;
     clearHairLocks();
     // Bitmaps stay: the host owns icons for the life of the process.
 }

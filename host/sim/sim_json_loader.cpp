@@ -403,6 +403,7 @@ private:
                 fail(at(path, "id"), "an id must not be empty");
             if (!ids_.emplace(id, &e).second)
                 fail(at(path, "id"), "duplicate id " + quote(id));
+            e.id = id;
         }
     }
 

@@ -236,7 +236,7 @@ Matrix globalMatrix(const Object& o)
 
 void finalize(Document& doc)
 {
-    uint64_t maxKey = 0;
+    uint64_t maxKey = doc.lastKey;
     forEachElement(doc, [&](Element& e) {
         e.owner = &doc;
         maxKey = std::max(maxKey, e.key);
@@ -245,6 +245,7 @@ void finalize(Document& doc)
         if (e.key == 0)
             e.key = ++maxKey;
     });
+    doc.lastKey = maxKey;
     doc.next = nullptr;
     chain(doc.layers);
     chain(doc.materials);

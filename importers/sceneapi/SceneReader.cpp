@@ -187,6 +187,12 @@ private:
     }
 
     bool parseStatement(Statement& s, size_t depth) {
+        if (!parseStatementText(s, depth)) return false;
+        s.end = pos_;
+        return true;
+    }
+
+    bool parseStatementText(Statement& s, size_t depth) {
         s.offset = pos_;
         if (startsWith("//")) {
             s.keyword = "//";
@@ -248,6 +254,7 @@ private:
             if (c == '{') {
                 if (!blockKeyword) return fail(pos_, "unexpected '{' after " + s.keyword);
                 if (!checkDepth(depth + 1)) return false;
+                s.blockOffset = pos_;
                 ++pos_;
                 s.block = std::make_shared<Block>();
                 if (!parseBlock(*s.block, depth + 1)) return false;

@@ -46,6 +46,8 @@ struct Value {
 // One statement: a record, an attribute, a block header with its block.
 struct Statement {
     size_t offset = 0;        // byte offset of its first character
+    size_t end = 0;           // byte offset just past it (its line break included)
+    size_t blockOffset = 0;   // byte offset of the '{' that opens its block (block set)
     bool define = false;      // written after "#define "
     bool modify = false;      // written after "#modify "
     bool quotedKey = false;   // key was quoted ("name" value, syntax)

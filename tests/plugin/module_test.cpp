@@ -31,7 +31,7 @@ TEST(PluginModule, LoadsExportsOnlyItsEntryPointAndExportsAScene)
               1);
     EXPECT_EQ(c4d_main(2, nullptr, nullptr, nullptr), 1);
     const auto& commands = sim::registeredCommands();
-    ASSERT_EQ(commands.size(), 3u);
+    ASSERT_EQ(commands.size(), 4u);
     for (const sim::RegisteredCommand& c : commands)
         EXPECT_TRUE(c.iconLoaded) << c.iconFile;
 

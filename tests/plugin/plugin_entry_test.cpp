@@ -42,7 +42,7 @@ protected:
         sim::setPluginFolder(TAVRIN_PLUGIN_SOURCE_DIR);
         ASSERT_EQ(send(C4DPL_INIT_SYS, sim::hostTable(), kPluginPath), 1);
         ASSERT_EQ(send(C4DPL_START), 1);
-        ASSERT_EQ(sim::registeredCommands().size(), 3u);
+        ASSERT_EQ(sim::registeredCommands().size(), 4u);
         folder = fs::path(::testing::TempDir()) /
                  ("plugin_entry_" + std::string(::testing::UnitTest::GetInstance()
                                                     ->current_test_info()
@@ -131,15 +131,18 @@ TEST_F(PluginRun, StartRegistersRenderUpdateExportWithIcons)
         const char* icon;
     } expected[] = {{1033591, "Render", "Render in Tavrin", "render.png"},
                     {1034393, "Update", "Update Tavrin scene", "update.png"},
-                    {1034420, "Export", "Export to .qrf", "export.png"}};
+                    {1034420, "Export", "Export to .qrf", "export.png"},
+                    {1034421, "Tavrin Live", "Keep Tavrin in step with the document", "live.png"}};
     const auto& registered = sim::registeredCommands();
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(registered[i].id, expected[i].id);
         EXPECT_EQ(registered[i].name, expected[i].name);
         EXPECT_EQ(registered[i].help, expected[i].help);
         EXPECT_EQ(registered[i].iconFile, expected[i].icon);
         EXPECT_TRUE(registered[i].iconLoaded) << expected[i].icon;
     }
+    // Live answers its menu state: enabled, and not checked before it runs.
+    EXPECT_EQ(sim::commandState(1034421, nullptr), C4D_CMD_ENABLED);
 }
 
 TEST_F(PluginRun, CancelledDialogWritesNothingAndKeepsTheContext)

@@ -173,9 +173,9 @@ std::vector<std::string> Rig::receivedFiles() const
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(output_, ec)) {
         const std::string name = entry.path().filename().string();
-        if (entry.path().extension() != ".qrf")
+        if (entry.path().extension() != ".qrf" || name.rfind("received-", 0) != 0)
             continue;
-        // received-<pid>-<number>.qrf
+        // received-<pid>-<number>.qrf (held-<pid>-<number>.qrf beside them are not)
         size_t dash = name.rfind('-');
         files.emplace_back(std::atoi(name.c_str() + dash + 1), entry.path().string());
     }

@@ -13,6 +13,7 @@
 #include "files/output_file.h"
 #include "import_report.h"
 #include "interrupt_cleanup.h"
+#include "live_run.h"
 #include "sim_host.h"
 #include "sim_json_write.h"
 #include "tool_cli.h"
@@ -35,6 +36,7 @@ namespace fs = std::filesystem;
 constexpr int32_t kRenderId = 1033591;
 constexpr int32_t kUpdateId = 1034393;
 constexpr int32_t kExportId = 1034420;
+constexpr int32_t kLiveId = 1034421;
 
 using C4dMain = int (*)(int, void*, void*, void*);
 
@@ -185,6 +187,19 @@ int main(int argc, char** argv)
     auto* renderOpt = app.add_flag("--render", render, "Run Render (ID 1033591)");
     auto* updateOpt = app.add_flag("--update", update, "Run Update (ID 1034393)");
     auto* listOpt = app.add_flag("--list", list, "List the registered commands: ID, name, help, icon");
+    bool live = false;
+    c4dsim::LiveRun liveRun;
+    auto* liveOpt = app.add_flag("--live", live,
+                                 "Run Live (ID 1034421): apply each --steps version as one edit, or without "
+                                 "--steps watch the document and apply each saved version (Ctrl-C ends); "
+                                 "one line per update; --report holds the list of updates");
+    auto* stepsOpt = app.add_option("--steps", liveRun.steps, "With --live: the versions of the document to apply in turn")
+                         ->type_name("STEP.json ...");
+    auto* paceOpt = app.add_option("--pace", liveRun.paceMs,
+                                   "With --live --steps: apply a step every MS milliseconds instead of waiting "
+                                   "for each update to be taken in")
+                        ->type_name("MS")
+                        ->check(CLI::Range(1, 600000));
     app.add_option("--report", reportPath, "Write the command's report (JSON) to FILE")->type_name("FILE");
     app.add_flag("--strict", strict, "Exit 6 when the command left anything out");
     app.add_flag("--progress", progressLine,
@@ -196,14 +211,17 @@ int main(int argc, char** argv)
     exportOpt->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
     renderOpt->excludes(updateOpt)->excludes(listOpt);
     updateOpt->excludes(listOpt);
+    liveOpt->excludes(exportOpt)->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
+    stepsOpt->needs(liveOpt);
+    paceOpt->needs(stepsOpt);
 
     if (const auto status = tool::parse(app, argc, argv))
         return *status;
 
     const bool doExport = exportOpt->count() > 0;
-    const bool saveOnly = saveOpt->count() > 0 && !doExport && !render && !update && !list;
-    if (!doExport && !render && !update && !list && !saveOnly) {
-        std::fprintf(stderr, "c4dsim: give one of --export, --render, --update or --list (see --help)\n");
+    const bool saveOnly = saveOpt->count() > 0 && !doExport && !render && !update && !list && !live;
+    if (!doExport && !render && !update && !list && !live && !saveOnly) {
+        std::fprintf(stderr, "c4dsim: give one of --export, --render, --update, --live or --list (see --help)\n");
         return tool::kExitUsage;
     }
     if (cancel && !doExport) {
@@ -316,7 +334,17 @@ int main(int argc, char** argv)
     plugin.main(2, nullptr, nullptr, nullptr);
 
     int status = 0;
-    if (list) {
+    if (live) {
+        const sim::RegisteredCommand* command = findCommand(kLiveId);
+        if (!command) {
+            std::fprintf(stderr, "c4dsim: the plug-in registered no command %d\n", kLiveId);
+            status = tool::kExitNoCommand;
+        } else {
+            liveRun.document = documentPath;
+            liveRun.reportPath = reportPath;
+            status = c4dsim::runLive(liveRun, *document, *command);
+        }
+    } else if (list) {
         for (const auto& c : sim::registeredCommands())
             std::printf("%d\t%s\t%s\ticon %s: %s\n", c.id, c.name.c_str(), c.help.c_str(),
                         c.iconFile.empty() ? "(none)" : c.iconFile.c_str(),

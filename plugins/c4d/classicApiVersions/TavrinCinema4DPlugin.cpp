@@ -1,10 +1,11 @@
 // The plug-in's entry point. The host calls c4d_main with its life-cycle messages; at
 // start the plug-in creates the one translation context that every command shares and
-// registers the Render, Update and Export commands. Nothing is torn down at the end: the
+// registers the Render, Update, Export and Live commands. Nothing is torn down at the end: the
 // context and the commands live until the process ends.
 #include "TranslationContext.h"
 #include "c4d_host.h"
 #include "commands.h"
+#include "live/live_command.h"
 
 #include <cstdint>
 #include <iterator>
@@ -39,6 +40,7 @@ constexpr CommandEntry kCommands[] = {
     {command_ids::Render, "Render", "render.png", "Render in Tavrin"},
     {command_ids::Update, "Update", "update.png", "Update Tavrin scene"},
     {command_ids::Export, "Export", "export.png", "Export to .qrf"},
+    {command_ids::Live, "Tavrin Live", "live.png", "Keep Tavrin in step with the document"},
 };
 
 // The command objects, in table order. The host calls them until the process ends but
@@ -53,6 +55,8 @@ host::CommandData* makeCommand(int32_t id, TranslationContext* context)
         return new TavrinCinema4DRender(context);
     case command_ids::Update:
         return new TavrinCinema4DUpdate(context);
+    case command_ids::Live:
+        return new TavrinCinema4DLive(context);
     default:
         return new TavrinCinema4DExport(context);
     }
@@ -103,6 +107,13 @@ bool onPluginStart()
         c4d_bitmap* icon = host::autoBitmap(entry.icon, 1.0);
         host::registerCommand(entry.id, entry.name, 0, icon, entry.help, g_commands[i]);
     }
+    // Live shows checked while it runs, and its session hears the host's change messages;
+    // a host without them gets the command all the same, which then says why it cannot run.
+    static_assert(kCommands[std::size(kCommands) - 1].id == command_ids::Live, "Live is the last command");
+    auto* live = static_cast<TavrinCinema4DLive*>(g_commands[std::size(kCommands) - 1]);
+    host::registerCommandState(command_ids::Live, live);
+    if (host::hasChangeMessages())
+        host::registerMessageHandler(command_ids::Live, &live->session());
     return true;
 }
 

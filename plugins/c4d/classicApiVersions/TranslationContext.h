@@ -13,6 +13,21 @@ namespace orv {
 class orvSceneapi_oo;
 }
 
+// What a Live update sends (set by the Live session for the run of one update, null
+// otherwise): the stream is marked as a merging update, and only the objects listed, with
+// everything below them, send their content; an object of the list that sends none marks
+// its content gone. With `everything`, every object sends its content.
+// Objects whose materials alone changed (`lookKeys`) send their meshes without geometry:
+// the renderer keeps the geometry it holds and takes the new materials.
+struct LiveUpdate {
+    bool everything = false;
+    std::vector<uint64_t> contentKeys; // sorted, unique
+    std::vector<uint64_t> lookKeys;    // sorted, unique; none of contentKeys
+    bool adjustCamera = false;         // a camera changed: the renderer is to use the stream's
+    // Set by the walk while it is below an object of lookKeys (and not of contentKeys).
+    bool looksOnly = false;
+};
+
 struct TranslationContext {
     // Scratch buffers of the mesh translation, emptied per region and never shrunk, so
     // heavy meshes do not reallocate from region to region.
@@ -44,6 +59,8 @@ struct TranslationContext {
     std::vector<uint64_t> selectedKeys;
     // The report of the running command: what was written and what was left out.
     report::Report report;
+    // The Live update being written; null for Export, Render and Update.
+    LiveUpdate* live = nullptr;
     // Path of names of the object the walk is in ("Parent/Child"), for the report.
     std::string objectPath;
 };

@@ -301,6 +301,31 @@ host::Matrix valueMatrix(int kind, int c, float value, const affine::OneAngleRot
     return kind == kPosition ? affine::translation(v) : affine::scaling(v);
 }
 
+// Half a float step above FLT_MAX: a double from here on becomes infinite as a float.
+constexpr double kFloatOverflow = 3.4028235677973366e38;
+
+// The scene holds a sample's matrix as floats: values past their range are clamped to the
+// largest float of their sign, and a value that is no number becomes 0. Done here, where a
+// sample's rows are made, so that the long lists of samples need no second pass. Answers
+// how many values were replaced.
+uint64_t finiteRows(double rows[16])
+{
+    bool bad = false;
+    for (int i = 0; i < 16; ++i)
+        bad |= !(std::fabs(rows[i]) < kFloatOverflow);
+    if (!bad)
+        return 0;
+    uint64_t replaced = 0;
+    const double limit = static_cast<double>(std::nextafter(FLT_MAX, 0.0f));
+    for (int i = 0; i < 16; ++i) {
+        if (std::fabs(rows[i]) < kFloatOverflow)
+            continue;
+        ++replaced;
+        rows[i] = std::isnan(rows[i]) ? 0.0 : (rows[i] > 0 ? limit : -limit);
+    }
+    return replaced;
+}
+
 // Samples one track into node. The time advances by single-precision steps, as the
 // renderer's timestamps expect, up to the last key; the loop also ends when the sum stops
 // growing (far from zero a step is lost in rounding), before a timestamp would leave the
@@ -311,7 +336,7 @@ host::Matrix valueMatrix(int kind, int c, float value, const affine::OneAngleRot
 // s) is sampled in steps counted from that key instead, each evaluated at the key's time
 // plus the steps: otherwise the track would be one sample standing for its whole span.
 bool sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::Document& doc,
-                 int kind, int c, int order, float t0, float t1, const Frame& frame)
+                 int kind, int c, int order, float t0, float t1, const Frame& frame, uint64_t& clamped)
 {
     const double span = static_cast<double>(t1) - static_cast<double>(t0);
     const bool counted = !(t0 + kStep > t0);
@@ -357,6 +382,7 @@ bool sampleTrack(orv::FBXAnimation& node, const host::Track& track, const host::
                 rowsReusable = true;
             }
             affine::toRows(a, rows);
+            clamped += finiteRows(rows);
         }
         node.addSample(static_cast<int>(ms), rows);
         ++samples;
@@ -453,8 +479,15 @@ void sampleTracks(TranslationContext& context, const std::string& objectName, st
 
         auto node = std::make_shared<orv::FBXAnimation>(track.name(), false, t0, t1 - t0);
         node->setFolder(folder);
-        if (sampleTrack(*node, track, context.document, kind, c, rotationOrder, t0, t1,
-                        frameFor(s, kind, c, isCamera))) {
+        uint64_t clamped = 0;
+        const bool shortened = sampleTrack(*node, track, context.document, kind, c, rotationOrder, t0, t1,
+                                           frameFor(s, kind, c, isCamera), clamped);
+        if (clamped > 0)
+            context.report.leftOut(report::Reason::NumberOutOfRange, path,
+                                   "track \"" + track.name() +
+                                       "\": sample values beyond the range the scene holds, clamped (or 0)",
+                                   clamped);
+        if (shortened) {
             const double whole = last - first;
             char detail[160];
             std::snprintf(detail, sizeof detail,

@@ -13,14 +13,14 @@
 namespace {
 
 // The import options every run writes first.
-void writeImportOptions(orv::orvSceneapi_oo& scene, bool adjustCameraAndEnvironment)
+void writeImportOptions(orv::orvSceneapi_oo& scene, bool adjustEnvironment, bool adjustCamera)
 {
     orv::DefaultRTModule options;
     options.setImportMode(true);
     options.setMergeGroups(false);
     options.setMergeObjects(false);
-    options.setAdjustEnvironment(adjustCameraAndEnvironment);
-    options.setAdjustCamera(adjustCameraAndEnvironment);
+    options.setAdjustEnvironment(adjustEnvironment);
+    options.setAdjustCamera(adjustCamera);
     options.setKeepOriginal(true);
     options.setUpVector(1);
     options.setMeterScale(100.0f);
@@ -66,8 +66,13 @@ bool CommandRun::open(orv::LightFactory& factory, const RepeatLinkFactory* link)
         guard_ = std::make_unique<FiniteSceneApi>(*api, context_.report, context_.objectPath);
         scene_->attach(guard_.get());
         context_.scene = scene_;
-        // A renderer link has found (or not) the instance holding the scene by now.
-        writeImportOptions(*scene_, link == nullptr || !link->scene_found());
+        // A renderer link has found (or not) the instance holding the scene by now. A Live
+        // update to a renderer that does not hold the scene sends all of it, and one that
+        // carries a changed camera has the renderer take it.
+        const bool fresh = link == nullptr || !link->scene_found();
+        if (context_.live && fresh)
+            context_.live->everything = true;
+        writeImportOptions(*scene_, fresh, fresh || (context_.live && context_.live->adjustCamera));
     } catch (...) {
         close();
         throw;

@@ -11,12 +11,14 @@
 #include <string>
 
 class CommandRun;
+class RepeatLinkFactory;
 struct TranslationContext;
 
 namespace command_ids {
 constexpr int32_t Render = 1033591;
 constexpr int32_t Update = 1034393;
 constexpr int32_t Export = 1034420;
+constexpr int32_t Live = 1034421;
 } // namespace command_ids
 
 // Finds a renderer instance with an empty scene (or starts one) and sends the document.
@@ -58,6 +60,11 @@ void failCommand(TranslationContext& context, const std::string& command, const 
 
 // Shows a failed command's reason to the user (the host's message dialog).
 void showCommandFailure(const std::string& command, const std::string& reason);
+
+// What Render, Update and the Live session share: writes the run's document through the
+// configured factory, releases the connection and notes the renderer in the report.
+// Returns the reason when nothing (or not all) could be sent, else "". Never throws.
+std::string sendDocument(CommandRun& run, RepeatLinkFactory& factory);
 
 // The Export flow after the dialog: writes the run's document to the scene file at path
 // with the export's import options. Failures of the file (open or close) and exceptions

@@ -8,6 +8,8 @@
 // - 64-bit values that are infinite are clamped to the largest double of their sign;
 // - a value that is not a number is written as 0.
 //
+// Lists of matrices (animation samples) are made finite where they are sampled instead.
+//
 // Calls whose numbers are all finite are handed on as they came, without a copy, so a
 // scene without such values is byte for byte what it would be without the guard. Lists are
 // scanned once; only a list holding a bad value is copied (into a buffer kept for reuse).

@@ -21,8 +21,8 @@ const char* const kUpdateCommand = "Update Tavrin scene";
 constexpr int kLowestVersion = 9;
 constexpr int kHighestVersion = 10;
 
-// Steps shared by both commands, from writing the run's document through the configured
-// factory to destroying the factory. Returns the reason when nothing could be sent, else "".
+} // namespace
+
 std::string sendDocument(CommandRun& run, RepeatLinkFactory& factory)
 {
     std::string failure;
@@ -51,6 +51,8 @@ std::string sendDocument(CommandRun& run, RepeatLinkFactory& factory)
     }
     return failure;
 }
+
+namespace {
 
 // Runs one live command: the factory lives for the run only, and a failure is shown once
 // the connection is released. The run's report is published at the end.

@@ -375,6 +375,12 @@ void sendRegion(TranslationContext& context, const MeshSource& src, const Region
     const auto& uvs = context.meshUVs;
     const auto& triangles = context.meshTriangles;
     api->beginObject(src.name.c_str(), 1);
+    // A Live update of the materials alone leaves the renderer the geometry it holds.
+    if (context.live && context.live->looksOnly) {
+        emitMaterial(context, record);
+        api->endObject();
+        return;
+    }
     api->beginGeometry("triangles");
     sendArray(*api, "vertices", orvType::Float3Array, positions.data(), positions.size() / 3);
     if (layout.withNormals) {

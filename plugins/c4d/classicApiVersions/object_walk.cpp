@@ -8,6 +8,7 @@
 #include "animation.h"
 #include "hair.h"
 #include "light.h"
+#include "live_update_marks.h"
 #include "mesh.h"
 #include "orvSceneapi_oo.h"
 #include "text/utf8.h"
@@ -72,10 +73,12 @@ void reportSkippedMesh(TranslationContext& context, uint32_t bits, bool editorVi
                                !renderVisible ? "hidden in the render" : "hidden in the editor");
 }
 
-// Reports the walk's progress to the back end and to the host's status bar.
+// Reports the walk's progress to the back end and to the host's status bar. A Live update
+// is small and quick: its stream carries no progress records, which would be most of it.
 void reportProgress(TranslationContext& context, orvScene_api& api, const char* name)
 {
-    api.progress(name, context.progress);
+    if (!context.live)
+        api.progress(name, context.progress);
     context.report.progress(name, context.progress);
 }
 
@@ -127,13 +130,46 @@ bool isSelected(const TranslationContext& context, const host::Object& object)
                               object.key());
 }
 
+// Whether the object's content goes into the scene: always, except in an update with a
+// selection (only what lies in it) and in a Live update (only what changed).
+bool sendsContent(const TranslationContext& context, bool included)
+{
+    if (context.live)
+        return included || context.live->everything;
+    return included || context.selectedKeys.empty() || !context.updateMode;
+}
+
 bool translatesAsMesh(const TranslationContext& context, uint32_t bits, bool editorVisible,
                       bool renderVisible, bool included)
 {
     if ((bits & host::ids::BIT_CONTROLOBJECT) != 0 || !editorVisible || !renderVisible)
         return false;
-    return included || context.selectedKeys.empty() || !context.updateMode;
+    return sendsContent(context, included);
 }
+
+// Marks the walk as below an object whose materials alone changed, for the scope of its visit.
+class LooksScope {
+public:
+    LooksScope(TranslationContext& context, const host::Object& object, bool included) : live(context.live)
+    {
+        if (live == nullptr)
+            return;
+        previous = live->looksOnly;
+        live->looksOnly = !included && !live->everything &&
+                          (previous || std::binary_search(live->lookKeys.begin(), live->lookKeys.end(), object.key()));
+    }
+    ~LooksScope()
+    {
+        if (live)
+            live->looksOnly = previous;
+    }
+    LooksScope(const LooksScope&) = delete;
+    LooksScope& operator=(const LooksScope&) = delete;
+
+private:
+    LiveUpdate* live;
+    bool previous = false;
+};
 
 void walk(TranslationContext& context, const host::Object& object, TextureTagList textureTags,
           bool editorVisible, bool renderVisible, bool included, float weight, int depth)
@@ -152,6 +188,8 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
 
     if (!included)
         included = isSelected(context, object);
+    const LooksScope looks(context, object, included);
+    const bool looksOnly = context.live && context.live->looksOnly;
     const float start = context.progress;
 
     char name[kNameSize] = "object";
@@ -183,6 +221,11 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     scene.beginGroup(name);
     api->flags(1);
     api->transform(transform);
+    // A Live update re-sends this group's content: what follows is all of it, none if none.
+    if (context.live && sendsContent(context, included))
+        api->fileAttribute(orv::live::kContentKey, orv::live::kContentReplaced);
+    else if (looksOnly)
+        api->fileAttribute(orv::live::kContentKey, orv::live::kContentLooks);
 
     for (host::Tag tag = object.firstTag(); tag; tag = tag.next())
         visitTag(tag, nullptr, nullptr, nullptr, textureTags);
@@ -199,7 +242,7 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
              depth + 1);
         remaining = weight * 0.5f;
     } else if (type == host::ids::Opolygon) {
-        if (translatesAsMesh(context, bits, editorVisible, renderVisible, included)) {
+        if (translatesAsMesh(context, bits, editorVisible, renderVisible, included || looksOnly)) {
             translatePolygonObject(context, object, textureTags);
             remaining = weight * 0.5f;
         } else {
@@ -208,7 +251,9 @@ void walk(TranslationContext& context, const host::Object& object, TextureTagLis
     } else if (type == host::ids::Olight) {
         translateLight(context, name, object);
     } else if (type == host::ids::Ohair) {
-        translateHairObject(context, object, textureTags);
+        // Lights are small and always sent; hair only where a Live update re-sends content.
+        if (!context.live || sendsContent(context, included || looksOnly))
+            translateHairObject(context, object, textureTags);
     } else {
         reportUntranslated(context, type);
     }

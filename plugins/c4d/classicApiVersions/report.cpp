@@ -332,8 +332,9 @@ void Report::publish()
     try {
         host::statusClear();
         const std::vector<std::string> text = lines();
-        for (const std::string& line : text)
-            host::consoleLine(line);
+        if (!offConsole_)
+            for (const std::string& line : text)
+                host::consoleLine(line);
         // The log lives in the renderer's support folder; without one there is no log.
         if ((leftOutTotal() > 0 || failed()) && InstallLocator::is_directory(InstallLocator::support_dir())) {
             const TLogLevel level = failed() ? logERROR : logWARNING;

@@ -117,6 +117,8 @@ public:
     // Clears the status bar, writes the lines to the console and the scene library log and
     // hands the JSON text to the host. Never throws.
     void publish();
+    // Leaves the console lines out of publish (a Live update prints its own one line).
+    void keepOffConsole() { offConsole_ = true; }
 
 private:
     std::string command_;
@@ -130,6 +132,7 @@ private:
     std::array<Entry, kReasonCount> entries_;
     // Index of each listed item by reason, path and detail.
     std::unordered_map<std::string, size_t> index_;
+    bool offConsole_ = false;
     int shownPercent_ = -1;
     std::string shownText_;
 };

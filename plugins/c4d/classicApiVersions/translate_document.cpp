@@ -5,6 +5,7 @@
 
 #include "TranslationContext.h"
 #include "camera.h"
+#include "live_update_marks.h"
 #include "object_walk.h"
 #include "orvSceneapi_oo.h"
 #include "text/utf8.h"
@@ -159,9 +160,15 @@ void translateDocument(TranslationContext& context, host::Document document)
     if (orvScene_api* api = scene.api()) {
         api->transform(kMirrorZ);
         api->fileAttribute("source file", "source file");
+        if (context.live)
+            api->fileAttribute(orv::live::kUpdateKey, orv::live::kUpdateMerge);
     }
 
-    collectSelectedKeys(context, document);
+    // A Live update selects by what changed, never by the user's selection.
+    if (context.live)
+        context.selectedKeys = context.live->everything ? std::vector<uint64_t>() : context.live->contentKeys;
+    else
+        collectSelectedKeys(context, document);
 
     int count = 0;
     for (host::Object object = document.firstObject(); object; object = object.next())
