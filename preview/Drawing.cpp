@@ -94,10 +94,10 @@ bool drawWith(Tracer& tracer, Frame& frame, const Scene* before, const Scene& sc
         frame.forget();
         return true;
     }
-    if (quick && w >= 64 && h >= 64) {
+    if (quick && w >= 96 && h >= 96) {
         Image first;
-        first.width = w / 2;
-        first.height = h / 2;
+        first.width = w / 3;
+        first.height = h / 3;
         first.rgb.resize(size_t(first.width) * size_t(first.height) * 3);
         Frame rough;
         if (!rough.drawAll(tracer, scene, view, first, deadline))

@@ -70,8 +70,9 @@ struct TracerWork {
 // are kept) and brings the ray tracer's structures up to it, then traces every pixel.
 class Drawing {
 public:
-    // Shown a first, quick picture at half the size in each direction when every pixel has
-    // to be traced again (another view, a scene changed all over): the full one follows.
+    // Shown a first, quick picture at a third of the size in each direction (a ninth of the
+    // rays) when every pixel has to be traced again (another view, a scene changed all
+    // over): the full one follows.
     using QuickPicture = std::function<void(const Image&)>;
 
     Drawing();

@@ -186,7 +186,7 @@ int livePicture(const std::string& png)
         within = within && ok;
         std::printf("  %-34s %7.1f / %7.1f ms  ratio %.3f", edit.what, first.cpu * 1000, first.wall * 1000, ratio);
         if (quickFirst)
-            std::printf(" (quick 320x180 picture; the full one %.1f ms, ratio %.3f)", timed.cpu * 1000,
+            std::printf(" (quick 213x120 picture; the full one %.1f ms, ratio %.3f)", timed.cpu * 1000,
                         timed.cpu / fresh.cpu);
         if (edit.bound > 0)
             std::printf(" (bound %.2f and 150 ms: %s)", edit.bound, ok ? "kept" : "NOT KEPT");

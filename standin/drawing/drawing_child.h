@@ -15,7 +15,7 @@ namespace standin::drawing {
 
 struct Settings {
     preview::Options options;
-    bool quick = false; // a quick half-size picture first when every pixel is traced again
+    bool quick = false; // a quick picture at a third of the size first when every pixel is traced again
 };
 
 // Where the quick picture for a picture at `png` goes: beside it, "-quick" before ".png".

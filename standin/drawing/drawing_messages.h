@@ -9,7 +9,7 @@
 // Drawing process to server:
 //   "B <number>"      drawing begins, every stream up to <number> taken in
 //   "L <text>"        a line for the renderer's console
-//   "Q <number> <ms> <png path>"            a quick picture at half size is written
+//   "Q <number> <ms> <png path>"            a quick picture (a third of the size) is written
 //   "P <number> <ms> <png path>\t<what changed>"   the picture is written
 //   "E <number>"      no picture (the lines said why)
 // <ms> counts from the stream's arrival (CLOCK_MONOTONIC, which both processes share).

@@ -5,6 +5,8 @@
 #include "SceneReader.h"
 #include "progress_scanner.h"
 #include "protocol.h"
+#include "drawing_messages.h"
+#include "scene_limits.h"
 #include "scene_state.h"
 
 #include <gtest/gtest.h>
@@ -255,6 +257,98 @@ TEST(StandinProgress, MalformedRecordsAreIgnored)
     auto seen = scanInChunks(std::string("x [ \x01zz\nprogress \"ok\" 0.100\n"), 1);
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].message, "ok");
+}
+
+// What a stream brings, judged while it arrives: its top-level scene groups (not the
+// nested ones, definitions, names in comments or bytes of binary runs) and its bytes by kind.
+TEST(StandinProgress, TopLevelGroupsAndBytesByKind)
+{
+    const std::string fakeGroup = "\ngroup \"InARun\" {\n";
+    const std::string padded = fakeGroup + std::string((4 - fakeGroup.size() % 4) % 4, ' ');
+    const std::string run = binaryRun('f', padded, uint32_t(padded.size() / 4));
+    const std::string stream = "version 9\n// group \"Comment\" {\n#define group \"Library\" {\ngroup \"Inner\" {\n}\n}\n"
+                               "group \"Scene\" {\n  group \"Nested\" {\n" + run + "  }\n}\n"
+                               "group xX4869 {\n}\n  group \"Late {brace}\" {\n}\n";
+    for (size_t chunk : {size_t(1), size_t(9), stream.size()}) {
+        SCOPED_TRACE(chunk);
+        standin::ProgressScanner scanner(nullptr);
+        for (size_t i = 0; i < stream.size(); i += chunk)
+            scanner.feed(stream.data() + i, std::min(chunk, stream.size() - i));
+        EXPECT_EQ(scanner.topGroups(), (std::vector<std::string>{"Scene", "Hi", "Late {brace}"}));
+        EXPECT_EQ(scanner.bytes(), stream.size());
+        EXPECT_EQ(scanner.binaryBytes(), padded.size());
+        EXPECT_GE(scanner.quotedBytes(), std::string("\"Scene\"\"Late {brace}\"").size());
+    }
+}
+
+// --- Bounds on what the renderer holds ----------------------------------------------------
+
+TEST(StandinLimits, NamesAreCutAtACharacterAndSharedBlocksCountOnce)
+{
+    struct Case {
+        std::string name;
+        size_t held;
+    };
+    const Case cases[] = {{"short", 5},
+                          {std::string(1024, 'n'), 1024},
+                          {std::string(1025, 'n'), 1024},
+                          {std::string(1023, 'n') + "\xC3\xA9", 1023}, // the two-byte letter would pass the cap
+                          {std::string(20 << 20, 'n'), 1024}};
+    for (const Case& c : cases)
+        EXPECT_EQ(standin::limits::heldName(c.name).size(), c.held) << c.name.size();
+
+    std::string items;
+    for (int i = 0; i < 2000; ++i)
+        items += "0.1000000000000000 ";
+    orv::qrf::Document doc = parsed("version 9\ngroup \"" + std::string(3000, 'g') + "\" {\nobject \"O\" {\n\"list\" [ " +
+                                    items + "] ,\n}\n}\n");
+    standin::limits::capGroupNames(doc);
+    EXPECT_EQ(doc.top.find("group")->name().size(), standin::limits::kMaxNameBytes);
+    const orv::qrf::Statement* group = doc.top.find("group");
+    const uint64_t once = standin::limits::parsedBytes({group});
+    EXPECT_GT(once, 0u);
+    EXPECT_GT(once, 2000u * 19) << "every list item counts";
+    orv::qrf::Statement twin = *group; // shares the parsed block, as a merge shares what it keeps
+    EXPECT_LT(standin::limits::parsedBytes({group, &twin}), once + once / 10);
+}
+
+TEST(StandinLimits, RefusalsSayWhy)
+{
+    using standin::limits::refusal;
+    const uint64_t mb = 1 << 20;
+    EXPECT_EQ(refusal(10, 1, 10 * mb, 5 * mb, 100 * mb), "");
+    EXPECT_EQ(refusal(256, 0, 0, 0, mb), "") << "a set that replaces another is no new one";
+    EXPECT_EQ(refusal(256, 1, 0, 0, 100 * mb), "refused: the renderer holds 256 scenes and keeps at most 256");
+    EXPECT_EQ(refusal(1, 1, 90 * mb, 20 * mb, 100 * mb),
+              "refused: the renderer's memory budget of 100 MB would be passed (it holds 90 MB, this stream may take 20 MB)");
+    EXPECT_EQ(standin::limits::parsedEstimate(1000, 600, 100), 600u + 100u + 300u * standin::limits::kTextFactor);
+}
+
+// --- Messages between the server and its drawing and page processes --------------------
+
+TEST(StandinDrawing, MessagesReadBackWhatWasWritten)
+{
+    const standin::drawing::StreamMessage stream{12, 7, 4, 123456789, "/tmp/a folder/received-1-12.png"};
+    const auto back = standin::drawing::parseStreamMessage(standin::drawing::streamMessage(stream));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->number, 12);
+    EXPECT_EQ(back->id, 7u);
+    EXPECT_EQ(back->mode, 4);
+    EXPECT_EQ(back->arrivedMs, 123456789);
+    EXPECT_EQ(back->png, stream.png);
+    for (const standin::drawing::PictureMessage& p :
+         {standin::drawing::PictureMessage{false, 3, 17, "/x y/received-1-3.png", "1 object moved, camera moved"},
+          standin::drawing::PictureMessage{true, 4, 2, "/x/received-1-4-quick.png", ""}}) {
+        const auto picture = standin::drawing::parsePictureMessage(standin::drawing::pictureMessage(p));
+        ASSERT_TRUE(picture);
+        EXPECT_EQ(picture->quick, p.quick);
+        EXPECT_EQ(picture->number, p.number);
+        EXPECT_EQ(picture->ms, p.ms);
+        EXPECT_EQ(picture->png, p.png);
+        EXPECT_EQ(picture->changed, p.changed);
+    }
+    for (const char* junk : {"", "S", "S 1 2 3", "S x 1 2 3 /p", "P 1 2 /p", "Q", "B 1"})
+        EXPECT_FALSE(standin::drawing::parseStreamMessage(junk) || standin::drawing::parsePictureMessage(junk)) << junk;
 }
 
 // --- Protocol lines --------------------------------------------------------------------
