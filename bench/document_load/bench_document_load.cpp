@@ -117,9 +117,22 @@ struct LoadTime {
     double processor = 1e30;
 };
 
+// One load of the file in this process.
+LoadTime loadHere(const std::string& path)
+{
+    std::string error;
+    const auto start = Clock::now();
+    const double cpuStart = processorSeconds();
+    auto doc = sim::loadDocument(path, error);
+    const LoadTime t{secondsSince(start), processorSeconds() - cpuStart};
+    if (!doc)
+        throw std::runtime_error(error);
+    return t;
+}
+
 // One load of the file in a fresh process, as c4dsim meets a document: memory that an
 // earlier load freed would spare a small document the page faults a large one pays.
-LoadTime loadOnce(const std::string& path)
+LoadTime loadFresh(const std::string& path)
 {
     int answer[2];
     if (::pipe(answer) != 0)
@@ -152,12 +165,13 @@ LoadTime loadOnce(const std::string& path)
     return {measured[0], measured[1]};
 }
 
-// The fastest of `runs` loads of the file, in seconds of wall and of processor time.
-LoadTime loadTime(const std::string& path, int runs)
+// The fastest of `runs` loads of the file, in seconds of wall and of processor time, each in
+// a fresh process or all in this one.
+LoadTime loadTime(const std::string& path, int runs, bool fresh = true)
 {
     LoadTime best;
     for (int i = 0; i < runs; ++i) {
-        const LoadTime t = loadOnce(path);
+        const LoadTime t = fresh ? loadFresh(path) : loadHere(path);
         best.wall = std::min(best.wall, t.wall);
         best.processor = std::min(best.processor, t.processor);
     }
@@ -189,7 +203,8 @@ int main(int argc, char** argv)
         const std::string gridPath = stem + "_grid.json";
         writeFile(gridPath, gridDocument(side));
         const double bytes = static_cast<double>(std::filesystem::file_size(gridPath));
-        const LoadTime gridTime = loadTime(gridPath, runs);
+        // The throughput as it has always been measured: the best of loads in one process.
+        const LoadTime gridTime = loadTime(gridPath, runs, false);
         std::filesystem::remove(gridPath);
         const double mbps = bytes / 1e6 / gridTime.wall;
         const double cpuMbps = bytes / 1e6 / gridTime.processor;
