@@ -9,10 +9,13 @@
 // region's number stands for the region's vertex map (a new stamp empties it at once), and
 // a region is a pass over ascending polygon indices. The output goes into the context's
 // scratch buffers, sized once per region to the exact count, and is handed to the back end
-// as binary lists.
+// as binary lists. The fill watches every float it makes (and the host's normals it hands on
+// in place) as it goes, so that the guard keeping the scene finite need not scan the lists
+// again.
 #include "mesh.h"
 
 #include "TranslationContext.h"
+#include "finite_guard.h"
 #include "material.h"
 #include "orvScene_api.h"
 #include "orvSceneapi_oo.h"
@@ -113,8 +116,13 @@ void selectionRanges(const host::Tag& selectionTag, int32_t polygonCount, std::v
     out.resize(merged);
 }
 
-void sendArray(orvScene_api& api, const char* name, int type, const void* data, size_t count)
+// Hands one list on. `finite`: every value of it is known to be finite (watched while it was
+// made), so the guard, when there is one, need not scan it.
+void sendArray(TranslationContext& context, orvScene_api& api, const char* name, int type, const void* data,
+               size_t count, bool finite = false)
 {
+    if (finite && context.finiteGuard != nullptr)
+        context.finiteGuard->vouchForNext(data);
     const AttributeArray value{data, static_cast<int32_t>(count)};
     api.attribute(name, type, &value);
 }
@@ -179,11 +187,14 @@ bool regionFitsLists(const RegionLayout& layout)
 
 // Sizes the context's scratch buffers for the region. Every element up to the new sizes is
 // written by fillRegion, so the buffers are resized from what the last region left in them:
-// only growth is zero-filled, never the whole run.
+// only growth is zero-filled, never the whole run. The positions are sized for the most
+// vertices the region can have and never shrunk (the fill tells how many it wrote), so
+// that the next region does not zero them again.
 void sizeRegionBuffers(TranslationContext& context, const MeshSource& src, const RegionLayout& layout)
 {
-    const int64_t maxVertices = std::min<int64_t>(layout.corners, src.pointCount);
-    context.meshPositions.resize(static_cast<size_t>(maxVertices * 3));
+    const auto maxVertices = static_cast<size_t>(std::min<int64_t>(layout.corners, src.pointCount));
+    if (context.meshPositions.size() < maxVertices * 3)
+        context.meshPositions.resize(maxVertices * 3);
     context.meshTriangles.resize(static_cast<size_t>(layout.indices));
     context.meshNormals.resize(layout.withNormals && !layout.normalsInPlace ? static_cast<size_t>(layout.corners * 3)
                                                                              : 0);
@@ -222,6 +233,8 @@ public:
     }
 
     uint32_t count() const { return count_; }
+    // Where the next position goes.
+    const float* end() const { return pos_; }
 
 private:
     const host::Vec3* points_;
@@ -326,16 +339,66 @@ void writeTriangles(int32_t va, int32_t vb, int32_t vc, int32_t vd, bool triangl
     }
 }
 
+// What one region's fill made: its vertex count (the positions it wrote), and whether all of
+// its positions, normals and UVs are finite.
+struct RegionFill {
+    uint32_t vertices = 0;
+    FloatWatch positions;
+    FloatWatch normals;
+    FloatWatch uvs;
+};
+
+// Watches the floats the fill writes, a block of polygons at a time: each block's output is
+// still in the cache when it is watched, in vector code, so the fill loop itself carries no
+// extra work and nothing is read from memory a second time.
+class FillWatch {
+public:
+    static constexpr int kBlock = 512; // polygons
+
+    FillWatch(RegionFill& fill, const float* positions, const float* normals, const float* uvs)
+        : fill_(fill), positions_(positions), normals_(normals), uvs_(uvs)
+    {
+    }
+
+    // After each polygon: watches the block's output once the block is full.
+    void polygonDone(const float* positions, const float* normals, const float* uvs)
+    {
+        if (++polygons_ == kBlock)
+            flush(positions, normals, uvs);
+    }
+
+    // Watches what was written since the last flush.
+    void flush(const float* positions, const float* normals, const float* uvs)
+    {
+        fill_.positions.takeAll(positions_, static_cast<size_t>(positions - positions_));
+        fill_.normals.takeAll(normals_, static_cast<size_t>(normals - normals_));
+        fill_.uvs.takeAll(uvs_, static_cast<size_t>(uvs - uvs_));
+        positions_ = positions;
+        normals_ = normals;
+        uvs_ = uvs;
+        polygons_ = 0;
+    }
+
+private:
+    RegionFill& fill_;
+    const float* positions_;
+    const float* normals_;
+    const float* uvs_;
+    int polygons_ = 0;
+};
+
 // Fills the sized buffers with the region's free polygons in ascending order and marks
-// them assigned; the positions end at the region's vertex count.
-void fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
+// them assigned.
+RegionFill fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
 {
+    RegionFill fill;
     RegionVertices vertices(context, src, work.vertexMap, context.meshPositions.data());
     float* nrm = context.meshNormals.data();
     float* uv = context.meshUVs.data();
     int32_t* tri = context.meshTriangles.data();
     int32_t* nIdx = context.meshNormalIndices.data();
     int32_t* uvIdx = context.meshUVIndices.data();
+    FillWatch watch(fill, vertices.end(), nrm, uv);
     int32_t k = 0; // the polygon's first corner
     for (const Range& r : work.ranges) {
         for (int32_t p = r.first; p <= r.second; ++p) {
@@ -357,14 +420,21 @@ void fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& wo
                 writeCornerNormals(src, layout, p, n, nrm);
             writeTriangles(va, vb, vc, vd, triangle, k, layout, tri, nIdx, uvIdx);
             k += n;
+            watch.polygonDone(vertices.end(), nrm, uv);
         }
     }
-    context.meshPositions.resize(static_cast<size_t>(vertices.count()) * 3);
+    watch.flush(vertices.end(), nrm, uv);
+    // The host's normals handed on in place: one pass over them, in vector code.
+    if (layout.normalsInPlace)
+        fill.normals.takeAll(src.phong.data() + static_cast<size_t>(layout.first) * 4,
+                             static_cast<size_t>(layout.corners) * 3);
+    fill.vertices = vertices.count();
+    return fill;
 }
 
 // Writes the filled region as one scene object: a "triangles" geometry and its material.
 void sendRegion(TranslationContext& context, const MeshSource& src, const RegionLayout& layout,
-                const MaterialRecord& record)
+                const RegionFill& fill, const MaterialRecord& record)
 {
     orvScene_api* api = context.scene != nullptr ? context.scene->api() : nullptr;
     if (api == nullptr)
@@ -382,18 +452,20 @@ void sendRegion(TranslationContext& context, const MeshSource& src, const Region
         return;
     }
     api->beginGeometry("triangles");
-    sendArray(*api, "vertices", orvType::Float3Array, positions.data(), positions.size() / 3);
+    sendArray(context, *api, "vertices", orvType::Float3Array, positions.data(), fill.vertices,
+              fill.positions.allFinite());
     if (layout.withNormals) {
         const auto& normalIndices = context.meshNormalIndices;
-        sendArray(*api, "normals", orvType::Float3Array, normals, static_cast<size_t>(layout.corners));
-        sendArray(*api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
+        sendArray(context, *api, "normals", orvType::Float3Array, normals, static_cast<size_t>(layout.corners),
+                  fill.normals.allFinite());
+        sendArray(context, *api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
     }
     if (!uvs.empty()) {
         const auto& uvList = layout.ownUVIndices ? context.meshUVIndices : context.meshNormalIndices;
-        sendArray(*api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size());
-        sendArray(*api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
+        sendArray(context, *api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size(), fill.uvs.allFinite());
+        sendArray(context, *api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
     }
-    sendArray(*api, "triangles", orvType::IntArray, triangles.data(), triangles.size());
+    sendArray(context, *api, "triangles", orvType::IntArray, triangles.data(), triangles.size());
     api->endGeometry();
     emitMaterial(context, record);
     api->endObject();
@@ -413,8 +485,8 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
         return;
     }
     sizeRegionBuffers(context, src, layout);
-    fillRegion(context, src, work, layout);
-    sendRegion(context, src, layout, record);
+    const RegionFill fill = fillRegion(context, src, work, layout);
+    sendRegion(context, src, layout, fill, record);
 }
 
 } // namespace
