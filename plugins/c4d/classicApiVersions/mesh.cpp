@@ -56,6 +56,7 @@ struct MeshSource {
     int32_t uvwCount = 0;
     host::Tag normalTag;
     host::PhongNormals phong;
+    bool allQuads = false; // no polygon of the object is a triangle
 };
 
 // Working state of one object: the polygon states and the vertex map (both kept in the
@@ -145,6 +146,9 @@ struct RegionLayout {
     // normals as they are (four per polygon, in polygon order) instead of a copy of them.
     int32_t first = 0;
     bool normalsInPlace = false;
+    // The free polygons are quads that follow one another from `first` on, and every list
+    // they write can be made list by list (quadRunFill).
+    bool quadRun = false;
 };
 
 // Counts the region's free polygons and corners, so that every buffer is sized once.
@@ -163,7 +167,8 @@ RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
                 oneRun = oneRun && p == previous + 1;
             previous = p;
             ++layout.polygons;
-            layout.quads += src.polygons[p].c != src.polygons[p].d;
+            // An object of quads alone leaves the polygons unread here.
+            layout.quads += src.allQuads || src.polygons[p].c != src.polygons[p].d;
         }
     }
     layout.corners = layout.polygons * 3 + layout.quads;
@@ -175,6 +180,8 @@ RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
     layout.ownUVIndices = layout.withUVs && !layout.withNormals;
     layout.normalsInPlace = layout.phongNormals && oneRun && layout.quads == layout.polygons &&
                             (static_cast<int64_t>(layout.first) + layout.polygons) * 4 <= src.phong.count();
+    layout.quadRun = oneRun && layout.quads == layout.polygons && (!layout.withUVs || src.uvw != nullptr) &&
+                     (!layout.phongNormals || layout.normalsInPlace);
     return layout;
 }
 
@@ -387,10 +394,94 @@ private:
     int polygons_ = 0;
 };
 
+// The corner index lists of a run of quads: quad i's corners are 4i to 4i + 3, its two
+// triangles (0, 3, 1) and (2, 1, 3), as writeTriangles gives them.
+void writeQuadCornerIndices(int32_t* out, int64_t quads)
+{
+    for (int64_t i = 0; i < quads; ++i) {
+        const auto k = static_cast<int32_t>(i * 4);
+        out[0] = k;
+        out[1] = k + 3;
+        out[2] = k + 1;
+        out[3] = k + 2;
+        out[4] = k + 1;
+        out[5] = k + 3;
+        out += 6;
+    }
+}
+
+// The common case of heavy meshes: a region of quads that follow one another, with the
+// host's UVs at once and its normals in place (or none). Its lists are the same as the
+// general fill's, each made in a loop of its own, which costs far less than one loop making
+// all of them. The fill makes the positions and triangles (and settles the polygons); the
+// corner index lists and the UVs are made by sendRegion just before each goes out, so that
+// the back end writes them while they are still in the cache. Blocks of polygons keep each
+// list watched while it is in the cache too.
+constexpr int64_t kQuadBlock = 512;
+
+RegionFill quadRunFill(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
+{
+    RegionFill fill;
+    const int64_t first = layout.first;
+    const int64_t quads = layout.polygons;
+    RegionVertices vertices(context, src, work.vertexMap, context.meshPositions.data());
+    int32_t* tri = context.meshTriangles.data();
+    for (int64_t b = 0; b < quads; b += kQuadBlock) {
+        const float* blockStart = vertices.end();
+        const int64_t end = std::min(quads, b + kQuadBlock);
+        for (int64_t i = b; i < end; ++i) {
+            const host::CPolygon& poly = src.polygons[first + i];
+            const int32_t va = vertices.of(poly.a);
+            const int32_t vb = vertices.of(poly.b);
+            const int32_t vc = vertices.of(poly.c);
+            const int32_t vd = vertices.of(poly.d);
+            put3(tri, va, vd, vb);
+            put3(tri, vc, vb, vd);
+        }
+        fill.positions.takeAll(blockStart, static_cast<size_t>(vertices.end() - blockStart));
+    }
+    fill.vertices = vertices.count();
+    std::memset(work.state + first, Assigned, static_cast<size_t>(quads));
+    work.settled += quads;
+    return fill;
+}
+
+// A quad run's UVs: the u and v of each corner, zero where the tag has no entry.
+void quadRunUVs(TranslationContext& context, const MeshSource& src, const RegionLayout& layout, RegionFill& fill)
+{
+    const int64_t first = layout.first;
+    const int64_t quads = layout.polygons;
+    float* uv = context.meshUVs.data();
+    for (int64_t b = 0; b < quads; b += kQuadBlock) {
+        float* blockStart = uv;
+        const int64_t end = std::min(quads, b + kQuadBlock);
+        for (int64_t i = b; i < end; ++i) {
+            const int64_t p = first + i;
+            if (p < src.uvwCount) [[likely]] {
+                const host::UVWStruct& w = src.uvw[p];
+                uv[0] = static_cast<float>(w.a.x);
+                uv[1] = static_cast<float>(w.a.y);
+                uv[2] = static_cast<float>(w.b.x);
+                uv[3] = static_cast<float>(w.b.y);
+                uv[4] = static_cast<float>(w.c.x);
+                uv[5] = static_cast<float>(w.c.y);
+                uv[6] = static_cast<float>(w.d.x);
+                uv[7] = static_cast<float>(w.d.y);
+            } else {
+                std::fill_n(uv, 8, 0.0f);
+            }
+            uv += 8;
+        }
+        fill.uvs.takeAll(blockStart, static_cast<size_t>(uv - blockStart));
+    }
+}
+
 // Fills the sized buffers with the region's free polygons in ascending order and marks
 // them assigned.
 RegionFill fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
 {
+    if (layout.quadRun)
+        return quadRunFill(context, src, work, layout);
     RegionFill fill;
     RegionVertices vertices(context, src, work.vertexMap, context.meshPositions.data());
     float* nrm = context.meshNormals.data();
@@ -433,8 +524,8 @@ RegionFill fillRegion(TranslationContext& context, const MeshSource& src, MeshWo
 }
 
 // Writes the filled region as one scene object: a "triangles" geometry and its material.
-void sendRegion(TranslationContext& context, const MeshSource& src, const RegionLayout& layout,
-                const RegionFill& fill, const MaterialRecord& record)
+void sendRegion(TranslationContext& context, const MeshSource& src, const RegionLayout& layout, RegionFill& fill,
+                const MaterialRecord& record)
 {
     orvScene_api* api = context.scene != nullptr ? context.scene->api() : nullptr;
     if (api == nullptr)
@@ -456,12 +547,25 @@ void sendRegion(TranslationContext& context, const MeshSource& src, const Region
               fill.positions.allFinite());
     if (layout.withNormals) {
         const auto& normalIndices = context.meshNormalIndices;
+        if (layout.quadRun) {
+            if (layout.normalsInPlace)
+                fill.normals.takeAll(normals, static_cast<size_t>(layout.corners) * 3);
+            else
+                std::fill(context.meshNormals.begin(), context.meshNormals.end(), 0.0f); // a normal tag's zeros
+        }
         sendArray(context, *api, "normals", orvType::Float3Array, normals, static_cast<size_t>(layout.corners),
                   fill.normals.allFinite());
+        if (layout.quadRun)
+            writeQuadCornerIndices(context.meshNormalIndices.data(), layout.polygons);
         sendArray(context, *api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
     }
     if (!uvs.empty()) {
         const auto& uvList = layout.ownUVIndices ? context.meshUVIndices : context.meshNormalIndices;
+        if (layout.quadRun) {
+            quadRunUVs(context, src, layout, fill);
+            if (layout.ownUVIndices)
+                writeQuadCornerIndices(context.meshUVIndices.data(), layout.polygons);
+        }
         sendArray(context, *api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size(), fill.uvs.allFinite());
         sendArray(context, *api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
     }
@@ -485,7 +589,7 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
         return;
     }
     sizeRegionBuffers(context, src, layout);
-    const RegionFill fill = fillRegion(context, src, work, layout);
+    RegionFill fill = fillRegion(context, src, work, layout);
     sendRegion(context, src, layout, fill, record);
 }
 
@@ -519,15 +623,19 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
     context.meshPolygonState.assign(static_cast<size_t>(src.polygonCount), Free);
     work.state = context.meshPolygonState.data();
     // A polygon that names a point outside the point array cannot be written: it is
-    // dropped up front, so no region reads past the points or counts it as emitted.
+    // dropped up front, so no region reads past the points or counts it as emitted. The same
+    // pass tells whether the object has triangles at all.
+    int32_t triangles = 0;
     for (int32_t p = 0; p < src.polygonCount; ++p) {
         const host::CPolygon& poly = src.polygons[p];
+        triangles += poly.c == poly.d;
         if (!pointValid(poly.a, src.pointCount) || !pointValid(poly.b, src.pointCount) ||
             !pointValid(poly.c, src.pointCount) || !pointValid(poly.d, src.pointCount)) {
             work.state[p] = Dropped;
             ++work.settled;
         }
     }
+    src.allQuads = triangles == 0;
     // Only dropped polygons are settled so far: one event for all of them.
     if (work.settled > 0)
         context.report.leftOut(report::Reason::PolygonsDropped, context.objectPath,
