@@ -154,6 +154,14 @@ void RepeatLinkFactory::set_poll_delay_ms(int ms) {
     poll_delay_ms_ = ms;
 }
 
+void RepeatLinkFactory::set_known_instance(const InstanceRecord& instance) {
+    known_ = instance;
+}
+
+void RepeatLinkFactory::set_keep_library(bool keep) {
+    keep_library_ = keep;
+}
+
 void RepeatLinkFactory::onAttach(orv::orvSceneapi_oo*) {}
 
 orvScene_api* RepeatLinkFactory::getApi() {
@@ -192,7 +200,7 @@ void RepeatLinkFactory::close() {
         stream_lost_ = true;
         error_text_ = kStreamLost;
     }
-    services_.unload();
+    if (!keep_library_) services_.unload();
     api_ = nullptr;
     linked_ = false;
 }
@@ -210,6 +218,10 @@ bool RepeatLinkFactory::establish_link() {
         error_text_ = kNoQueryApi;
         return false;
     }
+
+    // A session's renderer is asked alone: listing every instance costs a round trip to
+    // each known port.
+    if (connect_known(*query)) return true;
 
     // Renderers launched by earlier commands that have ended since are reaped here.
     reap_launched_renderers();
@@ -241,6 +253,24 @@ bool RepeatLinkFactory::establish_link() {
         return false;
     }
     port_ = chosen.port;
+    if (chosen.port >= 1) instance_ = chosen;
+    return true;
+}
+
+bool RepeatLinkFactory::connect_known(TavrinQueryApi& query) {
+    if (known_.version == 0 || known_.port < 1 || scene_name_.empty()) return false;
+    if (!query.select_instance(known_.process_id)) return false;
+    bool holds = false;
+    if (const char* text = query.scene_xml()) {
+        TiXmlDocument doc;
+        holds = parse_guarded(text, doc) &&
+                find_model_set(doc.RootElement(), scene_name_, known_.version > 6 ? 4 : 3) != nullptr;
+    }
+    query.end_selection();
+    if (!holds || !connect_to(known_)) return false;
+    scene_found_ = true;
+    port_ = known_.port;
+    instance_ = known_;
     return true;
 }
 

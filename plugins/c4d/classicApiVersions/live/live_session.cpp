@@ -64,6 +64,11 @@ void LiveSession::stop(const std::string& reason)
     pending_ = false;
     document_ = host::Document();
     tracker_.reset();
+    renderer_ = InstanceRecord{};
+    if (libraryHeld_) {
+        libraryHeld_ = false;
+        LinkServices::system().unload();
+    }
     if (!reason.empty())
         showCommandFailure(kCommand, reason);
     else if (was)
@@ -157,11 +162,17 @@ std::string LiveSession::send(const ChangeSet& changes, bool first)
         // renderer that holds it (or an empty one, which then gets all of it).
         factory.set_accept_any_instance(first);
         factory.set_version_range(kLowestVersion, kHighestVersion);
+        factory.set_known_instance(renderer_);
+        factory.set_keep_library(true);
+        libraryHeld_ = true;
         failure = sendDocument(run, factory);
-        if (!failure.empty())
+        if (!failure.empty()) {
             context_->report.fail(failure);
-        else
+            renderer_ = InstanceRecord{};
+        } else {
+            renderer_ = factory.instance();
             ++updates_;
+        }
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {
