@@ -20,6 +20,8 @@ const char* const RepeatLinkFactory::kNoSceneApi =
 const char* const RepeatLinkFactory::kNoQueryApi =
     "Could not get a query api. Please check your Tavrin installation.\n";
 const char* const RepeatLinkFactory::kLaunchFailed = "Unabled to launch Tavrin. Please check your Tavrin installation.";
+const char* const RepeatLinkFactory::kNoInstance =
+    "No running Tavrin instance holds the scene: the renderer has quit or does not answer.";
 const char* const RepeatLinkFactory::kNoPort =
     "Could not connect on any known port. Please check your Tavrin installation and Live Link settings.";
 const char* const RepeatLinkFactory::kFailedPrefix = "Failed to connect. ";
@@ -158,6 +160,10 @@ void RepeatLinkFactory::set_known_instance(const InstanceRecord& instance) {
     known_ = instance;
 }
 
+void RepeatLinkFactory::set_launch_allowed(bool allowed) {
+    launch_allowed_ = allowed;
+}
+
 void RepeatLinkFactory::set_keep_library(bool keep) {
     keep_library_ = keep;
 }
@@ -226,6 +232,10 @@ bool RepeatLinkFactory::establish_link() {
     // Renderers launched by earlier commands that have ended since are reaped here.
     reap_launched_renderers();
     InstanceRecord chosen = choose_instance(*query, list_instances(*query));
+    if (chosen.version == 0 && !launch_allowed_) {
+        error_text_ = kNoInstance;
+        return false;
+    }
     // Another command may take the renderer launched here before this one sees it; a
     // fresh one is then launched, a bounded number of times.
     for (int launches = 0; chosen.version == 0 && launches < kMaxLaunches; ++launches) {

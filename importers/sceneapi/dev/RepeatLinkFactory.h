@@ -72,6 +72,9 @@ public:
     // whether it still holds the scene, and connected to straight away when it does; the
     // instances are listed only when it does not answer so.
     void set_known_instance(const InstanceRecord& instance);
+    // Whether a renderer may be started when no instance fits (default yes); without, the
+    // link fails with kNoInstance.
+    void set_launch_allowed(bool allowed);
     // Keeps the live library loaded after close(), for the next link of the same session,
     // which unloads it (services' unload) when it ends.
     void set_keep_library(bool keep);
@@ -112,6 +115,7 @@ public:
     static const char* const kNoSceneApi;
     static const char* const kNoQueryApi;
     static const char* const kLaunchFailed;
+    static const char* const kNoInstance;
     static const char* const kNoPort;
     static const char* const kFailedPrefix;
     static const char* const kStreamLost;
@@ -143,6 +147,7 @@ private:
     InstanceRecord instance_;
     InstanceRecord known_;
     bool keep_library_ = false;
+    bool launch_allowed_ = true;
     std::string scene_name_;
     bool accept_any_instance_ = false;
     bool scene_found_ = false;

@@ -50,6 +50,12 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Ends the session without a word: the renderer link lets go.
+    void end();
+    // Ends the session with one console line that says why.
+    void endWith(const std::string& why);
+    // "1 update", "3 updates": the updates of this session.
+    std::string updatesSoFar() const;
     // Scans and sends what changed; false (and the session ended) when the update failed.
     bool sync();
     // One update stream: the whole document, or what `changes` names. The reason when it
