@@ -43,6 +43,7 @@ struct HostState {
     std::string report;
     std::vector<std::string> reports; // every report handed over since clearHostState
     bool progressForced = false;
+    int stderrTerminal = -1; // whether standard error is a terminal: -1 until first asked
     bool consoleQuiet = false; // console lines are kept but not printed
     int progressDrawn = 0;
     size_t progressWidth = 0; // length of the progress line on screen; 0 when none is shown
@@ -169,7 +170,11 @@ void hConsoleLine(const char* utf8)
 void hStatusBar(double fraction, const char* utf8)
 {
     HostState& s = state();
-    if (!s.progressForced && (s.consoleQuiet || isatty(fileno(stderr)) == 0))
+    // Asked once: the walk reports its progress per object, and this is no place for a
+    // system call each time.
+    if (s.stderrTerminal < 0)
+        s.stderrTerminal = isatty(fileno(stderr)) == 1 ? 1 : 0;
+    if (!s.progressForced && (s.consoleQuiet || s.stderrTerminal == 0))
         return;
     if (!(fraction >= 0.0))
         fraction = 0.0;
@@ -410,6 +415,7 @@ void clearHostState()
     s.report.clear();
     s.reports.clear();
     s.progressForced = false;
+    s.stderrTerminal = -1;
     s.consoleQuiet = false;
     s.progressDrawn = 0;
     s.progressWidth = 0;

@@ -331,6 +331,42 @@ TEST(RepeatLinkFactory, UpdatePrefersTheInstanceHoldingTheScene) {
     EXPECT_EQ(rig.unloads, 1);
 }
 
+// A Live session's known renderer is asked alone while it holds the scene; otherwise the
+// instances are listed and chosen from as for Update. The library stays loaded when kept.
+TEST(RepeatLinkFactory, AKnownInstanceIsAskedAloneWhileItHoldsTheScene) {
+    const struct {
+        const char* what;
+        std::string knownScene; // "" : the known instance no longer answers
+        int listCalls;
+        unsigned port; // connected to
+        bool found;
+    } cases[] = {
+        {"still holds the scene", holding("Cube"), 0, 4001, true},
+        {"gone: the holder listed elsewhere is taken", "", 1, 4002, true},
+        {"holds another scene now", kBusyScene, 1, 4002, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig;
+        rig.update_settings("Cube");
+        rig.factory.set_accept_any_instance(false);
+        rig.query.list = list_of({instance(10, 2, 4002)});
+        rig.query.scenes[2] = holding("Cube");
+        if (!c.knownScene.empty()) rig.query.scenes[1] = c.knownScene;
+        rig.api.acceptHost = "localhost";
+        rig.api.acceptPort = c.port;
+        rig.factory.set_known_instance(InstanceRecord{10, 1, 4001});
+        rig.factory.set_keep_library(true);
+        EXPECT_EQ(rig.factory.getApi(), &rig.api);
+        EXPECT_EQ(rig.query.listCalls, c.listCalls);
+        EXPECT_EQ(rig.factory.scene_found(), c.found);
+        EXPECT_EQ(rig.factory.instance().port, static_cast<int>(c.port));
+        EXPECT_EQ(rig.query.openSelections, 0);
+        rig.factory.close();
+        EXPECT_EQ(rig.unloads, 0);
+    }
+}
+
 TEST(RepeatLinkFactory, ChoiceRules) {
     struct Case {
         const char* what;

@@ -22,6 +22,8 @@
 #include <functional>
 #include <thread>
 
+#include <signal.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -310,6 +312,54 @@ TEST_F(LiveSession, AfterEveryEditTheRendererHoldsWhatAFreshExportGives)
     EXPECT_EQ(live.GetState(host::Document()), C4D_CMD_ENABLED);
     EXPECT_TRUE(sim::messages().empty()) << sim::messages().front();
     rig.stopRenderers();
+}
+
+// A renderer that quits or stops answering ends the session with one message, within the
+// link's own waits; the next toggle finds a renderer again and sends it everything.
+TEST_F(LiveSession, ARendererThatQuitsOrStopsAnsweringEndsTheSessionOnce)
+{
+    const struct {
+        const char* what;
+        int signal;   // sent to the session's renderer
+        bool restart; // a fresh renderer is started for the next toggle (else it goes on)
+    } cases[] = {{"quits", SIGKILL, true}, {"stops answering", SIGSTOP, false}};
+    json d = json::parse(readFile(std::string(TAVRIN_EXAMPLES_DIR) + "/minimal.json"));
+    doc = parse(d);
+    ASSERT_TRUE(doc);
+    host::bind(sim::hostTable());
+    sim::setActiveDocument(doc.get());
+    TavrinCinema4DLive live(&context);
+    host::registerMessageHandler(command_ids::Live, &live.session());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::clearHostState();
+        host::registerMessageHandler(command_ids::Live, &live.session());
+        live.Execute(host::Document(sim::handle(doc.get())));
+        ASSERT_TRUE(live.session().active()) << (sim::messages().empty() ? "" : sim::messages().back());
+        const std::vector<standintest::Instance> renderers = Rig::running();
+        ASSERT_EQ(renderers.size(), 1u);
+        ASSERT_EQ(::kill(pid_t(renderers[0].pid), c.signal), 0);
+
+        d["objects"][0]["position"] = {c.signal, 0, 0};
+        sim::applyEdit(*doc, parse(d));
+        const int64_t before = standintest::nowMs();
+        deliver();
+        EXPECT_LT(standintest::nowMs() - before, 10000);
+        EXPECT_FALSE(live.session().active());
+        ASSERT_EQ(sim::messages().size(), 1u);
+        EXPECT_NE(sim::messages()[0].find("the renderer no longer takes updates"), std::string::npos)
+            << sim::messages()[0];
+
+        if (c.restart)
+            ASSERT_GT(rig.startRenderer({}), 0);
+        else
+            ::kill(pid_t(renderers[0].pid), SIGCONT);
+        live.Execute(host::Document(sim::handle(doc.get())));
+        ASSERT_TRUE(live.session().active()) << (sim::messages().empty() ? "" : sim::messages().back());
+        EXPECT_EQ(sceneContent(held()), sceneContent(exported()));
+        live.Execute(host::Document(sim::handle(doc.get())));
+        rig.stopRenderers();
+    }
 }
 
 // A host whose table ends before the change messages gets the command, which says why it

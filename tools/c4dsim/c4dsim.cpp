@@ -200,6 +200,11 @@ int main(int argc, char** argv)
                                    "for each update to be taken in")
                         ->type_name("MS")
                         ->check(CLI::Range(1, 600000));
+    auto* closeOpt = app.add_flag("--then-close", liveRun.closeAfter,
+                                  "With --live --steps: after the steps, close the document");
+    auto* switchOpt = app.add_option("--then-switch", liveRun.switchTo,
+                                     "With --live --steps: after the steps, open DOC and bring it to the front")
+                          ->type_name("DOC");
     app.add_option("--report", reportPath, "Write the command's report (JSON) to FILE")->type_name("FILE");
     app.add_flag("--strict", strict, "Exit 6 when the command left anything out");
     app.add_flag("--progress", progressLine,
@@ -214,6 +219,8 @@ int main(int argc, char** argv)
     liveOpt->excludes(exportOpt)->excludes(renderOpt)->excludes(updateOpt)->excludes(listOpt);
     stepsOpt->needs(liveOpt);
     paceOpt->needs(stepsOpt);
+    closeOpt->needs(stepsOpt)->excludes(switchOpt);
+    switchOpt->needs(stepsOpt);
 
     if (const auto status = tool::parse(app, argc, argv))
         return *status;

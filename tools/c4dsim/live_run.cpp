@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <thread>
 
@@ -95,10 +96,31 @@ int writeReport(const std::string& path, size_t firstReport)
     return 0;
 }
 
+// Closes the document or opens another in its place, as the user does in the host: the
+// closing document's message, or the change message of the one now in front.
+int closeOrSwitch(const LiveRun& run, sim::Document& doc, std::unique_ptr<sim::Document>& other)
+{
+    if (run.closeAfter) {
+        sim::deliverMessage(C4D_MSG_DOCUMENT_CLOSING, &doc);
+        sim::setActiveDocument(nullptr);
+    } else if (!run.switchTo.empty()) {
+        modelimport::LoadedDocument loaded = modelimport::loadDocumentFile(run.switchTo, modelimport::LoadOptions{});
+        if (!loaded.document) {
+            std::fprintf(stderr, "c4dsim: %s\n", loaded.error.c_str());
+            return tool::kExitInput;
+        }
+        other = std::move(loaded.document);
+        sim::setActiveDocument(other.get());
+        sim::deliverMessage(C4D_MSG_DOCUMENT_CHANGED, other.get());
+    }
+    return 0;
+}
+
 } // namespace
 
 int runLive(const LiveRun& run, sim::Document& doc, const sim::RegisteredCommand& live)
 {
+    std::unique_ptr<sim::Document> other; // the document switched to, alive to the end
     sim::setActiveDocument(&doc);
     const size_t firstReport = sim::commandReports().size();
     const size_t firstMessage = sim::messages().size();
@@ -137,6 +159,8 @@ int runLive(const LiveRun& run, sim::Document& doc, const sim::RegisteredCommand
         }
         // Whatever is still pending goes out before Live is turned off.
         deliverTicks(doc, sim::deliverMessage(C4D_MSG_TIMER, &doc), {}, false);
+        if (status == 0 && !g_stop)
+            status = closeOrSwitch(run, doc, other);
     } else {
         std::fprintf(stderr, "c4dsim: watching %s; Ctrl-C ends the live session\n", run.document.c_str());
         FileStamp seen = stampOf(run.document);

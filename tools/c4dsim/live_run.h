@@ -15,11 +15,16 @@ struct LiveRun {
     std::vector<std::string> steps;  // versions applied in turn
     int paceMs = 0;                  // > 0: a step every paceMs, whether the update went out or not
     std::string reportPath;          // the list of updates as JSON, when given
+    // After the steps: the document closes (closeAfter), or the document switchTo opens and
+    // takes its place in front; the host tells the plug-in as it would.
+    bool closeAfter = false;
+    std::string switchTo;
 };
 
 // Runs the session on the loaded document with the registered Live command. Returns the exit
-// status: 0 when Live ran to the end, 1 when it failed (or the report could not be written),
-// 3 when a step cannot be read.
+// status: 0 when Live ran to the end (or the plug-in ended it on closing or switching), 1 when
+// it failed (or the report could not be written), 3 when a step or the document switched to
+// cannot be read.
 int runLive(const LiveRun& run, sim::Document& document, const sim::RegisteredCommand& live);
 
 } // namespace c4dsim

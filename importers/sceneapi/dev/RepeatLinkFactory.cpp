@@ -20,6 +20,8 @@ const char* const RepeatLinkFactory::kNoSceneApi =
 const char* const RepeatLinkFactory::kNoQueryApi =
     "Could not get a query api. Please check your Tavrin installation.\n";
 const char* const RepeatLinkFactory::kLaunchFailed = "Unabled to launch Tavrin. Please check your Tavrin installation.";
+const char* const RepeatLinkFactory::kNoInstance =
+    "No running Tavrin instance holds the scene: the renderer has quit or does not answer.";
 const char* const RepeatLinkFactory::kNoPort =
     "Could not connect on any known port. Please check your Tavrin installation and Live Link settings.";
 const char* const RepeatLinkFactory::kFailedPrefix = "Failed to connect. ";
@@ -154,6 +156,18 @@ void RepeatLinkFactory::set_poll_delay_ms(int ms) {
     poll_delay_ms_ = ms;
 }
 
+void RepeatLinkFactory::set_known_instance(const InstanceRecord& instance) {
+    known_ = instance;
+}
+
+void RepeatLinkFactory::set_launch_allowed(bool allowed) {
+    launch_allowed_ = allowed;
+}
+
+void RepeatLinkFactory::set_keep_library(bool keep) {
+    keep_library_ = keep;
+}
+
 void RepeatLinkFactory::onAttach(orv::orvSceneapi_oo*) {}
 
 orvScene_api* RepeatLinkFactory::getApi() {
@@ -192,7 +206,7 @@ void RepeatLinkFactory::close() {
         stream_lost_ = true;
         error_text_ = kStreamLost;
     }
-    services_.unload();
+    if (!keep_library_) services_.unload();
     api_ = nullptr;
     linked_ = false;
 }
@@ -211,9 +225,17 @@ bool RepeatLinkFactory::establish_link() {
         return false;
     }
 
+    // A session's renderer is asked alone: listing every instance costs a round trip to
+    // each known port.
+    if (connect_known(*query)) return true;
+
     // Renderers launched by earlier commands that have ended since are reaped here.
     reap_launched_renderers();
     InstanceRecord chosen = choose_instance(*query, list_instances(*query));
+    if (chosen.version == 0 && !launch_allowed_) {
+        error_text_ = kNoInstance;
+        return false;
+    }
     // Another command may take the renderer launched here before this one sees it; a
     // fresh one is then launched, a bounded number of times.
     for (int launches = 0; chosen.version == 0 && launches < kMaxLaunches; ++launches) {
@@ -241,6 +263,24 @@ bool RepeatLinkFactory::establish_link() {
         return false;
     }
     port_ = chosen.port;
+    if (chosen.port >= 1) instance_ = chosen;
+    return true;
+}
+
+bool RepeatLinkFactory::connect_known(TavrinQueryApi& query) {
+    if (known_.version == 0 || known_.port < 1 || scene_name_.empty()) return false;
+    if (!query.select_instance(known_.process_id)) return false;
+    bool holds = false;
+    if (const char* text = query.scene_xml()) {
+        TiXmlDocument doc;
+        holds = parse_guarded(text, doc) &&
+                find_model_set(doc.RootElement(), scene_name_, known_.version > 6 ? 4 : 3) != nullptr;
+    }
+    query.end_selection();
+    if (!holds || !connect_to(known_)) return false;
+    scene_found_ = true;
+    port_ = known_.port;
+    instance_ = known_;
     return true;
 }
 

@@ -56,7 +56,8 @@ public:
     // reason is in error_text(), prefixed "Failed to connect. ").
     orvScene_api* getApi() override;
     void onAttach(orv::orvSceneapi_oo* wrapper) override;
-    // Disconnects the back end and unloads the live library when a back end is held.
+    // Disconnects the back end and unloads the live library when a back end is held
+    // (unless set_keep_library).
     void close() override;
 
     // Settings, given before getApi().
@@ -67,12 +68,24 @@ public:
     // followed by a pause of poll_delay_ms (default 1000).
     void set_attempts(int attempts);
     void set_poll_delay_ms(int ms);
+    // The instance a session sent its last stream to (see instance()). It is asked first
+    // whether it still holds the scene, and connected to straight away when it does; the
+    // instances are listed only when it does not answer so.
+    void set_known_instance(const InstanceRecord& instance);
+    // Whether a renderer may be started when no instance fits (default yes); without, the
+    // link fails with kNoInstance.
+    void set_launch_allowed(bool allowed);
+    // Keeps the live library loaded after close(), for the next link of the same session,
+    // which unloads it (services' unload) when it ends.
+    void set_keep_library(bool keep);
 
     // Results.
     bool scene_found() const { return scene_found_; }
     const std::string& error_text() const { return error_text_; }
     // The instance-list port of the instance connected to (-1 before a link).
     int port() const { return port_; }
+    // The instance connected to (version 0 before a link, and when its listing gave no port).
+    const InstanceRecord& instance() const { return instance_; }
     // True when close() released a connected back end whose disconnect did not confirm
     // that the renderer received the whole stream (the renderer vanished or stopped
     // reading); error_text() then says so.
@@ -102,6 +115,7 @@ public:
     static const char* const kNoSceneApi;
     static const char* const kNoQueryApi;
     static const char* const kLaunchFailed;
+    static const char* const kNoInstance;
     static const char* const kNoPort;
     static const char* const kFailedPrefix;
     static const char* const kStreamLost;
@@ -114,6 +128,9 @@ private:
     // took it) and no other empty instance is there.
     InstanceRecord await_launched(TavrinQueryApi& query, const LaunchedRenderer& launched, bool& taken);
     bool connect_to(const InstanceRecord& chosen);
+    // Connects to the known instance when it still holds the scene; false (nothing
+    // connected) when it does not, or does not answer.
+    bool connect_known(TavrinQueryApi& query);
     // Whether an empty instance may be taken: this factory claims it already, or its claim
     // can be taken now (and is kept in `fresh` until the choice is made).
     bool claimable(int64_t pid, std::vector<InstanceClaim>& fresh);
@@ -127,6 +144,10 @@ private:
     int lowest_version_ = 7;
     int highest_version_ = 20;
     int port_ = -1;
+    InstanceRecord instance_;
+    InstanceRecord known_;
+    bool keep_library_ = false;
+    bool launch_allowed_ = true;
     std::string scene_name_;
     bool accept_any_instance_ = false;
     bool scene_found_ = false;

@@ -78,7 +78,16 @@ int initialise(const c4d_host_table* table, const char* path)
     return kAnswerOk;
 }
 
-void onPluginEnd() {}
+// A Live session still running when the host quits ends here: its renderer link lets go.
+void onPluginEnd()
+{
+    try {
+        if (auto* live = static_cast<TavrinCinema4DLive*>(g_commands[std::size(kCommands) - 1]))
+            live->session().stop();
+    } catch (...) {
+        // Nothing leaves the plug-in's end.
+    }
+}
 
 void end()
 {

@@ -74,12 +74,15 @@ void reportSkippedMesh(TranslationContext& context, uint32_t bits, bool editorVi
 }
 
 // Reports the walk's progress to the back end and to the host's status bar. A Live update
-// is small and quick: its stream carries no progress records, which would be most of it.
+// is small and quick: its stream carries no progress records, which would be most of it,
+// and the status bar, redrawn per object, would cost more than the update itself. Only a
+// Live update that sends everything (the first one) is long enough to show its progress.
 void reportProgress(TranslationContext& context, orvScene_api& api, const char* name)
 {
     if (!context.live)
         api.progress(name, context.progress);
-    context.report.progress(name, context.progress);
+    if (!context.live || context.live->everything)
+        context.report.progress(name, context.progress);
 }
 
 // Appends an object's name to the context's object path for the scope of its visit.

@@ -3,7 +3,7 @@
 #include "change_tracker.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <functional>
 
 namespace live {
 
@@ -73,87 +73,126 @@ uint64_t lookOf(const host::Material& material)
 
 } // namespace
 
+void ChangeTracker::Record::clear()
+{
+    objects.clear();
+    materialUses.clear();
+    byKey.clear();
+    looks.clear();
+}
+
+const ChangeTracker::Seen* ChangeTracker::Record::find(uint64_t key) const
+{
+    const auto it = std::lower_bound(byKey.begin(), byKey.end(), std::pair<uint64_t, uint32_t>(key, 0));
+    return it != byKey.end() && it->first == key ? &objects[it->second] : nullptr;
+}
+
 void ChangeTracker::scanObjects(const host::Document& doc, Record& now)
 {
     // Pre-order without recursion, as the camera collection does: each level keeps its next
-    // object, its path and the names seen among its children so far.
-    struct Level {
-        host::Object object;
-        std::string path;
-        uint64_t parent;
-        std::unordered_map<std::string, int> names;
-    };
-    std::vector<Level> levels;
-    levels.push_back({doc.firstObject(), std::string(), 0, {}});
-    while (!levels.empty()) {
-        Level& level = levels.back();
-        const host::Object object = level.object;
+    // object and the index of the object it lies in.
+    parents_.clear();
+    names_.clear();
+    levels_.clear();
+    levels_.emplace_back(doc.firstObject(), -1);
+    while (!levels_.empty()) {
+        auto& [object, parent] = levels_.back();
         if (!object) {
-            levels.pop_back();
+            levels_.pop_back();
             continue;
         }
-        level.object = object.next();
-        const std::string name = object.name();
-        const int ordinal = level.names[name]++;
+        const host::Object current = object;
+        object = current.next();
+        const int32_t index = static_cast<int32_t>(now.objects.size());
+        parents_.push_back(parent);
+        names_.push_back(std::hash<std::string>{}(current.name()));
         Seen s;
-        s.path = level.path + "/" + name + "#" + std::to_string(ordinal);
-        s.type = object.type();
-        s.matrix = object.dirty(C4D_DIRTY_MATRIX);
-        s.data = object.dirty(C4D_DIRTY_DATA);
-        s.cache = object.dirty(C4D_DIRTY_CACHE);
-        const host::Layer layer = object.layer(doc);
+        s.key = current.key();
+        s.type = current.type();
+        s.matrix = current.dirty(C4D_DIRTY_MATRIX);
+        s.data = current.dirty(C4D_DIRTY_DATA);
+        s.cache = current.dirty(C4D_DIRTY_CACHE);
+        const host::Layer layer = current.layer(doc);
         s.layer = layer.key();
         if (layer)
-            pendingMaterials_.try_emplace(s.layer, fold(0, s.layer, layer.dirty(kAll)));
-        for (host::Tag tag = object.firstTag(); tag; tag = tag.next()) {
+            now.looks.emplace_back(s.layer, fold(0, s.layer, layer.dirty(kAll)));
+        s.firstMaterial = static_cast<uint32_t>(now.materialUses.size());
+        for (host::Tag tag = current.firstTag(); tag; tag = tag.next()) {
             s.tags = fold(s.tags, tag.key(), tag.dirty(kAll));
             if (tag.type() != host::ids::Ttexture && tag.type() != host::ids::Thairmaterial)
                 continue;
             const host::Material material = tag.material();
             if (!material)
                 continue;
-            s.materials.push_back(material.key());
-            if (pendingMaterials_.find(material.key()) == pendingMaterials_.end())
-                pendingMaterials_.emplace(material.key(), lookOf(material));
+            now.materialUses.push_back(material.key());
+            now.looks.emplace_back(material.key(), lookOf(material));
         }
-        for (host::Track track = object.firstTrack(); track; track = track.next())
+        s.materialCount = static_cast<uint32_t>(now.materialUses.size()) - s.firstMaterial;
+        for (host::Track track = current.firstTrack(); track; track = track.next())
             s.tracks = fold(s.tracks, track.key(), track.dirty(kAll));
-        const std::string path = s.path;
-        now.emplace(object.key(), std::move(s));
-        if (host::Object child = object.down())
-            levels.push_back({child, path, 0, {}});
+        now.objects.push_back(s);
+        if (host::Object child = current.down())
+            levels_.emplace_back(child, index);
     }
+
+    // Same-named siblings are told apart by their order: sorted by parent and name, each
+    // run of one name counts up in walk order. A parent comes before its children, so its
+    // path is made when theirs is.
+    const size_t count = now.objects.size();
+    siblings_.clear();
+    for (size_t i = 0; i < count; ++i)
+        siblings_.emplace_back(parents_[i], names_[i], static_cast<uint32_t>(i));
+    std::sort(siblings_.begin(), siblings_.end());
+    ordinals_.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        const auto& [parent, name, index] = siblings_[i];
+        const bool same = i > 0 && std::get<0>(siblings_[i - 1]) == parent && std::get<1>(siblings_[i - 1]) == name;
+        ordinals_[index] = same ? ordinals_[std::get<2>(siblings_[i - 1])] + 1 : 0;
+    }
+    now.byKey.clear();
+    for (size_t i = 0; i < count; ++i) {
+        Seen& s = now.objects[i];
+        const uint64_t above = parents_[i] < 0 ? 0 : now.objects[static_cast<size_t>(parents_[i])].path;
+        s.path = fold(above, names_[i], ordinals_[i]);
+        now.byKey.emplace_back(s.key, static_cast<uint32_t>(i));
+    }
+    std::sort(now.byKey.begin(), now.byKey.end());
+    std::sort(now.looks.begin(), now.looks.end());
+    now.looks.erase(std::unique(now.looks.begin(), now.looks.end(),
+                                [](const Signature& a, const Signature& b) { return a.first == b.first; }),
+                    now.looks.end());
 }
 
 ChangeSet ChangeTracker::scan(const host::Document& doc)
 {
     ChangeSet changes;
     pending_.clear();
-    pending_.reserve(seen_.size() + 16);
-    pendingMaterials_.clear();
-
     scanObjects(doc, pending_);
     // Materials (with their shaders) and layers, reached through the objects that use them:
-    // a change re-sends those objects.
-    std::unordered_set<uint64_t> changedLooks;
-    for (const auto& [key, signature] : pendingMaterials_) {
-        auto it = materials_.find(key);
-        if (it != materials_.end() && it->second != signature) {
-            changedLooks.insert(key);
+    // a change re-sends those objects. Both lists are sorted, and so is the list of changes.
+    changedLooks_.clear();
+    for (const Signature& look : pending_.looks) {
+        const auto it = std::lower_bound(seen_.looks.begin(), seen_.looks.end(), Signature(look.first, 0));
+        if (it != seen_.looks.end() && it->first == look.first && it->second != look.second) {
+            changedLooks_.push_back(look.first);
             ++changes.materials;
         }
     }
-    for (const auto& [key, now] : pending_) {
+    const auto changedLook = [this](uint64_t key) {
+        return std::binary_search(changedLooks_.begin(), changedLooks_.end(), key);
+    };
+    for (const Seen& now : pending_.objects) {
+        const uint64_t key = now.key;
         const bool camera = now.type == host::ids::Ocamera;
         const bool light = now.type == host::ids::Olight;
-        auto it = seen_.find(key);
-        if (it == seen_.end()) {
+        const Seen* found = seen_.find(key);
+        if (found == nullptr) {
             ++changes.added;
             changes.contentKeys.push_back(key);
             changes.cameraChanged = changes.cameraChanged || camera;
             continue;
         }
-        const Seen& was = it->second;
+        const Seen& was = *found;
         bool content = false;
         bool counted = false;
         if (was.path != now.path || was.type != now.type) {
@@ -167,10 +206,10 @@ ChangeSet ChangeTracker::scan(const host::Document& doc)
         }
         // A layer can hide what it holds: its objects send their content again. A material
         // changes only how they look.
-        content = content || changedLooks.count(now.layer) > 0;
+        content = content || changedLook(now.layer);
         bool usesChangedMaterial = false;
-        for (uint64_t material : now.materials)
-            usesChangedMaterial = usesChangedMaterial || changedLooks.count(material) > 0;
+        for (uint32_t i = 0; i < now.materialCount && !usesChangedMaterial; ++i)
+            usesChangedMaterial = changedLook(pending_.materialUses[now.firstMaterial + i]);
         if (was.matrix != now.matrix && !counted) {
             ++(light ? changes.lights : camera ? changes.cameras : changes.moved);
             counted = true;
@@ -184,8 +223,8 @@ ChangeSet ChangeTracker::scan(const host::Document& doc)
         else if (usesChangedMaterial)
             changes.lookKeys.push_back(key);
     }
-    for (const auto& [key, was] : seen_) {
-        if (pending_.count(key) == 0) {
+    for (const Seen& was : seen_.objects) {
+        if (pending_.find(was.key) == nullptr) {
             ++changes.removed;
             changes.cameraChanged = changes.cameraChanged || was.type == host::ids::Ocamera;
         }
@@ -201,18 +240,16 @@ ChangeSet ChangeTracker::scan(const host::Document& doc)
 
 void ChangeTracker::commit()
 {
-    seen_ = std::move(pending_);
-    materials_ = std::move(pendingMaterials_);
+    std::swap(seen_, pending_);
     structure_ = pendingStructure_;
     documentData_ = pendingDocumentData_;
     pending_.clear();
-    pendingMaterials_.clear();
 }
 
 void ChangeTracker::reset()
 {
     seen_.clear();
-    materials_.clear();
+    pending_.clear();
     structure_ = 0;
     documentData_ = 0;
 }

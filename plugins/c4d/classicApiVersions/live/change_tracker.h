@@ -9,7 +9,8 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace live {
@@ -50,11 +51,12 @@ public:
     void commit();
     // Forgets everything: the next scan finds every object added.
     void reset();
-    bool empty() const { return seen_.empty(); }
+    bool empty() const { return seen_.objects.empty(); }
 
 private:
     struct Seen {
-        std::string path;        // names from the top, each with its index among same-named siblings
+        uint64_t key = 0;
+        uint64_t path = 0;       // hash of the names from the top, each with its index among same-named siblings
         int32_t type = 0;
         uint32_t matrix = 0;
         uint32_t data = 0;
@@ -62,22 +64,40 @@ private:
         uint64_t tags = 0;       // the object's tags: their keys and data counters
         uint64_t tracks = 0;     // the same for its animation tracks
         uint64_t layer = 0;      // key of its layer
-        std::vector<uint64_t> materials; // keys of the materials its texture tags name
+        uint32_t firstMaterial = 0; // its texture tags' materials: materialUses[first, first + count)
+        uint32_t materialCount = 0;
     };
-    using Record = std::unordered_map<uint64_t, Seen>;
+    using Signature = std::pair<uint64_t, uint64_t>; // element key, signature of its counters
+    // One scan's view of the document, in dense arrays that are refilled, never freed, from
+    // scan to scan: a heavy document costs no allocation per object.
+    struct Record {
+        std::vector<Seen> objects;                       // in walk order
+        std::vector<uint64_t> materialUses;
+        std::vector<std::pair<uint64_t, uint32_t>> byKey; // (key, index into objects), sorted
+        std::vector<Signature> looks;                     // materials and layers, sorted by key, unique
+        void clear();
+        const Seen* find(uint64_t key) const;
+    };
 
     void scanObjects(const host::Document& doc, Record& now);
 
     Record seen_;
-    std::unordered_map<uint64_t, uint64_t> materials_; // material or layer key -> signature of its counters
     uint32_t structure_ = 0;
     uint32_t documentData_ = 0;
 
     // What the last scan saw, made the record by commit.
     Record pending_;
-    std::unordered_map<uint64_t, uint64_t> pendingMaterials_;
     uint32_t pendingStructure_ = 0;
     uint32_t pendingDocumentData_ = 0;
+
+    // Scratch of a scan: per object in walk order, its parent's index (or -1) and its
+    // name's hash; then (parent, name, index) sorted to number same-named siblings.
+    std::vector<int32_t> parents_;
+    std::vector<uint64_t> names_;
+    std::vector<std::tuple<int32_t, uint64_t, uint32_t>> siblings_;
+    std::vector<uint32_t> ordinals_;
+    std::vector<std::pair<host::Object, int32_t>> levels_; // the walk: next object, index of its parent
+    std::vector<uint64_t> changedLooks_;
 };
 
 } // namespace live

@@ -20,14 +20,6 @@ const char* const kCommand = "Tavrin Live";
 constexpr int kLowestVersion = 9;
 constexpr int kHighestVersion = 10;
 
-// Services of a later update: the renderer the session sends to is found, never started.
-LinkServices withoutLaunch()
-{
-    LinkServices services = LinkServices::system();
-    services.launch = [](int, int) { return LaunchedRenderer{}; };
-    return services;
-}
-
 long long millisecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
@@ -43,6 +35,7 @@ bool LiveSession::start(host::Document doc)
     document_ = doc;
     tracker_.reset();
     active_ = true;
+    updates_ = 0;
     const ChangeSet all = tracker_.scan(doc);
     const std::string failure = send(all, true);
     if (!failure.empty()) {
@@ -60,14 +53,35 @@ bool LiveSession::start(host::Document doc)
 void LiveSession::stop(const std::string& reason)
 {
     const bool was = active_;
+    end();
+    if (!reason.empty())
+        showCommandFailure(kCommand, reason);
+    else if (was)
+        host::consoleLine(std::string(kCommand) + " off after " + updatesSoFar());
+}
+
+std::string LiveSession::updatesSoFar() const
+{
+    return std::to_string(updates_) + (updates_ == 1 ? " update" : " updates");
+}
+
+void LiveSession::endWith(const std::string& why)
+{
+    end();
+    host::consoleLine(std::string(kCommand) + " off after " + updatesSoFar() + ": " + why);
+}
+
+void LiveSession::end()
+{
     active_ = false;
     pending_ = false;
     document_ = host::Document();
     tracker_.reset();
-    if (!reason.empty())
-        showCommandFailure(kCommand, reason);
-    else if (was)
-        host::consoleLine(std::string(kCommand) + " off after " + std::to_string(updates_) + " updates");
+    renderer_ = InstanceRecord{};
+    if (libraryHeld_) {
+        libraryHeld_ = false;
+        LinkServices::system().unload();
+    }
 }
 
 void LiveSession::CoreMessage(int32_t id, host::Document doc)
@@ -75,15 +89,13 @@ void LiveSession::CoreMessage(int32_t id, host::Document doc)
     if (!active_)
         return;
     if (id == C4D_MSG_DOCUMENT_CLOSING && doc == document_) {
-        stop();
-        host::consoleLine(std::string(kCommand) + " ended: the document was closed");
+        endWith("the document was closed");
         return;
     }
     // Another document in front ends the session: the renderer holds this one.
     const host::Document front = host::activeDocument();
     if (front && !(front == document_)) {
-        stop();
-        host::consoleLine(std::string(kCommand) + " ended: another document is active");
+        endWith("another document is active");
         return;
     }
     const Clock::time_point now = Clock::now();
@@ -151,17 +163,25 @@ std::string LiveSession::send(const ChangeSet& changes, bool first)
         context_->updateMode = false;
         CommandRun run(*context_, "live", document_);
         context_->report.keepOffConsole();
-        RepeatLinkFactory factory(first ? LinkServices::system() : withoutLaunch());
+        RepeatLinkFactory factory;
+        // A later update goes to a renderer that is found, never started.
+        factory.set_launch_allowed(first);
         factory.set_scene_name(sceneNameOf(document_));
         // The first update goes where Update would send the document; later ones only to a
         // renderer that holds it (or an empty one, which then gets all of it).
         factory.set_accept_any_instance(first);
         factory.set_version_range(kLowestVersion, kHighestVersion);
+        factory.set_known_instance(renderer_);
+        factory.set_keep_library(true);
+        libraryHeld_ = true;
         failure = sendDocument(run, factory);
-        if (!failure.empty())
+        if (!failure.empty()) {
             context_->report.fail(failure);
-        else
+            renderer_ = InstanceRecord{};
+        } else {
+            renderer_ = factory.instance();
             ++updates_;
+        }
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {

@@ -10,6 +10,7 @@
 // from the document.
 #pragma once
 
+#include "RepeatLinkFactory.h"
 #include "c4d_host.h"
 #include "change_tracker.h"
 
@@ -22,10 +23,12 @@ struct TranslationContext;
 namespace live {
 
 // Quiet time after the last change before an update goes out, the longest an update waits
-// while edits go on, and the timer interval asked for while one is pending.
-constexpr int kDebounceMs = 3;
+// while edits go on, and the timer interval asked for while one is pending. The quiet time
+// is a tick: the change messages of one action of the user arrive together, so a tick
+// without one marks its end; a longer wait would only add to every update's latency.
+constexpr int kDebounceMs = 1;
 constexpr int kLongestWaitMs = 100;
-constexpr int kTickMs = 3;
+constexpr int kTickMs = 1;
 
 class LiveSession : public host::MessageData {
 public:
@@ -47,6 +50,12 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Ends the session without a word: the renderer link lets go.
+    void end();
+    // Ends the session with one console line that says why.
+    void endWith(const std::string& why);
+    // "1 update", "3 updates": the updates of this session.
+    std::string updatesSoFar() const;
     // Scans and sends what changed; false (and the session ended) when the update failed.
     bool sync();
     // One update stream: the whole document, or what `changes` names. The reason when it
@@ -61,6 +70,10 @@ private:
     Clock::time_point firstChange_;
     Clock::time_point lastChange_;
     int updates_ = 0;
+    // The renderer instance the last update went to; the next one asks it first. The live
+    // library stays loaded from the first update to the end of the session.
+    InstanceRecord renderer_;
+    bool libraryHeld_ = false;
 };
 
 } // namespace live
