@@ -224,7 +224,7 @@ void Frame::tracePrimary(const Tracer& tracer, const std::vector<uint32_t>& pixe
     for (size_t at = 0; at < pixels.size(); at += 16) {
         for (int k = 0; k < 16; ++k) {
             valid[k] = at + size_t(k) < pixels.size() ? -1 : 0;
-            const Vec3 dir = valid[k] ? directionOf(view_, width_, height_, pixels[at + size_t(k)]) : Vec3{0, 0, 1};
+            const Vec3 dir = valid[k] ? dirs_[pixels[at + size_t(k)]] : Vec3{0, 0, 1};
             setRay(rays.ray, k, view_.eye, dir, std::numeric_limits<float>::infinity());
             rays.hit.geomID[k] = RTC_INVALID_GEOMETRY_ID;
             rays.hit.instID[0][k] = RTC_INVALID_GEOMETRY_ID;
@@ -276,7 +276,7 @@ void Frame::traceLights(const Tracer& tracer, const Scene& scene, const std::vec
         lit_[at] = 0;
         if (hit.shape == kNone || emitterHit(scene, hit))
             continue;
-        const SurfacePoint s = surfacePoint(scene, view_, hit, directionOf(view_, width_, height_, pixel));
+        const SurfacePoint s = surfacePoint(scene, view_, hit, dirs_[pixel]);
         Vec3 start, dir;
         double distance = 0, cosine = 0;
         if (!towardsLight(s, lights_[l], eps_, start, dir, distance, cosine))
@@ -301,7 +301,7 @@ void Frame::shade(const Scene& scene, uint32_t pixel, Image& image) const
         if (m.emitter) {
             c = m.emission;
         } else {
-            const Vec3 dir = directionOf(view_, width_, height_, pixel);
+            const Vec3& dir = dirs_[pixel];
             const SurfacePoint s = surfacePoint(scene, view_, hit, dir);
             Vec3 light{kAmbient, kAmbient, kAmbient};
             // Lambert from each light that reaches the point. Without lights, a light at the
@@ -334,6 +334,10 @@ bool Frame::drawAll(const Tracer& tracer, const Scene& scene, const View& view, 
     lights_ = scene.lights;
     traced_ = 0;
     const size_t pixels = size_t(width_) * size_t(height_);
+    // Each pixel's ray direction, for its primary ray, its shadow rays and its shading.
+    dirs_.resize(pixels);
+    for (size_t pixel = 0; pixel < pixels; ++pixel)
+        dirs_[pixel] = directionOf(view_, width_, height_, uint32_t(pixel));
     hits_.assign(pixels, Hit{});
     lit_.assign(pixels * lights_.size(), 0);
     // Four by four pixels at a time: the rays of one packet stay close together.
@@ -410,6 +414,22 @@ bool Frame::drawChanged(const Tracer& tracer, const Scene& before, const Scene& 
 
     // Which rays to trace again, and which pixels to shade again.
     const size_t count = lights_.size();
+    // Whether a shadow ray from near the point p (the ray starts eps_ off the surface) to
+    // some light can pass through one of the places: a quick look at the boxes around each
+    // segment, before the exact test.
+    const auto mayShadow = [this](Vec3 p, const std::vector<Bounds>& boxes) {
+        for (const Light& light : lights_) {
+            const Vec3 lo{std::min(p.x, light.position.x) - eps_, std::min(p.y, light.position.y) - eps_,
+                          std::min(p.z, light.position.z) - eps_};
+            const Vec3 hi{std::max(p.x, light.position.x) + eps_, std::max(p.y, light.position.y) + eps_,
+                          std::max(p.z, light.position.z) + eps_};
+            for (const Bounds& b : boxes)
+                if (lo.x <= b.hi.x && hi.x >= b.lo.x && lo.y <= b.hi.y && hi.y >= b.lo.y && lo.z <= b.hi.z &&
+                    hi.z >= b.lo.z)
+                    return true;
+        }
+        return false;
+    };
     std::vector<uint32_t> primary, shadows, shadowLights, touched;
     const uint32_t pixels = uint32_t(width_) * uint32_t(height_);
     for (uint32_t pixel = 0; pixel < pixels; ++pixel) {
@@ -422,15 +442,10 @@ bool Frame::drawChanged(const Tracer& tracer, const Scene& before, const Scene& 
         if (!again && hit.shape != kNone)
             hit.shape = uint32_t(oldToNew[hit.shape]);
         const int x = int(pixel % uint32_t(width_)), y = int(pixel / uint32_t(width_));
-        Vec3 dir;
-        bool directed = false;
+        const Vec3& dir = dirs_[pixel];
         for (size_t b = 0; b < newPlaces.size() && !again; ++b) {
             if (!newRects[b].holds(x, y))
                 continue;
-            if (!directed) {
-                dir = directionOf(view_, width_, height_, pixel);
-                directed = true;
-            }
             const double reach = hit.shape == kNone ? std::numeric_limits<double>::infinity() : double(hit.t) * (1 + 1e-6);
             again = crosses(newPlaces[b], view_.eye, dir, reach);
         }
@@ -441,8 +456,8 @@ bool Frame::drawChanged(const Tracer& tracer, const Scene& before, const Scene& 
         if (hit.shape == kNone)
             continue;
         bool shadeAgain = reshade[hit.shape] != 0;
-        if (!places.empty() && !emitterHit(scene, hit)) {
-            const SurfacePoint s = surfacePoint(scene, view_, hit, directed ? dir : directionOf(view_, width_, height_, pixel));
+        if (!places.empty() && !emitterHit(scene, hit) && mayShadow(view_.eye + dir * double(hit.t), places)) {
+            const SurfacePoint s = surfacePoint(scene, view_, hit, dir);
             for (uint32_t l = 0; l < count; ++l) {
                 Vec3 start, toward;
                 double distance = 0, cosine = 0;

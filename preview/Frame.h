@@ -53,6 +53,7 @@ private:
     View view_;
     double eps_ = 0;
     std::vector<Light> lights_;
+    std::vector<Vec3> dirs_;   // per pixel: its ray's direction in the view
     std::vector<Hit> hits_;    // per pixel
     std::vector<uint8_t> lit_; // per pixel and light: the light reaches the point
     size_t traced_ = 0;

@@ -40,12 +40,13 @@ int64_t Process::msUntilDeadline(int64_t now) const
 
 void Process::taken(const StreamMessage& stream, int streamFd)
 {
-    if (running() && sent_ - begun_ >= kMaxBehind) {
-        console_ << "tavrin: drawing: " << (sent_ - begun_) << " streams behind, started afresh" << std::endl;
+    if (running() && waiting_.size() >= size_t(kMaxBehind)) {
+        console_ << "tavrin: drawing: " << waiting_.size() << " streams behind, started afresh" << std::endl;
         stop();
     }
     if (running() && sendMessage(socket_.get(), streamMessage(stream), streamFd)) {
         sent_ = stream.number;
+        waiting_.push_back(stream.number);
         return;
     }
     if (running()) {
@@ -88,7 +89,8 @@ bool Process::start(const StreamMessage& first)
     ::close(pair[1]);
     socket_.reset(pair[0]);
     child_ = pid;
-    sent_ = begun_ = first.number;
+    sent_ = first.number;
+    waiting_.clear();
     drawing_ = 0;
     return true;
 }
@@ -111,7 +113,8 @@ void Process::onReadable()
             console_ << m.substr(2) << std::endl;
         } else if (m.starts_with("B ")) {
             drawing_ = std::atoi(m.c_str() + 2);
-            begun_ = drawing_;
+            while (!waiting_.empty() && waiting_.front() <= drawing_)
+                waiting_.pop_front();
             deadline_ = net::nowMs() + int64_t(settings_.options.timeLimitSeconds * 1000) + kGraceMs;
         } else if (m.starts_with("E ")) {
             drawing_ = 0;
@@ -144,6 +147,7 @@ void Process::ended()
     child_ = -1;
     socket_.reset();
     drawing_ = 0;
+    waiting_.clear();
     if (WIFSIGNALED(status))
         console_ << "tavrin: stream " << (number ? number : sent_) << ": no preview: the drawing ended on signal "
                  << WTERMSIG(status) << std::endl;
@@ -160,6 +164,7 @@ void Process::stop()
     child_ = -1;
     socket_.reset();
     drawing_ = 0;
+    waiting_.clear();
 }
 
 } // namespace standin::drawing

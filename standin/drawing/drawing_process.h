@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -67,7 +68,9 @@ private:
     int drawing_ = 0;       // the stream whose picture is being drawn; 0: none
     int64_t deadline_ = 0;
     int sent_ = 0;          // the last stream passed on
-    int begun_ = 0;         // the last stream the child had taken in when it began a picture
+    // The streams passed on that the child had not yet taken in when it last began a
+    // picture (their numbers leave gaps: junk and dropped streams are never passed on).
+    std::deque<int> waiting_;
 };
 
 } // namespace standin::drawing
