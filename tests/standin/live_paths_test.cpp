@@ -35,6 +35,30 @@ size_t count(const std::string& text, const std::string& part)
     return n;
 }
 
+std::vector<std::string> c4dsim(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {C4DSIM_EXE, "--plugin", PLUGIN_MODULE});
+    return args;
+}
+
+// Waits (bounded) until the file holds `part`.
+bool waitFor(const std::string& log, const std::string& part)
+{
+    for (int waited = 0; count(readFile(log), part) == 0; waited += 20) {
+        if (waited > 20000)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A version saved as an editor saves it: written whole beside, then renamed over.
+void save(const std::string& path, const std::string& text)
+{
+    std::ofstream(path + ".new") << text;
+    fs::rename(path + ".new", path);
+}
+
 class LivePaths : public ::testing::Test {
 protected:
     void SetUp() override
@@ -47,49 +71,6 @@ protected:
         ::unsetenv("TAVRIN_STANDIN_NO_PREVIEW");
         rig.stopRenderers();
     }
-
-    std::vector<std::string> c4dsim(const std::vector<std::string>& args) const
-    {
-        std::vector<std::string> all = {C4DSIM_EXE, "--plugin", PLUGIN_MODULE};
-        all.insert(all.end(), args.begin(), args.end());
-        return all;
-    }
-
-    // Starts c4dsim with its output going to `log`; its process id, or -1.
-    pid_t spawn(std::vector<std::string> args, const std::string& log) const
-    {
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return spawned == 0 ? pid : -1;
-    }
-
-    // Waits (bounded) until `log` holds `part` n times.
-    static bool waitFor(const std::string& log, const std::string& part, size_t n = 1)
-    {
-        for (int waited = 0; waited < 20000; waited += 20) {
-            if (count(readFile(log), part) >= n)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
-    }
-
-    // A version saved as an editor saves it: written whole beside, then renamed over.
-    static void save(const std::string& path, const std::string& text)
-    {
-        std::ofstream(path + ".new") << text;
-        fs::rename(path + ".new", path);
-    }
-
     Rig rig;
 };
 
@@ -137,8 +118,18 @@ TEST_F(LivePaths, WatchingTakesEachSavedVersionAndASignalEndsTheRun)
         SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGINT");
         save(watched, readFile(kLive + "start.json"));
         const std::string log = rig.root() + "/c4dsim.log";
-        const pid_t pid = spawn(c4dsim({watched, "--live", "--report", report}), log);
-        ASSERT_GT(pid, 0);
+        std::vector<std::string> args = c4dsim({watched, "--live", "--report", report});
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t output;
+        posix_spawn_file_actions_init(&output);
+        posix_spawn_file_actions_addopen(&output, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&output, 1, 2);
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, argv[0], &output, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&output);
         ASSERT_TRUE(waitFor(log, "Tavrin Live on")) << readFile(log);
         save(watched, readFile(kLive + "step-1.json"));
         ASSERT_TRUE(waitFor(log, "Tavrin Live update 2: moved 1 object")) << readFile(log);

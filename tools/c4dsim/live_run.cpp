@@ -124,20 +124,24 @@ int runLive(const LiveRun& run, sim::Document& doc, const sim::RegisteredCommand
     sim::setActiveDocument(&doc);
     const size_t firstReport = sim::commandReports().size();
     const size_t firstMessage = sim::messages().size();
-    live.command.execute(live.command.self, sim::handle(&doc));
-    if (!liveIsOn(live, doc)) {
-        std::fprintf(stderr, "c4dsim: Live did not start\n");
-        writeReport(run.reportPath, firstReport);
-        return tool::kExitFailure;
-    }
-
-    int status = 0;
+    // From here on Ctrl-C and SIGTERM end the session as the user's toggle would, also
+    // while its first update (which may launch the renderer) is on its way.
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     struct sigaction oldInt {}, oldTerm {};
     ::sigaction(SIGINT, &action, &oldInt);
     ::sigaction(SIGTERM, &action, &oldTerm);
+
+    int status = 0;
+    live.command.execute(live.command.self, sim::handle(&doc));
+    if (!liveIsOn(live, doc)) {
+        ::sigaction(SIGINT, &oldInt, nullptr);
+        ::sigaction(SIGTERM, &oldTerm, nullptr);
+        std::fprintf(stderr, "c4dsim: Live did not start\n");
+        writeReport(run.reportPath, firstReport);
+        return tool::kExitFailure;
+    }
 
     if (!run.steps.empty()) {
         for (size_t i = 0; i < run.steps.size() && !g_stop && liveIsOn(live, doc); ++i) {
