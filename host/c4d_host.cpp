@@ -343,7 +343,18 @@ double Track::value(const Document& doc, const Time& time, int32_t fps) const
 
 // ---- PhongNormals ----
 
-PhongNormals::PhongNormals(Vec32* data, int32_t count) : data_(data), count_(data ? count : 0) {}
+PhongNormals::PhongNormals(Vec32* allocated, int32_t count)
+    : owned_(allocated), data_(allocated), count_(allocated ? count : 0)
+{
+}
+
+PhongNormals PhongNormals::borrowed(const Vec32* data, int32_t count)
+{
+    PhongNormals normals;
+    normals.data_ = data;
+    normals.count_ = data ? count : 0;
+    return normals;
+}
 
 void PhongNormals::Free::operator()(Vec32* p) const { hostFree(p); }
 
@@ -447,10 +458,19 @@ const CPolygon* Object::polygons(int32_t& count) const
 
 PhongNormals Object::phongNormals() const
 {
-    auto* t = with(&c4d_host_table::object_phong_normals);
-    if (!t || !h_)
+    if (!h_)
         return {};
     int32_t count = 0;
+    // The host's own array where it offers one: a heavy mesh's normals are not copied.
+    if (auto* kept = withAppended(&c4d_host_table::object_phong_normals_data)) {
+        const Vec32* data = kept->object_phong_normals_data(h_, &count);
+        if (data != nullptr && count > 0)
+            return PhongNormals::borrowed(data, count);
+        count = 0;
+    }
+    auto* t = with(&c4d_host_table::object_phong_normals);
+    if (!t)
+        return {};
     Vec32* data = t->object_phong_normals(h_, &count);
     return PhongNormals(data, count < 0 ? 0 : count);
 }

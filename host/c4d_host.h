@@ -197,12 +197,16 @@ public:
     double value(const Document& doc, const Time& t, int32_t fps) const;
 };
 
-// Host-allocated phong normals, freed with the host's free_mem.
+// Phong normals: either the host's own array (valid until the document changes) or a copy
+// the host allocated for the caller, freed with the host's free_mem.
 class PhongNormals {
 public:
     PhongNormals() = default;
-    PhongNormals(Vec32* data, int32_t count);
-    const Vec32* data() const { return data_.get(); }
+    // A host allocation, owned from now on.
+    PhongNormals(Vec32* allocated, int32_t count);
+    // The host's own array, borrowed.
+    static PhongNormals borrowed(const Vec32* data, int32_t count);
+    const Vec32* data() const { return data_; }
     int32_t count() const { return count_; }
     explicit operator bool() const { return data_ != nullptr; }
 
@@ -210,7 +214,8 @@ private:
     struct Free {
         void operator()(Vec32* p) const;
     };
-    std::unique_ptr<Vec32, Free> data_;
+    std::unique_ptr<Vec32, Free> owned_;
+    const Vec32* data_ = nullptr;
     int32_t count_ = 0;
 };
 

@@ -271,6 +271,12 @@ typedef struct c4d_host_table {
     c4d_base* (*active_document)(void);
     /* Lets the host ask a registered command for its menu state (C4D_CMD_* mask). */
     int (*register_command_state)(int32_t id, void* self, int32_t (*state)(void* self, c4d_base* doc));
+
+    /* ---- bulk access to kept normals (a later addition, also optional: see size) ---- */
+    /* The object's phong normals as the host keeps them, four per polygon; *count is the
+     * number of entries. Owned by the host, like the points. Null when the host keeps none
+     * at hand (object_phong_normals then makes a copy for the caller). */
+    const c4d_vec32* (*object_phong_normals_data)(const c4d_base* o, int32_t* count);
 } c4d_host_table;
 
 /* Size of a table that ends before the console entries: the smallest the plug-in takes. */

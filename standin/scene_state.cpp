@@ -1,48 +1,13 @@
 #include "scene_state.h"
 
 #include "live_update_marks.h"
+#include "text/utf8.h"
 
 #include <cstdio>
 
 namespace standin {
 
 namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not valid
-// (overlong forms, surrogates and code points above U+10FFFF included).
-size_t utf8Length(std::string_view text, size_t i)
-{
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char b = byte(i);
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (b < 0x80)
-        return 1;
-    if (b >= 0xC2 && b <= 0xDF) {
-        len = 2;
-        cp = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        len = 3;
-        cp = b & 0x0F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        len = 4;
-        cp = b & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > text.size())
-        return 0;
-    for (size_t k = 1; k < len; ++k) {
-        unsigned char c = byte(i + k);
-        if ((c & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
 
 size_t countGroups(const orv::qrf::Block& block)
 {
@@ -92,7 +57,7 @@ std::string xmlEscape(std::string_view text)
             ++i;
             continue;
         }
-        size_t len = utf8Length(text, i);
+        size_t len = tavrin::text::utf8SequenceLength(text, i);
         if (len == 0) {
             out += "\xEF\xBF\xBD";
             ++i;

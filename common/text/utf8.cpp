@@ -8,8 +8,9 @@ namespace {
 
 bool isContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// Length of the valid UTF-8 sequence starting at text[i], 0 when none starts there.
-std::size_t sequenceLength(std::string_view text, std::size_t i)
+} // namespace
+
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i)
 {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char c = byte(i);
@@ -41,7 +42,16 @@ std::size_t sequenceLength(std::string_view text, std::size_t i)
     return n;
 }
 
-} // namespace
+bool isValidUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = utf8SequenceLength(text, i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
 
 std::size_t utf8CutLength(std::string_view text, std::size_t limit)
 {
@@ -67,7 +77,7 @@ std::string safeUtf8(std::string_view text)
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const std::size_t n = sequenceLength(text, i);
+        const std::size_t n = utf8SequenceLength(text, i);
         if (n == 0) {
             out += "\xEF\xBF\xBD";
             ++i;

@@ -2,6 +2,7 @@
 #include "model_import.h"
 
 #include "files/private_file.h"
+#include "text/utf8.h"
 
 #include <assimp/material.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,30 +67,7 @@ std::string utf8Name(const aiString& name, Summary& summary)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(name.C_Str());
     const size_t n = std::strlen(name.C_Str());
-    bool valid = true;
-    for (size_t i = 0; i < n && valid;) {
-        const unsigned char c = p[i];
-        // Lead byte: how many continuation bytes follow and the range of the first one
-        // (no overlong forms, no surrogates, nothing past U+10FFFF).
-        size_t extra = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (c < 0x80)
-            extra = 0;
-        else if (c >= 0xC2 && c <= 0xDF)
-            extra = 1;
-        else if (c >= 0xE0 && c <= 0xEF)
-            extra = 2, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
-        else if (c >= 0xF0 && c <= 0xF4)
-            extra = 3, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
-        else
-            valid = false;
-        for (size_t k = 1; valid && k <= extra; ++k) {
-            const unsigned char lo = k == 1 ? low : 0x80, hi = k == 1 ? high : 0xBF;
-            valid = i + k < n && p[i + k] >= lo && p[i + k] <= hi;
-        }
-        i += extra + 1;
-    }
-    if (valid)
+    if (tavrin::text::isValidUtf8(std::string_view(name.C_Str(), n)))
         return std::string(name.C_Str(), n);
     summary.changed("name_not_utf8", "names not in UTF-8, read as Latin-1");
     std::string out;

@@ -536,6 +536,18 @@ c4d_vec32* hObjectPhongNormals(const c4d_base* h, int32_t* count)
     return copy;
 }
 
+const c4d_vec32* hObjectPhongNormalsData(const c4d_base* h, int32_t* count)
+{
+    if (count)
+        *count = 0;
+    auto* o = as<Object>(h);
+    if (!o || !o->phongNormals || o->phongNormals->empty())
+        return nullptr;
+    if (count)
+        *count = clampCount(o->phongNormals->size());
+    return o->phongNormals->data();
+}
+
 int32_t hUvwCount(const c4d_base* h)
 {
     auto* t = as<Tag>(h);
@@ -796,6 +808,7 @@ c4d_host_table makeTable()
     t.uvw_count = hUvwCount;
     t.uvw_get = hUvwGet;
     t.uvw_data = hUvwData;
+    t.object_phong_normals_data = hObjectPhongNormalsData;
     t.selection_tag_select = hSelectionTagSelect;
     t.select_segments = hSelectSegments;
     t.select_range = hSelectRange;

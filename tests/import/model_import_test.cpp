@@ -461,6 +461,26 @@ TEST(ModelImport, ObjGeometryRegionsAndTextureFileComeThrough)
     EXPECT_NE(shape->polygons[0].c, shape->polygons[0].d);
 }
 
+// A material name that is no UTF-8 is read as Latin-1 and counted; a UTF-8 one is kept.
+TEST(ModelImport, MaterialNamesNotInUtf8AreReadAsLatin1)
+{
+    TempFolder folder;
+    folder.file("shape.mtl", "newmtl Caf\xE9\nKd 1 0 0\nnewmtl Zo\xC3\xAB\nKd 0 0 1\n");
+    const std::string path = folder.file(
+        "shape.obj", "mtllib shape.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl Caf\xE9\nf 1 2 3\nusemtl Zo\xC3\xAB\nf 1 3 2\n");
+    modelimport::Summary summary;
+    std::string error;
+    const auto doc = modelimport::importModel(path, {}, summary, error);
+    ASSERT_TRUE(doc) << error;
+    std::vector<std::string> names;
+    for (const auto& m : doc->materials)
+        names.push_back(m->name);
+    EXPECT_NE(std::find(names.begin(), names.end(), "Caf\xC3\xA9"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), "Zo\xC3\xAB"), names.end());
+    const auto& notes = summary.notes();
+    EXPECT_EQ(std::count_if(notes.begin(), notes.end(), [](const auto& n) { return n.reason == "name_not_utf8"; }), 1);
+}
+
 TEST(ModelImport, SavedDocumentLoadsToTheSameExport)
 {
     TempFolder folder;

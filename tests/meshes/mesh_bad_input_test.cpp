@@ -35,10 +35,14 @@ TEST_F(MeshTest, ShortUVWAndNormalDataGiveZerosForTheMissingEntries)
     grid(o, 1, 2);
     uvw(o, 1);                                                      // one entry for two polygons
     o.phongNormals = std::vector<c4d_vec32>(6, c4d_vec32{1, 2, 3}); // 6 of 8 corners
-    // A host without bulk UVW access is asked per polygon, with the same result.
+    // A host without bulk UVW access is asked per polygon, and one that keeps no normals
+    // at hand copies them, with the same result.
     c4d_host_table perPolygon = *sim::hostTable();
     perPolygon.uvw_data = nullptr;
-    const V viaCalls = geometryNumbers(exportObjects(&perPolygon)[0], "uv_tex");
+    perPolygon.object_phong_normals_data = nullptr;
+    const auto copied = exportObjects(&perPolygon);
+    const V viaCalls = geometryNumbers(copied[0], "uv_tex");
+    const V copiedNormals = geometryNumbers(copied[0], "normals");
     const auto objects = exportObjects();
     ASSERT_EQ(objects.size(), 1u);
     const V uv = geometryNumbers(objects[0], "uv_tex");
@@ -49,6 +53,7 @@ TEST_F(MeshTest, ShortUVWAndNormalDataGiveZerosForTheMissingEntries)
     ASSERT_EQ(n.size(), 24u);
     EXPECT_EQ(V(n.begin() + 15, n.begin() + 18), (V{1, 2, 3}));
     EXPECT_EQ(V(n.begin() + 18, n.end()), V(6, 0.0));
+    EXPECT_EQ(n, copiedNormals);
 }
 
 TEST_F(MeshTest, SelectionRangesAreClippedMergedAndVisitedInOrder)

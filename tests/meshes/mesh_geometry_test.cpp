@@ -1,6 +1,7 @@
 // Geometry of one region: vertices shared through the vertex map, per-corner UVs and
 // normals, the reversed winding, the b-d split of quads, and the layer gate.
 #include "mesh_fixture.h"
+#include "sim_host.h"
 
 namespace meshtest {
 namespace {
@@ -84,6 +85,46 @@ TEST_F(MeshTest, EachRegionHasThePhongNormalsOfItsOwnCorners)
                   triangle ? corners({4, 5, 6, 7, 8, 9, 10}) : corners({4, 5, 6, 7, 8, 9, 10, 11}));
         EXPECT_EQ(geometryNumbers(objects[1], "normals"), corners({0, 1, 2, 3, 12, 13, 14, 15}));
     }
+}
+
+// A region of quads that follow one another makes its lists one by one; a host that hands
+// out its UVW entries one polygon at a time takes the general fill. Both write the same.
+TEST_F(MeshTest, RunsOfQuadsWriteWhatTheGeneralFillWrites)
+{
+    enum Normals { Phong, NormalTag, None };
+    for (Normals normals : {Phong, NormalTag, None})
+        for (size_t uvEntries : {6u, 4u}) { // every quad's, or two short
+            SCOPED_TRACE(std::to_string(normals) + " normals, " + std::to_string(uvEntries) + " UVW entries");
+            doc = std::make_unique<sim::Document>();
+            sim::Object& o = polygon("Grid", {{0, 0, 0}}, {});
+            o.points.clear();
+            grid(o, 2, 3);
+            uvw(o, uvEntries);
+            if (normals == Phong) {
+                o.phongNormals.emplace();
+                for (int corner = 0; corner < 24; ++corner)
+                    o.phongNormals->push_back({float(corner), 1, 0});
+            }
+            if (normals == NormalTag)
+                tag(o, 5711);
+            selection(o, "last", {{3, 5}});
+            texture(o, &material("Rest"));
+            texture(o, &material("Last"), "last");
+            auto lists = [&](const c4d_host_table* table) {
+                std::vector<V> out;
+                for (const Statement* object : exportObjects(table))
+                    for (const char* name : {"vertices", "normals", "triangles_norm", "uv_tex", "triangles_uv", "triangles"})
+                        out.push_back(geometryNumbers(object, name));
+                return out;
+            };
+            const std::vector<V> runs = lists(nullptr);
+            c4d_host_table perPolygon = *sim::hostTable();
+            perPolygon.uvw_data = nullptr;
+            EXPECT_EQ(runs, lists(&perPolygon));
+            ASSERT_EQ(runs.size(), 12u);
+            EXPECT_EQ(runs[2].empty(), normals == None);
+            EXPECT_EQ(runs[10], (V{0, 3, 1, 2, 1, 3, 4, 7, 5, 6, 5, 7, 8, 11, 9, 10, 9, 11}));
+        }
 }
 
 TEST_F(MeshTest, NormalTagGivesZeroNormalsPerCornerInsteadOfPhong)

@@ -255,6 +255,24 @@ TEST(Walk, CopyUtf8BoundedCutsAtCharacterBoundaries)
     EXPECT_EQ(untouched, 'Z');
 }
 
+// The one UTF-8 validity rule, at the edges of each lead byte's range.
+TEST(Walk, Utf8ValidityRuleRefusesOverlongSurrogateAndOutOfRangeSequences)
+{
+    const struct {
+        std::string text;
+        bool valid;
+    } cases[] = {
+        {"", true},          {"\xC2\x80", true},          {"\xC1\xBF", false},         {"\xDF\xBF", true},
+        {"\xE0\xA0\x80", true}, {"\xE0\x9F\xBF", false},     {"\xED\x9F\xBF", true},     {"\xED\xA0\x80", false},
+        {"\xE2\x82", false},  {"\xF0\x90\x80\x80", true}, {"\xF0\x8F\xBF\xBF", false}, {"\xF4\x8F\xBF\xBF", true},
+        {"\xF4\x90\x80\x80", false}, {"\xF5\x80\x80\x80", false}, {"a\x80", false},  {"\xE2\x82\xACx", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(tavrin::text::isValidUtf8(c.text), c.valid) << testing::PrintToString(c.text);
+        EXPECT_EQ(tavrin::text::safeUtf8(c.text) == c.text, c.valid) << testing::PrintToString(c.text);
+    }
+}
+
 // Names of up to 1,023 bytes are kept whole; a longer one is cut at a character boundary
 // within 1,023 bytes and reported.
 TEST(Walk, LongNamesAreCutInsideTheNameBufferAndEmptyNamesBecomeObject)

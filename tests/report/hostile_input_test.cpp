@@ -254,6 +254,12 @@ TEST_F(Hostile, NumbersAndTimesPastTheSceneAreReportedNeverWritten)
     } cases[] = {
         {R"({"type": "polygon", "name": "Far", "points": [[1e39, 0, 0], [-1e308, 0, 0], [0, 1, 0]],
             "polygons": [[0, 1, 2]]})", "number_out_of_range", "attribute \"vertices\""},
+        {R"({"type": "polygon", "name": "Wild", "points": [[0, 0, 0], [1, 0, 0], [0, 1, 0]], "polygons": [[0, 1, 2]],
+            "tags": [{"type": "uvw", "uvw": [[[1e39, 0], [0, 0], [0, 1]]]}]})", "number_out_of_range",
+         "attribute \"uv_tex\""},
+        {R"({"type": "polygon", "name": "Tilted", "points": [[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]],
+            "polygons": [[0, 1, 2, 3]], "phongNormals": [[0, 0, 1], [0, 0, 1], [0, -1e39, 1], [0, 0, 1]]})",
+         "number_out_of_range", "attribute \"normals\""},
         {R"({"type": "null", "name": "Huge", "scale": [1e308, 1, 1]})", "number_out_of_range", "transform"},
         {R"({"type": "light", "name": "L", "params": {"light_color": [1e308, 1, 1]}})", "number_out_of_range",
          "attribute \"color\""},

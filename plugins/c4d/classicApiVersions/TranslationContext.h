@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+class FiniteSceneApi;
 namespace orv {
 class orvSceneapi_oo;
 }
@@ -51,6 +52,9 @@ struct TranslationContext {
     MaterialVariants materialVariants;
     // Wrapper of the running command; null between commands.
     orv::orvSceneapi_oo* scene = nullptr;
+    // The guard behind the wrapper that keeps the scene's numbers finite, for translators
+    // that vouch for the lists they checked themselves; null between commands.
+    FiniteSceneApi* finiteGuard = nullptr;
     // Running progress fraction of the walk.
     float progress = 0.0f;
     host::Document document;

@@ -66,6 +66,7 @@ bool CommandRun::open(orv::LightFactory& factory, const RepeatLinkFactory* link)
         guard_ = std::make_unique<FiniteSceneApi>(*api, context_.report, context_.objectPath);
         scene_->attach(guard_.get());
         context_.scene = scene_;
+        context_.finiteGuard = guard_.get();
         // A renderer link has found (or not) the instance holding the scene by now. A Live
         // update to a renderer that does not hold the scene sends all of it, and one that
         // carries a changed camera has the renderer take it.
@@ -87,6 +88,8 @@ void CommandRun::close()
     // A translator may have dropped the pointer already; the wrapper is ours either way.
     if (context_.scene == scene_)
         context_.scene = nullptr;
+    if (context_.finiteGuard == guard_.get())
+        context_.finiteGuard = nullptr;
     delete scene_;
     scene_ = nullptr;
     guard_.reset();

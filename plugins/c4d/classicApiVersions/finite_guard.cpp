@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -63,17 +64,9 @@ bool anyBad(Scalars kind, const unsigned char* p, size_t n)
     bool bad = false;
     switch (kind) {
     case Scalars::Float: {
-        // An all-ones exponent carries into the top bit: one OR per value, in blocks that
-        // the compiler turns into vector code.
-        uint32_t any = 0;
-        size_t i = 0;
-        for (; i + 16 <= n && !(any >> 31); i += 16) {
-            uint32_t block[16];
-            std::memcpy(block, p + i * 4, sizeof block);
-            for (uint32_t bits : block) any |= (bits & 0x7f800000u) + 0x00800000u;
-        }
-        for (; i < n; ++i) any |= (loadAt<uint32_t>(p, i) & 0x7f800000u) + 0x00800000u;
-        bad = (any >> 31) != 0;
+        FloatWatch watch;
+        watch.takeAll(p, n);
+        bad = !watch.allFinite();
         break;
     }
     case Scalars::NarrowedDouble:
@@ -112,7 +105,22 @@ template <typename T, typename Bad> void repair(unsigned char* p, size_t n, T li
 
 } // namespace
 
-const void* FiniteSceneApi::fitted(int type, const void* value, Tally& tally)
+void FloatWatch::takeAll(const void* p, size_t n)
+{
+    // One OR per value, in blocks; a block that met a bad value ends the watch early.
+    const auto* bytes = static_cast<const unsigned char*>(p);
+    uint32_t seen = seen_;
+    size_t i = 0;
+    for (; i + 16 <= n && !(seen >> 31); i += 16) {
+        uint32_t block[16];
+        std::memcpy(block, bytes + i * 4, sizeof block);
+        for (uint32_t bits : block) seen |= mark(bits);
+    }
+    for (; i < n; ++i) seen |= mark(loadAt<uint32_t>(bytes, i));
+    seen_ = seen;
+}
+
+const void* FiniteSceneApi::fitted(int type, const void* value, Tally& tally, const void* vouched)
 {
     if (value == nullptr) return value;
     const bool isList = (type & orvType::ArrayFlag) != 0 && type != orvType::ShaderRef;
@@ -123,7 +131,7 @@ const void* FiniteSceneApi::fitted(int type, const void* value, Tally& tally)
     AttributeArray list{nullptr, 0};
     if (isList) {
         std::memcpy(&list, value, sizeof list);
-        if (list.data == nullptr || list.count <= 0) return value;
+        if (list.data == nullptr || list.count <= 0 || list.data == vouched) return value;
         data = static_cast<const unsigned char*>(list.data);
         scalars *= static_cast<size_t>(list.count);
     }
@@ -252,7 +260,7 @@ void FiniteSceneApi::translate(const double& x, const double& y, const double& z
 bool FiniteSceneApi::attribute(const char* name, int type, const void* value)
 {
     Tally tally;
-    const void* made = fitted(type, value, tally);
+    const void* made = fitted(type, value, tally, std::exchange(vouched_, nullptr));
     note("attribute", name ? name : "", tally);
     return ForwardingApi::attribute(name, type, made);
 }
@@ -260,7 +268,7 @@ bool FiniteSceneApi::attribute(const char* name, int type, const void* value)
 void FiniteSceneApi::arrayValue(int type, const void* value)
 {
     Tally tally;
-    const void* made = fitted(type, value, tally);
+    const void* made = fitted(type, value, tally, std::exchange(vouched_, nullptr));
     note("list value", nullptr, tally);
     ForwardingApi::arrayValue(type, made);
 }

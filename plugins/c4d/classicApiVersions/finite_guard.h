@@ -13,13 +13,35 @@
 // Calls whose numbers are all finite are handed on as they came, without a copy, so a
 // scene without such values is byte for byte what it would be without the guard. Lists are
 // scanned once; only a list holding a bad value is copied (into a buffer kept for reuse).
+// A translator that makes a long float list itself watches its values as it makes them
+// (FloatWatch) and, when all were finite, vouches for the list: the guard then hands it on
+// without scanning it again.
 #pragma once
 
 #include "ForwardingApi.h"
 #include "report.h"
 
+#include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+// Watches floats as they are made: after any number of take() calls, allFinite() says
+// whether every one was finite. One OR per value and no branch, so that a translator's
+// fill loop pays next to nothing for it.
+class FloatWatch {
+public:
+    // An all-ones exponent carries into the top bit.
+    static uint32_t mark(uint32_t bits) { return (bits & 0x7f800000u) + 0x00800000u; }
+    void take(float v) { seen_ |= mark(std::bit_cast<uint32_t>(v)); }
+    // All n floats at p (any alignment), in blocks that the compiler turns into vector code.
+    void takeAll(const void* p, size_t n);
+    bool allFinite() const { return (seen_ >> 31) == 0; }
+
+private:
+    uint32_t seen_ = 0;
+};
 
 class FiniteSceneApi : public ForwardingApi {
 public:
@@ -42,6 +64,11 @@ public:
     bool attribute(const char* name, int type, const void* value) override;
     void arrayValue(int type, const void* value) override;
 
+    // The list of the very next attribute or list value call, when its data is `data`, is
+    // known to be finite (the caller watched every value of it): it is handed on unscanned.
+    // Any other next call is checked as always, and the word is forgotten after it.
+    void vouchForNext(const void* data) { vouched_ = data; }
+
     // Values replaced so far.
     uint64_t replaced() const { return replaced_; }
 
@@ -54,7 +81,7 @@ private:
     };
     // Makes `value` of `type` fit the scene; answers the replacement (pointing into the
     // buffer) or `value` itself when nothing had to change.
-    const void* fitted(int type, const void* value, Tally& tally);
+    const void* fitted(int type, const void* value, Tally& tally, const void* vouched = nullptr);
     // Reports what one call had replaced: what (and its name, when it has one) and where.
     void note(const char* what, const char* name, const Tally& tally);
 
@@ -66,4 +93,5 @@ private:
     uint64_t replaced_ = 0;
     std::vector<unsigned char> buffer_;
     AttributeArray list_{nullptr, 0};
+    const void* vouched_ = nullptr;
 };

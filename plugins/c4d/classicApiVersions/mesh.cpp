@@ -9,10 +9,13 @@
 // region's number stands for the region's vertex map (a new stamp empties it at once), and
 // a region is a pass over ascending polygon indices. The output goes into the context's
 // scratch buffers, sized once per region to the exact count, and is handed to the back end
-// as binary lists.
+// as binary lists. The fill watches every float it makes (and the host's normals it hands on
+// in place) as it goes, so that the guard keeping the scene finite need not scan the lists
+// again.
 #include "mesh.h"
 
 #include "TranslationContext.h"
+#include "finite_guard.h"
 #include "material.h"
 #include "orvScene_api.h"
 #include "orvSceneapi_oo.h"
@@ -53,6 +56,7 @@ struct MeshSource {
     int32_t uvwCount = 0;
     host::Tag normalTag;
     host::PhongNormals phong;
+    bool allQuads = false; // no polygon of the object is a triangle
 };
 
 // Working state of one object: the polygon states and the vertex map (both kept in the
@@ -113,8 +117,13 @@ void selectionRanges(const host::Tag& selectionTag, int32_t polygonCount, std::v
     out.resize(merged);
 }
 
-void sendArray(orvScene_api& api, const char* name, int type, const void* data, size_t count)
+// Hands one list on. `finite`: every value of it is known to be finite (watched while it was
+// made), so the guard, when there is one, need not scan it.
+void sendArray(TranslationContext& context, orvScene_api& api, const char* name, int type, const void* data,
+               size_t count, bool finite = false)
 {
+    if (finite && context.finiteGuard != nullptr)
+        context.finiteGuard->vouchForNext(data);
     const AttributeArray value{data, static_cast<int32_t>(count)};
     api.attribute(name, type, &value);
 }
@@ -137,6 +146,9 @@ struct RegionLayout {
     // normals as they are (four per polygon, in polygon order) instead of a copy of them.
     int32_t first = 0;
     bool normalsInPlace = false;
+    // The free polygons are quads that follow one another from `first` on, and every list
+    // they write can be made list by list (quadRunFill).
+    bool quadRun = false;
 };
 
 // Counts the region's free polygons and corners, so that every buffer is sized once.
@@ -155,7 +167,8 @@ RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
                 oneRun = oneRun && p == previous + 1;
             previous = p;
             ++layout.polygons;
-            layout.quads += src.polygons[p].c != src.polygons[p].d;
+            // An object of quads alone leaves the polygons unread here.
+            layout.quads += src.allQuads || src.polygons[p].c != src.polygons[p].d;
         }
     }
     layout.corners = layout.polygons * 3 + layout.quads;
@@ -167,6 +180,8 @@ RegionLayout measureRegion(const MeshSource& src, const MeshWork& work)
     layout.ownUVIndices = layout.withUVs && !layout.withNormals;
     layout.normalsInPlace = layout.phongNormals && oneRun && layout.quads == layout.polygons &&
                             (static_cast<int64_t>(layout.first) + layout.polygons) * 4 <= src.phong.count();
+    layout.quadRun = oneRun && layout.quads == layout.polygons && (!layout.withUVs || src.uvw != nullptr) &&
+                     (!layout.phongNormals || layout.normalsInPlace);
     return layout;
 }
 
@@ -179,11 +194,14 @@ bool regionFitsLists(const RegionLayout& layout)
 
 // Sizes the context's scratch buffers for the region. Every element up to the new sizes is
 // written by fillRegion, so the buffers are resized from what the last region left in them:
-// only growth is zero-filled, never the whole run.
+// only growth is zero-filled, never the whole run. The positions are sized for the most
+// vertices the region can have and never shrunk (the fill tells how many it wrote), so
+// that the next region does not zero them again.
 void sizeRegionBuffers(TranslationContext& context, const MeshSource& src, const RegionLayout& layout)
 {
-    const int64_t maxVertices = std::min<int64_t>(layout.corners, src.pointCount);
-    context.meshPositions.resize(static_cast<size_t>(maxVertices * 3));
+    const auto maxVertices = static_cast<size_t>(std::min<int64_t>(layout.corners, src.pointCount));
+    if (context.meshPositions.size() < maxVertices * 3)
+        context.meshPositions.resize(maxVertices * 3);
     context.meshTriangles.resize(static_cast<size_t>(layout.indices));
     context.meshNormals.resize(layout.withNormals && !layout.normalsInPlace ? static_cast<size_t>(layout.corners * 3)
                                                                              : 0);
@@ -222,6 +240,8 @@ public:
     }
 
     uint32_t count() const { return count_; }
+    // Where the next position goes.
+    const float* end() const { return pos_; }
 
 private:
     const host::Vec3* points_;
@@ -326,16 +346,150 @@ void writeTriangles(int32_t va, int32_t vb, int32_t vc, int32_t vd, bool triangl
     }
 }
 
-// Fills the sized buffers with the region's free polygons in ascending order and marks
-// them assigned; the positions end at the region's vertex count.
-void fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
+// What one region's fill made: its vertex count (the positions it wrote), and whether all of
+// its positions, normals and UVs are finite.
+struct RegionFill {
+    uint32_t vertices = 0;
+    FloatWatch positions;
+    FloatWatch normals;
+    FloatWatch uvs;
+};
+
+// Watches the floats the fill writes, a block of polygons at a time: each block's output is
+// still in the cache when it is watched, in vector code, so the fill loop itself carries no
+// extra work and nothing is read from memory a second time.
+class FillWatch {
+public:
+    static constexpr int kBlock = 512; // polygons
+
+    FillWatch(RegionFill& fill, const float* positions, const float* normals, const float* uvs)
+        : fill_(fill), positions_(positions), normals_(normals), uvs_(uvs)
+    {
+    }
+
+    // After each polygon: watches the block's output once the block is full.
+    void polygonDone(const float* positions, const float* normals, const float* uvs)
+    {
+        if (++polygons_ == kBlock)
+            flush(positions, normals, uvs);
+    }
+
+    // Watches what was written since the last flush.
+    void flush(const float* positions, const float* normals, const float* uvs)
+    {
+        fill_.positions.takeAll(positions_, static_cast<size_t>(positions - positions_));
+        fill_.normals.takeAll(normals_, static_cast<size_t>(normals - normals_));
+        fill_.uvs.takeAll(uvs_, static_cast<size_t>(uvs - uvs_));
+        positions_ = positions;
+        normals_ = normals;
+        uvs_ = uvs;
+        polygons_ = 0;
+    }
+
+private:
+    RegionFill& fill_;
+    const float* positions_;
+    const float* normals_;
+    const float* uvs_;
+    int polygons_ = 0;
+};
+
+// The corner index lists of a run of quads: quad i's corners are 4i to 4i + 3, its two
+// triangles (0, 3, 1) and (2, 1, 3), as writeTriangles gives them.
+void writeQuadCornerIndices(int32_t* out, int64_t quads)
 {
+    for (int64_t i = 0; i < quads; ++i) {
+        const auto k = static_cast<int32_t>(i * 4);
+        out[0] = k;
+        out[1] = k + 3;
+        out[2] = k + 1;
+        out[3] = k + 2;
+        out[4] = k + 1;
+        out[5] = k + 3;
+        out += 6;
+    }
+}
+
+// The common case of heavy meshes: a region of quads that follow one another, with the
+// host's UVs at once and its normals in place (or none). Its lists are the same as the
+// general fill's, each made in a loop of its own, which costs far less than one loop making
+// all of them. The fill makes the positions and triangles (and settles the polygons); the
+// corner index lists and the UVs are made by sendRegion just before each goes out, so that
+// the back end writes them while they are still in the cache. Blocks of polygons keep each
+// list watched while it is in the cache too.
+constexpr int64_t kQuadBlock = 512;
+
+RegionFill quadRunFill(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
+{
+    RegionFill fill;
+    const int64_t first = layout.first;
+    const int64_t quads = layout.polygons;
+    RegionVertices vertices(context, src, work.vertexMap, context.meshPositions.data());
+    int32_t* tri = context.meshTriangles.data();
+    for (int64_t b = 0; b < quads; b += kQuadBlock) {
+        const float* blockStart = vertices.end();
+        const int64_t end = std::min(quads, b + kQuadBlock);
+        for (int64_t i = b; i < end; ++i) {
+            const host::CPolygon& poly = src.polygons[first + i];
+            const int32_t va = vertices.of(poly.a);
+            const int32_t vb = vertices.of(poly.b);
+            const int32_t vc = vertices.of(poly.c);
+            const int32_t vd = vertices.of(poly.d);
+            put3(tri, va, vd, vb);
+            put3(tri, vc, vb, vd);
+        }
+        fill.positions.takeAll(blockStart, static_cast<size_t>(vertices.end() - blockStart));
+    }
+    fill.vertices = vertices.count();
+    std::memset(work.state + first, Assigned, static_cast<size_t>(quads));
+    work.settled += quads;
+    return fill;
+}
+
+// A quad run's UVs: the u and v of each corner, zero where the tag has no entry.
+void quadRunUVs(TranslationContext& context, const MeshSource& src, const RegionLayout& layout, RegionFill& fill)
+{
+    const int64_t first = layout.first;
+    const int64_t quads = layout.polygons;
+    float* uv = context.meshUVs.data();
+    for (int64_t b = 0; b < quads; b += kQuadBlock) {
+        float* blockStart = uv;
+        const int64_t end = std::min(quads, b + kQuadBlock);
+        for (int64_t i = b; i < end; ++i) {
+            const int64_t p = first + i;
+            if (p < src.uvwCount) [[likely]] {
+                const host::UVWStruct& w = src.uvw[p];
+                uv[0] = static_cast<float>(w.a.x);
+                uv[1] = static_cast<float>(w.a.y);
+                uv[2] = static_cast<float>(w.b.x);
+                uv[3] = static_cast<float>(w.b.y);
+                uv[4] = static_cast<float>(w.c.x);
+                uv[5] = static_cast<float>(w.c.y);
+                uv[6] = static_cast<float>(w.d.x);
+                uv[7] = static_cast<float>(w.d.y);
+            } else {
+                std::fill_n(uv, 8, 0.0f);
+            }
+            uv += 8;
+        }
+        fill.uvs.takeAll(blockStart, static_cast<size_t>(uv - blockStart));
+    }
+}
+
+// Fills the sized buffers with the region's free polygons in ascending order and marks
+// them assigned.
+RegionFill fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& work, const RegionLayout& layout)
+{
+    if (layout.quadRun)
+        return quadRunFill(context, src, work, layout);
+    RegionFill fill;
     RegionVertices vertices(context, src, work.vertexMap, context.meshPositions.data());
     float* nrm = context.meshNormals.data();
     float* uv = context.meshUVs.data();
     int32_t* tri = context.meshTriangles.data();
     int32_t* nIdx = context.meshNormalIndices.data();
     int32_t* uvIdx = context.meshUVIndices.data();
+    FillWatch watch(fill, vertices.end(), nrm, uv);
     int32_t k = 0; // the polygon's first corner
     for (const Range& r : work.ranges) {
         for (int32_t p = r.first; p <= r.second; ++p) {
@@ -357,13 +511,20 @@ void fillRegion(TranslationContext& context, const MeshSource& src, MeshWork& wo
                 writeCornerNormals(src, layout, p, n, nrm);
             writeTriangles(va, vb, vc, vd, triangle, k, layout, tri, nIdx, uvIdx);
             k += n;
+            watch.polygonDone(vertices.end(), nrm, uv);
         }
     }
-    context.meshPositions.resize(static_cast<size_t>(vertices.count()) * 3);
+    watch.flush(vertices.end(), nrm, uv);
+    // The host's normals handed on in place: one pass over them, in vector code.
+    if (layout.normalsInPlace)
+        fill.normals.takeAll(src.phong.data() + static_cast<size_t>(layout.first) * 4,
+                             static_cast<size_t>(layout.corners) * 3);
+    fill.vertices = vertices.count();
+    return fill;
 }
 
 // Writes the filled region as one scene object: a "triangles" geometry and its material.
-void sendRegion(TranslationContext& context, const MeshSource& src, const RegionLayout& layout,
+void sendRegion(TranslationContext& context, const MeshSource& src, const RegionLayout& layout, RegionFill& fill,
                 const MaterialRecord& record)
 {
     orvScene_api* api = context.scene != nullptr ? context.scene->api() : nullptr;
@@ -382,18 +543,33 @@ void sendRegion(TranslationContext& context, const MeshSource& src, const Region
         return;
     }
     api->beginGeometry("triangles");
-    sendArray(*api, "vertices", orvType::Float3Array, positions.data(), positions.size() / 3);
+    sendArray(context, *api, "vertices", orvType::Float3Array, positions.data(), fill.vertices,
+              fill.positions.allFinite());
     if (layout.withNormals) {
         const auto& normalIndices = context.meshNormalIndices;
-        sendArray(*api, "normals", orvType::Float3Array, normals, static_cast<size_t>(layout.corners));
-        sendArray(*api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
+        if (layout.quadRun) {
+            if (layout.normalsInPlace)
+                fill.normals.takeAll(normals, static_cast<size_t>(layout.corners) * 3);
+            else
+                std::fill(context.meshNormals.begin(), context.meshNormals.end(), 0.0f); // a normal tag's zeros
+        }
+        sendArray(context, *api, "normals", orvType::Float3Array, normals, static_cast<size_t>(layout.corners),
+                  fill.normals.allFinite());
+        if (layout.quadRun)
+            writeQuadCornerIndices(context.meshNormalIndices.data(), layout.polygons);
+        sendArray(context, *api, "triangles_norm", orvType::IntArray, normalIndices.data(), normalIndices.size());
     }
     if (!uvs.empty()) {
         const auto& uvList = layout.ownUVIndices ? context.meshUVIndices : context.meshNormalIndices;
-        sendArray(*api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size());
-        sendArray(*api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
+        if (layout.quadRun) {
+            quadRunUVs(context, src, layout, fill);
+            if (layout.ownUVIndices)
+                writeQuadCornerIndices(context.meshUVIndices.data(), layout.polygons);
+        }
+        sendArray(context, *api, "uv_tex", orvType::FloatArray, uvs.data(), uvs.size(), fill.uvs.allFinite());
+        sendArray(context, *api, "triangles_uv", orvType::IntArray, uvList.data(), uvList.size());
     }
-    sendArray(*api, "triangles", orvType::IntArray, triangles.data(), triangles.size());
+    sendArray(context, *api, "triangles", orvType::IntArray, triangles.data(), triangles.size());
     api->endGeometry();
     emitMaterial(context, record);
     api->endObject();
@@ -413,8 +589,8 @@ void emitMeshRegion(TranslationContext& context, const MeshSource& src, MeshWork
         return;
     }
     sizeRegionBuffers(context, src, layout);
-    fillRegion(context, src, work, layout);
-    sendRegion(context, src, layout, record);
+    RegionFill fill = fillRegion(context, src, work, layout);
+    sendRegion(context, src, layout, fill, record);
 }
 
 } // namespace
@@ -447,15 +623,19 @@ void translatePolygonObject(TranslationContext& context, const host::Object& obj
     context.meshPolygonState.assign(static_cast<size_t>(src.polygonCount), Free);
     work.state = context.meshPolygonState.data();
     // A polygon that names a point outside the point array cannot be written: it is
-    // dropped up front, so no region reads past the points or counts it as emitted.
+    // dropped up front, so no region reads past the points or counts it as emitted. The same
+    // pass tells whether the object has triangles at all.
+    int32_t triangles = 0;
     for (int32_t p = 0; p < src.polygonCount; ++p) {
         const host::CPolygon& poly = src.polygons[p];
+        triangles += poly.c == poly.d;
         if (!pointValid(poly.a, src.pointCount) || !pointValid(poly.b, src.pointCount) ||
             !pointValid(poly.c, src.pointCount) || !pointValid(poly.d, src.pointCount)) {
             work.state[p] = Dropped;
             ++work.settled;
         }
     }
+    src.allQuads = triangles == 0;
     // Only dropped polygons are settled so far: one event for all of them.
     if (work.settled > 0)
         context.report.leftOut(report::Reason::PolygonsDropped, context.objectPath,
