@@ -249,7 +249,7 @@ std::string ask(int port, const std::string& request, const std::string& body, b
     standin::net::sendAll(fd.get(), request + body, 2000);
     if (shutdownAfter)
         ::shutdown(fd.get(), SHUT_WR);
-    standin::net::readToEnd(fd.get(), answer, 1 << 20, nowMs() + 5000);
+    standin::net::readToEnd(fd.get(), answer, 1 << 20, nowMs() + 30000);
     return answer;
 }
 

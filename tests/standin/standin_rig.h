@@ -70,8 +70,10 @@ private:
 // The port a renderer of the rig answers on, or 0.
 int portOf(pid_t pid);
 
-// Sends one request (and optionally a stream body) and reads the whole answer (at most a
-// few seconds).
+// Sends one request (and optionally a stream body) and reads the whole answer. A stream's
+// answer ends when the renderer has taken the stream in and closes the connection, which
+// for a large stream under the sanitizers and a busy machine can take seconds: the wait is
+// 30 s, so that what is asked next meets a renderer that is done with it.
 std::string ask(int port, const std::string& request, const std::string& body = {}, bool shutdownAfter = true);
 
 // Exit status of a child within the time limit (128 + signal when signalled), or -1.
