@@ -86,6 +86,7 @@ private:
     void writeTo(Connection& c);
     void dropStalled(int64_t now);
     bool makeRoom();
+    void readWaitingRequests();
     size_t descriptorsHeld() const;
     std::string refusalOf(const Connection& c) const;
     void measureHeld();

@@ -17,14 +17,20 @@ constexpr int64_t kRequestTimeoutMs = 5000;
 } // namespace
 
 // Accepts what waits, while descriptors last: at the limit, the connection silent longest
-// makes room; when none can, a waiting connection is taken and closed at once, so the
-// listener does not keep the loop awake.
+// makes room; else the requests already waiting on accepted connections are read, which
+// answers queries and refuses the streams past the limit; when even that frees nothing, a
+// waiting connection is taken and closed at once, so the listener does not keep the loop
+// awake. Without the reading, a burst of stream clients accepted moments ago would leave a
+// query behind them closed unanswered.
 void Server::accept()
 {
     for (int taken = 0; taken < 64; ++taken) {
         if (descriptorsHeld() + 1 > descriptors_.forConnections() && !makeRoom()) {
-            descriptors_.shed(listener_.get());
-            return;
+            readWaitingRequests();
+            if (descriptorsHeld() + 1 > descriptors_.forConnections()) {
+                descriptors_.shed(listener_.get());
+                return;
+            }
         }
         int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
@@ -37,6 +43,16 @@ void Server::accept()
         c->opened = c->heard = net::nowMs();
         connections_.push_back(std::move(c));
     }
+}
+
+// Reads the request of every accepted connection that has not sent one yet (most have it
+// waiting); a connection with nothing to read stays as it is. Closed ones stay on the list
+// for the loop to take off.
+void Server::readWaitingRequests()
+{
+    for (size_t i = 0, n = connections_.size(); i < n; ++i)
+        if (!connections_[i]->closed && connections_[i]->state == Connection::State::Request)
+            readFrom(*connections_[i]);
 }
 
 size_t Server::descriptorsHeld() const
