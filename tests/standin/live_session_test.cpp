@@ -272,6 +272,16 @@ protected:
         }
     }
 
+    // Makes the document the host's open, active one.
+    void open(const json& d)
+    {
+        doc = parse(d);
+        if (!doc)
+            return;
+        host::bind(sim::hostTable());
+        sim::setActiveDocument(doc.get());
+    }
+
     Rig rig;
     std::unique_ptr<sim::Document> doc;
     TranslationContext context;
@@ -282,10 +292,8 @@ TEST_F(LiveSession, AfterEveryEditTheRendererHoldsWhatAFreshExportGives)
     json d = json::parse(readFile(std::string(TAVRIN_EXAMPLES_DIR) + "/hierarchy.json"));
     d["objects"].push_back(plainQuad("Plain", 0));
     d["objects"].push_back(plainQuad("Plain", 100));
-    doc = parse(d);
+    open(d);
     ASSERT_TRUE(doc);
-    host::bind(sim::hostTable());
-    sim::setActiveDocument(doc.get());
     TavrinCinema4DLive live(&context);
     host::registerMessageHandler(command_ids::Live, &live.session());
 
@@ -324,12 +332,9 @@ TEST_F(LiveSession, ARendererThatQuitsOrStopsAnsweringEndsTheSessionOnce)
         bool restart; // a fresh renderer is started for the next toggle (else it goes on)
     } cases[] = {{"quits", SIGKILL, true}, {"stops answering", SIGSTOP, false}};
     json d = json::parse(readFile(std::string(TAVRIN_EXAMPLES_DIR) + "/minimal.json"));
-    doc = parse(d);
+    open(d);
     ASSERT_TRUE(doc);
-    host::bind(sim::hostTable());
-    sim::setActiveDocument(doc.get());
     TavrinCinema4DLive live(&context);
-    host::registerMessageHandler(command_ids::Live, &live.session());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         sim::clearHostState();
