@@ -31,6 +31,14 @@
 #endif
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer's allocator interface (its header ships with clang only).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#define TAVRIN_IMPORT_ALLOCATION_HOOK 1
+#endif
+
 namespace modelimport {
 
 namespace {
@@ -46,6 +54,20 @@ void outOfMemory()
     handback::sendOutOfMemory(gReplyFd);
     ::_exit(0);
 }
+
+#ifdef TAVRIN_IMPORT_ALLOCATION_HOOK
+// The sanitizer reserves terabytes of address space, so the address-space limit cannot stand
+// in the child. Its allocator counts what the import holds instead: past the limit, the
+// allocation that crossed it ends the child as a failed allocation would, before the import
+// spends its processor time filling the memory.
+unsigned long long gAllocationLimit = 0;
+
+void watchAllocation(const volatile void*, size_t)
+{
+    if (__sanitizer_get_current_allocated_bytes() > gAllocationLimit)
+        outOfMemory();
+}
+#endif
 
 void setLimit(int resource, rlim_t soft, rlim_t hard)
 {
@@ -72,6 +94,12 @@ void setLimit(int resource, rlim_t soft, rlim_t hard)
         setLimit(RLIMIT_CPU, limits.cpuSeconds, limits.cpuSeconds + 1);
     if (limits.memoryBytes > 0 && memoryLimitApplies())
         setLimit(RLIMIT_AS, limits.memoryBytes, limits.memoryBytes);
+#ifdef TAVRIN_IMPORT_ALLOCATION_HOOK
+    if (limits.memoryBytes > 0) {
+        gAllocationLimit = limits.memoryBytes;
+        __sanitizer_install_malloc_and_free_hooks(watchAllocation, [](const volatile void*) {});
+    }
+#endif
     std::set_new_handler(outOfMemory);
 
     // A write that fails leaves the parent a message cut short, which it reports.
