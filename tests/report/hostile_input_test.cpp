@@ -47,8 +47,9 @@ struct SimRun {
     long maxRssKb = 0; // peak resident memory seen while it ran
 };
 
-// Runs c4dsim with the plug-in in `cwd`, standard output into `out`, for 20 s at most.
-SimRun c4dsim(std::vector<std::string> args, const fs::path& cwd, const fs::path& out)
+// Starts c4dsim with the plug-in in `cwd`, standard output into `out`, standard error into
+// cwd/stderr.txt; -1 when it cannot be started.
+pid_t startC4dsim(std::vector<std::string> args, const fs::path& cwd, const fs::path& out)
 {
     args.insert(args.begin(), C4DSIM_EXE);
     args.insert(args.end(), {"--plugin", PLUGIN_MODULE});
@@ -66,8 +67,16 @@ SimRun c4dsim(std::vector<std::string> args, const fs::path& cwd, const fs::path
     pid_t pid = -1;
     const int spawned = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+}
+
+// Runs c4dsim as startC4dsim does, for 20 s at most.
+SimRun c4dsim(std::vector<std::string> args, const fs::path& cwd, const fs::path& out)
+{
+    const fs::path errFile = cwd / "stderr.txt";
+    const pid_t pid = startC4dsim(std::move(args), cwd, out);
     SimRun run;
-    if (spawned != 0)
+    if (pid < 0)
         return run;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int status = 0;
@@ -349,6 +358,46 @@ TEST_F(Hostile, OutputsReplaceOnlyRegularFilesAndNeverAnInput)
     EXPECT_EQ(r["left_out"]["other_links_unchanged"]["total"], 1) << r.dump(1);
     EXPECT_EQ(fs::file_size(dir / "in.json"), fs::file_size(doc));
     EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
+}
+
+// Stopped by the user while Export writes, c4dsim leaves no temporary file behind and dies
+// of the signal it was sent; a scene file, if one stands, is a whole one.
+TEST_F(Hostile, AnInterruptedExportLeavesNoTemporaryFile)
+{
+    json objects = json::array();
+    for (int i = 0; i < 40; ++i)
+        objects.push_back({{"type", "null"}, {"name", "Hour" + std::to_string(i)},
+                           {"tracks", {{{"name", "Position . X"}, {"parameter", "position"}, {"component", "x"},
+                                        {"keys", {{0, 0}, {3600, i}}}}}}});
+    std::ofstream(dir / "long.json") << json{{"name", "long.c4d"}, {"objects", objects}}.dump();
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        const pid_t pid = startC4dsim({"long.json", "--export", "long.qrf", "--report", "r.json"}, dir,
+                                      dir / "stdout.txt");
+        ASSERT_GT(pid, 0);
+        // The signal goes as soon as the export's temporary file is there.
+        bool seen = false;
+        int status = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!seen && ::waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < end) {
+            for (const auto& entry : fs::directory_iterator(dir))
+                seen = seen || entry.path().filename().string().rfind(".long.qrf.tmp-", 0) == 0;
+            if (!seen)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_TRUE(seen) << "the export ended before it could be interrupted: " << readFile(dir / "stderr.txt");
+        ::kill(pid, signal);
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+        for (const auto& entry : fs::directory_iterator(dir))
+            EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+        if (fs::exists(dir / "long.qrf")) {
+            orv::qrf::Document scene;
+            orv::qrf::ParseError error;
+            EXPECT_TRUE(orv::qrf::parseFile((dir / "long.qrf").string(), scene, error)) << error.message;
+            fs::remove(dir / "long.qrf");
+        }
+    }
 }
 
 // A model reads only below its root: the folder above its own, or --model-root. What lies
