@@ -46,21 +46,28 @@ void Server::accept()
 }
 
 // Reads the request of every accepted connection that has not sent one yet (most have it
-// waiting); a connection with nothing to read stays as it is. Closed ones stay on the list
-// for the loop to take off.
+// waiting); a connection with nothing to read stays as it is. Those it closes (streams
+// refused past the limit) give their descriptors back at once, for the accepting that
+// follows: they stay on the list, for the loop to take off.
 void Server::readWaitingRequests()
 {
-    for (size_t i = 0, n = connections_.size(); i < n; ++i)
-        if (!connections_[i]->closed && connections_[i]->state == Connection::State::Request)
-            readFrom(*connections_[i]);
+    for (size_t i = 0, n = connections_.size(); i < n; ++i) {
+        Connection& c = *connections_[i];
+        if (c.closed || c.state != Connection::State::Request)
+            continue;
+        readFrom(c);
+        if (c.closed)
+            c.fd.reset();
+    }
 }
 
 size_t Server::descriptorsHeld() const
 {
+    // Counted by what is open, closed connections included: they keep their descriptors
+    // until the loop takes them off the list.
     size_t n = 0;
     for (const auto& c : connections_)
-        if (!c->closed)
-            n += c->state == Connection::State::Streaming || c->state == Connection::State::Stalled ? 2 : 1;
+        n += (c->fd ? 1 : 0) + c->stream.descriptors();
     return n;
 }
 

@@ -38,6 +38,9 @@ public:
     // A descriptor of the finished stream's bytes (the file, or the memory that holds them),
     // open until the store goes; -1 before finish or when the bytes could not be kept.
     int fd() const { return readFd_.get(); }
+    // Descriptors the store holds open: the file or memory being written, and after finish
+    // the one of its bytes.
+    size_t descriptors() const { return (fd_ ? 1 : 0) + (readFd_ ? 1 : 0); }
     bool readable() const { return mapped_ != nullptr || size_ == 0; }
     std::string_view bytes() const;
     const std::string& file() const { return file_; }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -332,6 +333,52 @@ TEST_F(StandinBounds, StalledStreamsAtTheDescriptorLimit)
     // The clients hold on to their sockets, yet the renderer leaves by its idle time.
     EXPECT_EQ(standintest::exitStatusWithin(pid, 15000), 0);
     EXPECT_LT(nowMs() - start, 20000);
+}
+
+size_t openDescriptors(pid_t pid)
+{
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+         it.increment(ec))
+        ++n;
+    return n;
+}
+
+// A burst of stream clients and a query behind them, all waiting before the renderer takes
+// any: at its descriptor limit it reads what the accepted ones asked before it sheds a
+// waiting connection, so the query is answered (and the streams past the limit refused),
+// whichever place in the line the limit falls on.
+TEST_F(StandinBounds, AQueryBehindABurstOfStreamsIsAnswered)
+{
+    const pid_t pid = rig.startRenderer({"--stall-limit", "20", "--idle-exit", "20"}, 96);
+    ASSERT_GT(pid, 0);
+    const int port = portOf(pid);
+    const size_t idle = openDescriptors(pid);
+    for (int burst = 50; burst <= 80; ++burst) {
+        SCOPED_TRACE(burst);
+        ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+        std::vector<standin::net::Fd> streams;
+        for (int i = 0; i < burst; ++i) {
+            standin::net::Fd fd = standin::net::connectLoopback(port, 2000);
+            if (fd && standin::net::sendAll(fd.get(), standin::protocol::streamRequest(1, 1) + "version 9\n", 1000))
+                streams.push_back(std::move(fd));
+        }
+        standin::net::Fd query = standin::net::connectLoopback(port, 2000);
+        const bool sent = query && standin::net::sendAll(query.get(), standin::protocol::kQueryInstance, 1000);
+        ASSERT_EQ(::kill(pid, SIGCONT), 0);
+        ASSERT_TRUE(sent);
+        std::string answer;
+        standin::net::readToEnd(query.get(), answer, 1 << 20, nowMs() + 5000);
+        EXPECT_NE(answer.find("<process_id>" + std::to_string(pid)), std::string::npos) << answer;
+        // The clients leave; the renderer lets their streams go before the next burst (it
+        // may keep a few more descriptors than at the start: those of its drawing process).
+        streams.clear();
+        const int64_t until = nowMs() + 5000;
+        while (openDescriptors(pid) > idle + 4 && nowMs() < until)
+            ::usleep(2000);
+        ASSERT_LE(openDescriptors(pid), idle + 4);
+    }
 }
 
 } // namespace
