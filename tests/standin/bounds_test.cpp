@@ -310,11 +310,9 @@ TEST_F(StandinBounds, StalledStreamsAtTheDescriptorLimit)
     const int port = portOf(pid);
     const int64_t start = nowMs();
     std::vector<standin::net::Fd> stalled;
-    for (int i = 0; i < 130; ++i) {
-        standin::net::Fd fd = standin::net::connectLoopback(port, 2000);
-        if (fd && standin::net::sendAll(fd.get(), standin::protocol::streamRequest(1, 1) + "version 9\n", 1000))
+    for (int i = 0; i < 130; ++i)
+        if (standin::net::Fd fd = stalledStream(port))
             stalled.push_back(std::move(fd));
-    }
     EXPECT_GT(stalled.size(), 100u);
     const long ticks = processorTicks(pid);
     for (int i = 0; i < 5; ++i) {
@@ -359,11 +357,9 @@ TEST_F(StandinBounds, AQueryBehindABurstOfStreamsIsAnswered)
         SCOPED_TRACE(burst);
         ASSERT_EQ(::kill(pid, SIGSTOP), 0);
         std::vector<standin::net::Fd> streams;
-        for (int i = 0; i < burst; ++i) {
-            standin::net::Fd fd = standin::net::connectLoopback(port, 2000);
-            if (fd && standin::net::sendAll(fd.get(), standin::protocol::streamRequest(1, 1) + "version 9\n", 1000))
+        for (int i = 0; i < burst; ++i)
+            if (standin::net::Fd fd = stalledStream(port))
                 streams.push_back(std::move(fd));
-        }
         standin::net::Fd query = standin::net::connectLoopback(port, 2000);
         const bool sent = query && standin::net::sendAll(query.get(), standin::protocol::kQueryInstance, 1000);
         ASSERT_EQ(::kill(pid, SIGCONT), 0);

@@ -12,8 +12,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <thread>
 
 namespace c4dsim {
