@@ -276,9 +276,10 @@ constexpr const char* kPageState = R"js((() => {
           src: i.src, line: document.getElementById('line').textContent, digest: digest};
 })())js";
 
-// The page open in Chromium before Live starts; the session then sends the document and,
-// a second and a half apart, two edits (the cube moved, the red material turned blue). The
-// first step is the document as it is, so that the page has the first picture in time.
+// The page open in Chromium before Live starts; the session then sends the document and, two
+// and a half seconds apart (room for a sanitized build on a busy machine), two edits (the cube
+// moved, the red material turned blue). The first step is the document as it is, so that the
+// page has the first picture in time.
 TEST_F(LivePicture, ABrowserSeesThePictureChangeWithEachEdit)
 {
     if (standintest::HeadlessBrowser::executable().empty())
@@ -295,7 +296,7 @@ TEST_F(LivePicture, ABrowserSeesThePictureChangeWithEachEdit)
     for (const int64_t end = nowMs() + 20000; nowMs() < end && browser.evaluate("'shown' in window") != true;)
         ::usleep(100000);
     std::thread session([&] {
-        status = standintest::runProgram(liveSession({"start.json", "step-1.json", "step-2.json"}, 1500), 60000, &log);
+        status = standintest::runProgram(liveSession({"start.json", "step-1.json", "step-2.json"}, 2500), 60000, &log);
     });
     // Each picture the page shows, as it shows it.
     std::vector<nlohmann::json> seen;
