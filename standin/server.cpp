@@ -131,7 +131,10 @@ bool Server::start(std::string& error)
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             continue;
-        if (::listen(s.get(), 128) != 0) // a burst of clients waits to be accepted, not refused
+        // A burst of clients waits to be accepted, not dropped: a connection that finds the
+        // queue full is tried again by its client only a second later. The system caps the
+        // length at its own maximum.
+        if (::listen(s.get(), 1024) != 0)
             continue;
         listener_ = std::move(s);
         port_ = port;

@@ -107,14 +107,30 @@ template <typename T, typename Bad> void repair(unsigned char* p, size_t n, T li
 
 void FloatWatch::takeAll(const void* p, size_t n)
 {
-    // One OR per value, in blocks; a block that met a bad value ends the watch early.
+    // Four lanes at a time in four accumulators (the compilers' vector extension: plain
+    // loops of this shape stay scalar at the optimisation level we build with). No early
+    // exit: the scan runs over lists that are almost always all finite.
+    using Lanes = uint32_t __attribute__((vector_size(16)));
     const auto* bytes = static_cast<const unsigned char*>(p);
     uint32_t seen = seen_;
     size_t i = 0;
-    for (; i + 16 <= n && !(seen >> 31); i += 16) {
-        uint32_t block[16];
-        std::memcpy(block, bytes + i * 4, sizeof block);
-        for (uint32_t bits : block) seen |= mark(bits);
+    if (n >= 16) {
+        const Lanes exponent = Lanes{} + 0x7f800000u;
+        const Lanes carry = Lanes{} + 0x00800000u;
+        Lanes a{}, b{}, c{}, d{};
+        for (; i + 16 <= n; i += 16) {
+            Lanes x0, x1, x2, x3;
+            std::memcpy(&x0, bytes + i * 4, sizeof x0);
+            std::memcpy(&x1, bytes + i * 4 + 16, sizeof x1);
+            std::memcpy(&x2, bytes + i * 4 + 32, sizeof x2);
+            std::memcpy(&x3, bytes + i * 4 + 48, sizeof x3);
+            a |= (x0 & exponent) + carry;
+            b |= (x1 & exponent) + carry;
+            c |= (x2 & exponent) + carry;
+            d |= (x3 & exponent) + carry;
+        }
+        const Lanes all = a | b | c | d;
+        seen |= all[0] | all[1] | all[2] | all[3];
     }
     for (; i < n; ++i) seen |= mark(loadAt<uint32_t>(bytes, i));
     seen_ = seen;
