@@ -115,8 +115,6 @@ void FloatWatch::takeAll(const void* p, size_t n)
     uint32_t seen = seen_;
     size_t i = 0;
     if (n >= 16) {
-        const Lanes exponent = Lanes{} + 0x7f800000u;
-        const Lanes carry = Lanes{} + 0x00800000u;
         Lanes a{}, b{}, c{}, d{};
         for (; i + 16 <= n; i += 16) {
             Lanes x0, x1, x2, x3;
@@ -124,10 +122,10 @@ void FloatWatch::takeAll(const void* p, size_t n)
             std::memcpy(&x1, bytes + i * 4 + 16, sizeof x1);
             std::memcpy(&x2, bytes + i * 4 + 32, sizeof x2);
             std::memcpy(&x3, bytes + i * 4 + 48, sizeof x3);
-            a |= (x0 & exponent) + carry;
-            b |= (x1 & exponent) + carry;
-            c |= (x2 & exponent) + carry;
-            d |= (x3 & exponent) + carry;
+            a |= mark(x0);
+            b |= mark(x1);
+            c |= mark(x2);
+            d |= mark(x3);
         }
         const Lanes all = a | b | c | d;
         seen |= all[0] | all[1] | all[2] | all[3];

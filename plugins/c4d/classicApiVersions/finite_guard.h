@@ -32,10 +32,11 @@
 // fill loop pays next to nothing for it.
 class FloatWatch {
 public:
-    // An all-ones exponent carries into the top bit.
-    static uint32_t mark(uint32_t bits) { return (bits & 0x7f800000u) + 0x00800000u; }
+    // An all-ones exponent carries into the top bit. Bits is a float's bits, or a vector of
+    // them (the compilers' vector extension), lane by lane.
+    template <typename Bits> static Bits mark(Bits bits) { return (bits & 0x7f800000u) + 0x00800000u; }
     void take(float v) { seen_ |= mark(std::bit_cast<uint32_t>(v)); }
-    // All n floats at p (any alignment), in blocks that the compiler turns into vector code.
+    // All n floats at p (any alignment), four at a time in vector code.
     void takeAll(const void* p, size_t n);
     bool allFinite() const { return (seen_ >> 31) == 0; }
 
